@@ -1,0 +1,22 @@
+#pragma once
+
+#include <string>
+
+#include "platform/SmcService.h"
+
+namespace ampwarden {
+
+// Kernel return codes the SMC seam produces.
+inline constexpr kern_return_t kKernSuccess = 0;
+inline constexpr kern_return_t kMachSendInvalidDest = 0x10000003;
+inline constexpr kern_return_t kIOReturnBadArgument = static_cast<kern_return_t>(0xe00002c2);
+inline constexpr kern_return_t kIOReturnNotWritable = static_cast<kern_return_t>(0xe00002cf);
+inline constexpr kern_return_t kIOReturnTimeout = static_cast<kern_return_t>(0xe00002d6);
+inline constexpr kern_return_t kIOReturnNotResponding = static_cast<kern_return_t>(0xe00002ed);
+inline constexpr kern_return_t kIOReturnNotFound = static_cast<kern_return_t>(0xe00002f0);
+
+// The text the Mach error-string function gives for a code ("unknown error code" for a code
+// it does not know); every SMC failure line ends with it.
+std::string machErrorText(kern_return_t code);
+
+}  // namespace ampwarden

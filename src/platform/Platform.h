@@ -1,0 +1,39 @@
+#pragma once
+
+#include "platform/Diagnostics.h"
+#include "platform/DisplayMonitor.h"
+#include "platform/LoginManager.h"
+#include "platform/MachineFacts.h"
+#include "platform/NotificationChannel.h"
+#include "platform/ProcessRunner.h"
+#include "platform/RunLoop.h"
+#include "platform/RunningApplications.h"
+#include "platform/SmcService.h"
+#include "platform/SpeechSynthesizer.h"
+
+namespace ampwarden {
+
+// Everything outside the process that the helper's logic reaches, one service per role.
+// main() installs the Linux platform; tests install an in-memory one.
+class Platform {
+  public:
+    virtual ~Platform() = default;
+
+    virtual RunLoop& runLoop() = 0;
+    virtual NotificationChannel& channel() = 0;
+    virtual LoginManager& loginManager() = 0;
+    virtual DisplayMonitor& displays() = 0;
+    virtual RunningApplications& applications() = 0;
+    virtual MachineFacts& machine() = 0;
+    virtual SmcService& smc() = 0;
+    virtual Diagnostics& diagnostics() = 0;
+    virtual ProcessRunner& processes() = 0;
+    virtual SpeechSynthesizer& speech() = 0;
+
+    // The installed platform. Calling it before install() is a programming error.
+    static Platform& current();
+    // Installs (or, with nullptr, removes) the process's platform. Not owned.
+    static void install(Platform* platform);
+};
+
+}  // namespace ampwarden

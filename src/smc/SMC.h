@@ -1,0 +1,45 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/SmcService.h"
+#include "smc/FanMode.h"
+#include "smc/SMCVal_t.h"
+
+namespace ampwarden {
+
+// The helper's connection to the System Management Controller and every key operation on it.
+// Operations are virtual, in a fixed order, so that a test or a subclass can replace any one.
+// Every diagnostic goes to standard output.
+class SMC {
+  public:
+    SMC();
+    virtual ~SMC();
+    SMC(const SMC&) = delete;
+    SMC& operator=(const SMC&) = delete;
+
+    // The one process-wide instance; created on first use with no connection open.
+    static SMC& shared();
+
+    virtual kern_return_t open();   // 0 when open, 1 on every failure
+    virtual kern_return_t close();  // the code of closing `conn`
+    virtual std::optional<double> getValue(const std::string& key);
+    virtual std::optional<std::string> getStringValue(const std::string& key);
+    virtual std::vector<std::string> getAllKeys();
+    virtual kern_return_t writeFpe2(const std::string& key, std::int64_t value);
+    virtual void setFanMode(std::int64_t fan, FanMode mode);
+    virtual void setFanSpeed(std::int64_t fan, std::int64_t speed);
+    virtual void resetFanModes();
+    virtual bool isCHBIReadable();
+    virtual std::optional<std::int64_t> readByteValue(const std::string& key);
+    virtual void writeByteValue(const std::string& key, std::int64_t value);
+    virtual kern_return_t read(SMCVal_t& value);
+    virtual kern_return_t write(const SMCVal_t& value);
+
+    io_connect_t conn = 0;
+};
+
+}  // namespace ampwarden

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "fake/FakeRunLoop.h"
+#include "platform/NotificationChannel.h"
+
+namespace ampwarden::test {
+
+// An in-memory broadcast: a posted command reaches the observers of that name in the order
+// they registered; every answer is recorded with the virtual time it was posted at.
+class FakeNotificationChannel : public NotificationChannel {
+  public:
+    struct Answer {
+        std::string name;
+        NotificationDictionary dictionary;
+        double time = 0;
+    };
+
+    explicit FakeNotificationChannel(const FakeRunLoop& clock) : clock_(clock) {}
+
+    void addDarwinObserver(const std::string& name, DarwinCallback callback) override {
+        observers_.emplace_back(name, std::move(callback));
+    }
+    void postDistributedNotification(const std::string& name,
+                                     const NotificationDictionary& dictionary) override {
+        answers.push_back({name, dictionary, clock_.now()});
+        for (auto& observer : distributedObservers_) observer(name, dictionary);
+    }
+    void postDarwinNotification(const std::string& name) override {
+        // Copy: a callback may register further observers.
+        auto observers = observers_;
+        for (auto& [observed, callback] : observers) {
+            if (observed == name) callback(name);
+        }
+    }
+    void addDistributedObserver(DistributedCallback callback) override {
+        distributedObservers_.push_back(std::move(callback));
+    }
+
+    std::vector<std::string> observedNames() const {
+        std::vector<std::string> names;
+        for (const auto& entry : observers_) names.push_back(entry.first);
+        return names;
+    }
+    std::vector<std::string> answerNames() const {
+        std::vector<std::string> names;
+        for (const auto& answer : answers) names.push_back(answer.name);
+        return names;
+    }
+
+    std::vector<Answer> answers;
+
+  private:
+    const FakeRunLoop& clock_;
+    std::vector<std::pair<std::string, DarwinCallback>> observers_;
+    std::vector<DistributedCallback> distributedObservers_;
+};
+
+}  // namespace ampwarden::test

@@ -1,0 +1,88 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <utility>
+
+#include "platform/RunLoop.h"
+
+namespace ampwarden::test {
+
+// A run loop on a virtual clock: nothing runs until advance() moves time forward, and then
+// due work runs in deadline order (ties in the order it was scheduled).
+class FakeRunLoop : public RunLoop {
+  public:
+    void after(double seconds, std::function<void()> fn) override {
+        schedule(now_ + seconds, std::move(fn));
+    }
+
+    std::unique_ptr<Timer> repeating(double interval, std::function<void()> fn) override {
+        auto state = std::make_shared<TimerState>();
+        state->interval = interval;
+        state->fn = std::move(fn);
+        arm(state, now_ + interval);
+        return std::make_unique<FakeTimer>(state);
+    }
+
+    int run() override { return exitCode_; }
+    void quit(int exitCode) override {
+        exitCode_ = exitCode;
+        quitCalled_ = true;
+    }
+
+    // Moves the clock forward by `seconds`, running everything that falls due on the way.
+    void advance(double seconds) {
+        const double target = now_ + seconds;
+        while (!queue_.empty() && queue_.begin()->first.first <= target + 1e-9) {
+            auto node = queue_.extract(queue_.begin());
+            now_ = node.key().first;
+            node.mapped()();
+        }
+        now_ = target;
+    }
+
+    double now() const { return now_; }
+    std::size_t pending() const { return queue_.size(); }
+    bool quitCalled() const { return quitCalled_; }
+    int exitCode() const { return exitCode_; }
+
+  private:
+    struct TimerState {
+        double interval = 0;
+        std::function<void()> fn;
+        bool cancelled = false;
+    };
+    class FakeTimer : public Timer {
+      public:
+        explicit FakeTimer(std::shared_ptr<TimerState> state) : state_(std::move(state)) {}
+        ~FakeTimer() override { cancel(); }
+        void cancel() override { state_->cancelled = true; }
+
+      private:
+        std::shared_ptr<TimerState> state_;
+    };
+
+    void schedule(double deadline, std::function<void()> fn) {
+        queue_.emplace(std::make_pair(deadline, sequence_++), std::move(fn));
+    }
+
+    void arm(const std::shared_ptr<TimerState>& state, double deadline) {
+        std::weak_ptr<TimerState> weak = state;
+        schedule(deadline, [this, weak, deadline] {
+            auto live = weak.lock();
+            if (!live || live->cancelled) return;
+            arm(live, deadline + live->interval);
+            live->fn();
+        });
+    }
+
+    double now_ = 0;
+    std::uint64_t sequence_ = 0;
+    std::map<std::pair<double, std::uint64_t>, std::function<void()>> queue_;
+    int exitCode_ = 0;
+    bool quitCalled_ = false;
+};
+
+}  // namespace ampwarden::test
