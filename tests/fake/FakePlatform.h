@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "channel/LocalNotificationCenter.h"
 #include "fake/FakeDiagnostics.h"
 #include "fake/FakeLoginManager.h"
 #include "fake/FakeNotificationChannel.h"
@@ -81,7 +82,10 @@ class AbsentSmcService : public SmcService {
 // destroying it removes it again.
 class FakePlatform : public Platform {
   public:
-    FakePlatform() { Platform::install(this); }
+    FakePlatform() {
+        Platform::install(this);
+        LocalNotificationCenter::defaultCenter().reset();
+    }
     ~FakePlatform() override { Platform::install(nullptr); }
     FakePlatform(const FakePlatform&) = delete;
     FakePlatform& operator=(const FakePlatform&) = delete;

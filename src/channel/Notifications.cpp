@@ -1,0 +1,37 @@
+#include "channel/Notifications.h"
+
+#include <type_traits>
+
+#include "platform/Platform.h"
+
+namespace ampwarden {
+
+void addDarwinObserver(const std::string& name, DarwinCallback callback) {
+    Platform::current().channel().addDarwinObserver(name, std::move(callback));
+}
+
+void postDistributedNotification(const std::string& name,
+                                 const NotificationDictionary& dictionary) {
+    Platform::current().channel().postDistributedNotification(name, dictionary);
+}
+
+std::string describeDictionary(const NotificationDictionary& dictionary) {
+    std::string text = "{";
+    for (const auto& [key, value] : dictionary) {
+        text += key + " = ";
+        std::visit(
+            [&text](const auto& v) {
+                if constexpr (std::is_same_v<std::decay_t<decltype(v)>, std::string>) {
+                    text += "\"" + v + "\"";
+                } else {
+                    text += std::to_string(v);
+                }
+            },
+            value);
+        text += "; ";
+    }
+    if (!dictionary.empty()) text.pop_back();
+    return text + "}";
+}
+
+}  // namespace ampwarden
