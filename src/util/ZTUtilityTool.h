@@ -1,0 +1,25 @@
+#pragma once
+
+#include "channel/Notifications.h"
+
+namespace ampwarden {
+
+// The helper's maintenance operations: run-state reports, self-uninstall and restart.
+// All run on the main loop.
+class ZTUtilityTool {
+  public:
+    // The status report, answered as "PostTo_BatteryAppManager_DeamonLoadStatus".
+    static void DaemonInfo();
+    // The same report, answered as "PostTo_BatteryAppManager_GlobalDeamonLoadStatusCallback".
+    static void GlobalDaemonInfo();
+    // Removes the installation (not the running process) and answers the main app first.
+    // Blocks the loop while the shell commands run.
+    static void uninstallDaemonHelper();
+    // Announces a restart and ends the process at once with status 0.
+    [[noreturn]] static void reboot();
+
+    // "status", "version", "buildVersion" for this process.
+    static NotificationDictionary statusDictionary();
+};
+
+}  // namespace ampwarden
