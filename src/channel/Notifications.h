@@ -14,7 +14,7 @@ void addDarwinObserver(const std::string& name, DarwinCallback callback);
 // Posts one answer to every session.
 void postDistributedNotification(const std::string& name, const NotificationDictionary& dictionary);
 
-// The dictionary as one log-friendly line, keys in order: {key = value; ...}. Strings are
+// The dictionary as one log-friendly line, keys in order: {key = value; ...;}. Strings are
 // quoted, numbers plain.
 std::string describeDictionary(const NotificationDictionary& dictionary);
 

@@ -1,0 +1,117 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "channel/NotificationNames.h"
+#include "fake/FakePlatform.h"
+#include "util/UninstallCommands.h"
+#include "util/ZTUtilityTool.h"
+
+namespace ampwarden::test {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+TEST(StatusReport, CarriesRunStateAndVersionsWithTheirTypes) {
+    FakePlatform platform;
+    ZTUtilityTool::DaemonInfo();
+    ASSERT_EQ(platform.notifications.answers.size(), 1u);
+    const auto& answer = platform.notifications.answers[0];
+    EXPECT_EQ(answer.name, names::kDaemonLoadStatusAnswer);
+    EXPECT_EQ(answer.dictionary, (NotificationDictionary{{"status", std::int32_t{1}},
+                                                         {"version", std::string("1.0.0")},
+                                                         {"buildVersion", std::string("7")}}));
+    EXPECT_EQ(platform.log.systemLines(),
+              (Lines{"EUID: 0, UID: 0\n", "EGID: 0, GID: 0\n", "守护进程以超级用户权限执行\n",
+                     "启动成功后主动发送状态信息 mdict:{buildVersion = \"7\"; status = 1; "
+                     "version = \"1.0.0\";}"}));
+}
+
+TEST(StatusReport, LeavesOutMissingVersionsAndReportsAnOrdinaryUser) {
+    FakePlatform platform;
+    platform.facts.bundle.erase(names::kBundleShortVersionKey);
+    platform.facts.ids = {.euid = 501, .uid = 0, .egid = 20, .gid = 0};
+    ZTUtilityTool::GlobalDaemonInfo();
+    const auto& answer = platform.notifications.answers.at(0);
+    EXPECT_EQ(answer.name, names::kGlobalDaemonLoadStatusAnswer);
+    EXPECT_EQ(answer.dictionary, (NotificationDictionary{{"status", std::int32_t{0}},
+                                                         {"buildVersion", std::string("7")}}));
+    EXPECT_EQ(platform.log.systemLines().at(0), "EUID: 501, UID: 0\n");
+    EXPECT_EQ(platform.log.systemLines().at(2), "守护进程以普通用户权限执行\n");
+}
+
+// Scripts the four uninstall commands: what the listing prints and each command's status.
+struct UninstallScript {
+    std::string listing;
+    int removeProgram = 0;
+    int disable = 0;
+    int removeUnit = 0;
+};
+
+class Uninstall : public ::testing::Test {
+  protected:
+    void run(const UninstallScript& script) {
+        const auto commands = UninstallCommands::forInstallation();
+        platform.processRunner.handler =
+            [&, script,
+             commands](const std::vector<std::string>& argv) -> std::optional<ProcessResult> {
+            answersWhenRun.push_back(platform.notifications.answers.size());
+            const std::string& line = argv.at(2);
+            if (line == commands.listService) return ProcessResult{1, script.listing};
+            if (line == commands.removeProgram) return ProcessResult{script.removeProgram, ""};
+            if (line == commands.disableService) return ProcessResult{script.disable, ""};
+            if (line == commands.removeUnitFile) return ProcessResult{script.removeUnit, ""};
+            ADD_FAILURE() << "unexpected command " << line;
+            return std::nullopt;
+        };
+        ZTUtilityTool::uninstallDaemonHelper();
+        for (const auto& argv : platform.processRunner.ran) ran.push_back(argv.at(2));
+    }
+
+    FakePlatform platform;
+    UninstallCommands commands = UninstallCommands::forInstallation();
+    std::vector<std::size_t> answersWhenRun;
+    Lines ran;
+};
+
+TEST_F(Uninstall, ServiceNotRegisteredRemovesProgramAndUnitAfterAnswering) {
+    run({.listing = ""});
+    EXPECT_EQ(ran, (Lines{commands.listService, commands.removeProgram, commands.removeUnitFile}));
+    EXPECT_EQ(answersWhenRun, (std::vector<std::size_t>{0, 1, 1}))
+        << "the answer goes out before anything is removed";
+    EXPECT_EQ(platform.notifications.answers.at(0).dictionary,
+              (NotificationDictionary{{"uninstallSelf", std::int32_t{1}}}));
+    EXPECT_EQ(platform.notifications.answers.at(0).name, names::kUninstallHelperAnswer);
+    EXPECT_EQ(platform.log.systemLines(),
+              (Lines{"开始卸载守护进程", "listCmdRes:", "守护进程: 移除守护进程app成功",
+                     "守护进程: 移除配置文件成功"}));
+}
+
+TEST_F(Uninstall, RegisteredServiceThatCannotBeDisabledKeepsItsUnitFile) {
+    run({.listing = "lumora.Ampwarden.service loaded active running\n", .disable = 1});
+    EXPECT_EQ(ran, (Lines{commands.listService, commands.removeProgram, commands.disableService}));
+    EXPECT_EQ(platform.log.systemLines().back(), "守护进程: 开始 unload守护进程");
+}
+
+TEST_F(Uninstall, FailedRemovalOnlyDropsItsOwnLine) {
+    run({.listing = "lumora.Ampwarden.service\n", .removeProgram = 1});
+    EXPECT_EQ(ran, (Lines{commands.listService, commands.removeProgram, commands.disableService,
+                          commands.removeUnitFile}));
+    EXPECT_EQ(platform.log.systemLines(),
+              (Lines{"开始卸载守护进程", "listCmdRes:lumora.Ampwarden.service\n",
+                     "守护进程: 开始 unload守护进程", "守护进程: unload守护进程成功",
+                     "守护进程: 移除配置文件成功"}));
+}
+
+TEST(UninstallCommands, PathsAreSingleBashWordsUnderAScratchRoot) {
+    const auto commands = UninstallCommands::forRoot("/tmp/it's here");
+    EXPECT_EQ(commands.removeProgram.rfind("rm -rf '/tmp/it'\\''s here/", 0), 0u);
+    EXPECT_NE(commands.removeUnitFile.find("/lumora.Ampwarden.service'"), std::string::npos);
+    EXPECT_NE(commands.disableService.find("--root='/tmp/it'\\''s here'"), std::string::npos);
+    EXPECT_EQ(UninstallCommands::forRoot("").disableService,
+              "systemctl disable lumora.Ampwarden.service");
+}
+
+}  // namespace
+}  // namespace ampwarden::test
