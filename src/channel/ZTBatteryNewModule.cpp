@@ -1,0 +1,222 @@
+#include "channel/ZTBatteryNewModule.h"
+
+#include "channel/LocalNotificationCenter.h"
+#include "channel/NotificationNames.h"
+#include "channel/Notifications.h"
+#include "channel/ZTMonitorManager.h"
+#include "platform/DisplayMonitor.h"
+#include "platform/Platform.h"
+#include "util/ZTUtilityTool.h"
+
+namespace ampwarden {
+
+ZTBatteryNewModule* sharedBatteryModule = nullptr;
+
+namespace {
+
+constexpr double kUninstallDelaySeconds = 2.5;
+// How long the writes started by a charging operation take to finish: the delayed second
+// write of ZTBatteryControl.
+constexpr double kPendingWritesSeconds = 0.5;
+
+// The eleven command names, in registration and matching order.
+struct Command {
+    const char* name;
+    void (*run)();
+};
+constexpr Command kCommands[] = {
+    {names::kQueryChargingStatus, [] { sharedBatteryModule->getChargingStatus(); }},
+    {names::kOpenSMC, [] { sharedBatteryModule->openSMC(); }},
+    {names::kCloseSMC, [] { sharedBatteryModule->closeSMC(); }},
+    {names::kSMCStatus, [] { sharedBatteryModule->getSMCStatus(); }},
+    {names::kSetEnableCharging, [] { sharedBatteryModule->enableCharging(); }},
+    {names::kSetDisableCharging, [] { sharedBatteryModule->disableCharging(); }},
+    {names::kSetEnableDischarging, [] { sharedBatteryModule->enableDischarging(); }},
+    {names::kSetDisableDischarging, [] { sharedBatteryModule->disableDischarging(); }},
+    {names::kSetEnableChargingLimitMax, [] { sharedBatteryModule->enableChargingLimitMax(); }},
+    {names::kSetDisableChargingLimitMax, [] { sharedBatteryModule->disableChargingLimitMax(); }},
+    {names::kUninstallHelper, uninstallAfterClose},
+};
+
+NotificationDictionary ctrlStatus(const char* value) {
+    return {{names::kSmcCtrlStatusKey, std::string(value)}};
+}
+
+// Lets the machine sleep once the writes that the will-sleep handling started have reached
+// the SMC. The second hop puts the release behind every write due at the same instant,
+// whatever order the loop gives to equal deadlines.
+void releaseSleepAfterPendingWrites() {
+    Platform::current().runLoop().after(kPendingWritesSeconds, [] {
+        Platform::current().runLoop().after(
+            0, [] { Platform::current().loginManager().sleepWorkDone(); });
+    });
+}
+
+void onWillSleep() {
+    if (sharedBatteryModule == nullptr) {
+        Platform::current().loginManager().sleepWorkDone();
+        return;
+    }
+    sharedBatteryModule->receiveSleepNote();
+    // Sleep stops charging only during a forced discharge; otherwise nothing was written.
+    if (sharedBatteryModule->isDischargingStatus()) {
+        releaseSleepAfterPendingWrites();
+    } else {
+        Platform::current().loginManager().sleepWorkDone();
+    }
+}
+
+void onDidWake() {
+    if (sharedBatteryModule != nullptr) sharedBatteryModule->receiveWakeNote();
+}
+
+}  // namespace
+
+ZTBatteryNewModule::ZTBatteryNewModule(SMC& smc) {
+    sharedBatteryModule = this;
+    LocalNotificationCenter::defaultCenter().addObserver(names::kMainAppIsKilled, [] {
+        if (sharedBatteryModule != nullptr) sharedBatteryModule->handleMainAppKilledNotification();
+    });
+    registerDaemonNotification();
+    batteryControl_ = std::make_shared<ZTBatteryControl>(smc);
+    registerSystemEvents();
+}
+
+ZTBatteryNewModule::~ZTBatteryNewModule() {
+    if (sharedBatteryModule == this) sharedBatteryModule = nullptr;
+}
+
+void ZTBatteryNewModule::registerSystemEvents() {
+    Platform& platform = Platform::current();
+    platform.loginManager().setSleepHandlers(onWillSleep, onDidWake);
+    platform.displays().setReconfigurationCallback(displayReconfigurationCallback);
+}
+
+void ZTBatteryNewModule::registerDaemonNotification() {
+    for (const Command& command : kCommands)
+        addDarwinObserver(command.name, batteryCommandCallback);
+}
+
+void batteryCommandCallback(const std::string& name) {
+    if (sharedBatteryModule == nullptr) return;
+    for (const Command& command : kCommands) {
+        if (name == command.name) {
+            command.run();
+            return;
+        }
+    }
+}
+
+void ZTBatteryNewModule::handleMainAppKilledNotification() { closeSMC(); }
+
+void ZTBatteryNewModule::receiveSleepNote() {
+    isSleep_ = true;
+    if (isDischargingStatus_) interruptDischarging();
+}
+
+void ZTBatteryNewModule::receiveWakeNote() { isSleep_ = false; }
+
+void ZTBatteryNewModule::getlibStatus() {
+    isClosedDisplay_ = ZTMonitorManager::lidClosed();
+    if (isClosedDisplay_ && isDischargingStatus_) interruptDischarging();
+}
+
+void displayReconfigurationCallback(std::uint32_t, std::uint32_t flags) {
+    if (sharedBatteryModule == nullptr) return;
+    if (flags & kDisplayAddFlag) sharedBatteryModule->getlibStatus();
+    if (flags & kDisplayRemoveFlag) sharedBatteryModule->getlibStatus();
+}
+
+void ZTBatteryNewModule::getChargingStatus() {
+    const std::int64_t charging = batteryControl_->get_charging_status();
+    const std::int64_t discharging = batteryControl_->get_discharging_status();
+    postDistributedNotification(
+        names::kChargingStatusAnswer,
+        {{names::kChargingStatusKey, std::int32_t{charging == 0 ? 1 : 0}},
+         {names::kDischargingStatusKey, std::int32_t{discharging == 1 ? 1 : 0}}});
+}
+
+void ZTBatteryNewModule::openSMC() {
+    const bool ok = batteryControl_->openCMC();
+    postDistributedNotifyName(names::kOpenSMC, {{names::kSmcOpenCloseKey,
+                                                 std::string(ok ? names::kOpen : names::kClose)}});
+}
+
+void ZTBatteryNewModule::closeSMC() {
+    batteryControl_->closeCMC();
+    postDistributedNotifyName(names::kCloseSMC,
+                              {{names::kSmcOpenCloseKey, std::string(names::kClose)}});
+}
+
+void ZTBatteryNewModule::getSMCStatus() {
+    postDistributedNotifyName(names::kSMCStatus,
+                              {{names::kSmcStatusKey, batteryControl_->getcmcStatus()}});
+}
+
+void ZTBatteryNewModule::enableCharging() {
+    batteryControl_->enableChargingWithName(names::kSetEnableCharging);
+    postDistributedNotifyName(names::kSetEnableCharging, ctrlStatus(names::kEnableCharging));
+}
+
+void ZTBatteryNewModule::disableCharging() {
+    batteryControl_->disableChargingWithName(names::kSetDisableCharging);
+    postDistributedNotifyName(names::kSetDisableCharging, ctrlStatus(names::kDisableCharging));
+}
+
+void ZTBatteryNewModule::interruptDischarging() {
+    batteryControl_->disableChargingWithName(names::kSetDisableCharging);
+    batteryControl_->holdDischarging();
+    postDistributedNotifyName(names::kSetDisableCharging, ctrlStatus(names::kDisableCharging));
+}
+
+void ZTBatteryNewModule::enableDischarging() {
+    if (isSleep_) {
+        disableDischarging();
+        return;
+    }
+    isClosedDisplay_ = ZTMonitorManager::lidClosed();
+    if (isClosedDisplay_) {
+        // Refused with the lid closed: make sure no earlier discharge keeps draining either.
+        interruptDischarging();
+        return;
+    }
+    batteryControl_->enableDischarging();
+    isDischargingStatus_ = true;
+    postDistributedNotifyName(names::kSetEnableDischarging, ctrlStatus(names::kDischarging));
+}
+
+void ZTBatteryNewModule::disableDischarging() {
+    batteryControl_->disableDischarging();
+    isDischargingStatus_ = false;
+}
+
+void ZTBatteryNewModule::enableChargingLimitMax() {
+    batteryControl_->setChargingLimitMax(80);
+    postDistributedNotifyName(names::kSetEnableChargingLimitMax,
+                              ctrlStatus(names::kEnableLimitMax));
+}
+
+void ZTBatteryNewModule::disableChargingLimitMax() {
+    batteryControl_->setChargingLimitMax(100);
+    postDistributedNotifyName(names::kSetDisableChargingLimitMax,
+                              ctrlStatus(names::kDisableLimitMax));
+}
+
+void ZTBatteryNewModule::resetSMC() { batteryControl_->resetSMC(); }
+
+std::string ZTBatteryNewModule::extraNotiName(const std::string& name) {
+    return name + names::kCallbackSuffix;
+}
+
+void ZTBatteryNewModule::postDistributedNotifyName(const std::string& name,
+                                                   const NotificationDictionary& dictionary) {
+    postDistributedNotification(extraNotiName(name), dictionary);
+}
+
+void uninstallAfterClose() {
+    if (sharedBatteryModule != nullptr) sharedBatteryModule->closeSMC();
+    Platform::current().runLoop().after(kUninstallDelaySeconds,
+                                        [] { ZTUtilityTool::uninstallDaemonHelper(); });
+}
+
+}  // namespace ampwarden

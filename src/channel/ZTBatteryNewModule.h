@@ -1,0 +1,78 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "charge/ZTBatteryControl.h"
+#include "platform/NotificationChannel.h"
+#include "smc/SMC.h"
+
+namespace ampwarden {
+
+// The helper's command module: receives every battery command from the main app, carries it
+// out on the battery-control object and answers it. It also reacts to the main app's exit,
+// sleep and wake, and display changes (on which it probes the lid). One instance per process;
+// everything runs on the main loop.
+class ZTBatteryNewModule {
+  public:
+    // Registers the command names, the "mainAppIsKilled" observer, the sleep and wake
+    // handlers and the display callback, and creates the battery-control object on `smc`.
+    // Nothing registered is ever removed; once the module is gone they do nothing.
+    explicit ZTBatteryNewModule(SMC& smc = SMC::shared());
+    ~ZTBatteryNewModule();
+    ZTBatteryNewModule(const ZTBatteryNewModule&) = delete;
+    ZTBatteryNewModule& operator=(const ZTBatteryNewModule&) = delete;
+
+    bool isDischargingStatus() const { return isDischargingStatus_; }
+    bool isSleep() const { return isSleep_; }
+    bool isClosedDisplay() const { return isClosedDisplay_; }
+    const std::shared_ptr<ZTBatteryControl>& batteryControl() const { return batteryControl_; }
+
+    void registerDaemonNotification();
+    void handleMainAppKilledNotification();
+    void receiveSleepNote();
+    void receiveWakeNote();
+    void getlibStatus();
+
+    void getChargingStatus();
+    void openSMC();
+    void closeSMC();
+    void getSMCStatus();
+    void enableCharging();
+    void disableCharging();
+    void enableDischarging();
+    void disableDischarging();
+    void enableChargingLimitMax();
+    void disableChargingLimitMax();
+    void resetSMC();
+
+    static std::string extraNotiName(const std::string& name);
+    // Posts `dictionary` under extraNotiName(name).
+    static void postDistributedNotifyName(const std::string& name,
+                                          const NotificationDictionary& dictionary);
+
+  private:
+    // Stops charging on the machine's behalf while a forced discharge is in force, so the
+    // battery neither charges nor drains; answers like disableCharging.
+    void interruptDischarging();
+    void registerSystemEvents();
+
+    bool isDischargingStatus_ = false;
+    bool isSleep_ = false;
+    bool isClosedDisplay_ = false;
+    std::shared_ptr<ZTBatteryControl> batteryControl_;
+};
+
+// The one module, for callbacks registered without a context. Set by the module's
+// constructor; cleared by its destructor (which the helper never runs).
+extern ZTBatteryNewModule* sharedBatteryModule;
+
+// The command callback for all eleven command names.
+void batteryCommandCallback(const std::string& name);
+// The display callback: probes the lid once for a display added and once for one removed.
+void displayReconfigurationCallback(std::uint32_t display, std::uint32_t flags);
+// Closes the SMC connection (answering) and uninstalls the helper 2.5 s later.
+void uninstallAfterClose();
+
+}  // namespace ampwarden

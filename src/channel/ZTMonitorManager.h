@@ -1,0 +1,15 @@
+#pragma once
+
+namespace ampwarden {
+
+// Answers whether this machine is a laptop with its lid closed. No state; asked afresh at
+// every display change and discharge command.
+class ZTMonitorManager {
+  public:
+    // True only for a model name containing "MacBook" (case-sensitive, anywhere) whose lid
+    // the login manager reports closed; an unknown lid state counts as open. Writes the model
+    // name's length in bytes to the system log on every call.
+    static bool lidClosed();
+};
+
+}  // namespace ampwarden

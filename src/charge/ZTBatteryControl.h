@@ -1,0 +1,92 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "channel/LocalNotificationCenter.h"
+#include "smc/SMC.h"
+
+namespace ampwarden {
+
+// Turns the helper's charge commands into one-byte SMC key reads and writes and keeps whether
+// this object holds an open SMC connection. Runs on the main loop only. The SMC connection
+// itself belongs to `smc` (the process-wide instance unless a test passes its own); `smc` must
+// outlive every write this object schedules.
+//
+// Keys written: "CH0B"/"CH0C" inhibit charging (2) or allow it (0), "BCLM" is the charge limit
+// in percent, "CH0I" forces the battery to discharge on AC power (1) or not (0).
+//
+// The object must be owned by a std::shared_ptr for addNotificationObserver to reach it.
+class ZTBatteryControl : public std::enable_shared_from_this<ZTBatteryControl> {
+  public:
+    // The battery-control callback for command names; `name` is null when none came.
+    using NotificationCallback = void (*)(const std::string* name);
+
+    explicit ZTBatteryControl(SMC& smc = SMC::shared());
+    ~ZTBatteryControl();
+    ZTBatteryControl(const ZTBatteryControl&) = delete;
+    ZTBatteryControl& operator=(const ZTBatteryControl&) = delete;
+
+    const std::string BCLM_KEY = "BCLM";
+    const std::string BCLC_KEY = "BCLC";
+    const std::string MagSafeLedKey = "ACLC";
+    const std::string ACPowerKey = "AC-W";
+    const std::string AdapterKey = "CH0K";
+    const std::string BatteryChargeKey = "BBIF";
+
+    bool controlEnable() const { return controlEnable_; }
+    void setControlEnable(bool enable) { controlEnable_ = enable; }
+
+    // True when the connection is open for this object (already, or opened now).
+    bool openCMC();
+    // Resets the charging keys, then closes the connection; afterwards the object counts as
+    // closed even if closing failed.
+    void closeCMC();
+    // Gives the battery back to the firmware: charging allowed, limit 100, no forced discharge.
+    void resetSMC();
+    std::int64_t getcmcStatus() const { return controlEnable_ ? 1 : 0; }
+    // The charge limit ("BCLM"), or -1 when it cannot be read.
+    std::int64_t get_charging_status();
+    // The forced-discharge key ("CH0I"), or 9 when it cannot be read.
+    std::int64_t get_discharging_status();
+
+    // Both write at once and once more 0.5 s later on the main loop; the delayed write is never
+    // cancelled. The name is not used.
+    void enableChargingWithName(const std::string& name);
+    void disableChargingWithName(const std::string& name);
+    // Start and end a forced discharge; both act only while the connection is open.
+    void enableDischarging();
+    void disableDischarging();
+    // Ends a forced discharge without a log line of its own, for paths that stop charging on
+    // behalf of the machine (sleep, closed lid) rather than on the main app's request.
+    void holdDischarging();
+    void setChargingLimitMax(std::int64_t limit);
+
+    // Self-wiring, unused by the helper's start-up. Observes "mainAppIsKilled" on the local
+    // center, holding this object weakly; a second call adds a second observation.
+    void addNotificationObserver();
+    void handleMainAppKilledNotification();
+    // Registers notificationCallback() for the nine battery command names.
+    void registerDaemonNotification();
+    NotificationCallback notificationCallback() const { return notificationCallback_; }
+    const LocalNotificationCenter::Token& notificationObserver() const {
+        return notificationObserver_;
+    }
+    void setNotificationObserver(LocalNotificationCenter::Token token) {
+        notificationObserver_ = std::move(token);
+    }
+
+    // The instance the command-name callback acts on; none until someone sets it. Process-wide
+    // and strong: whoever sets it clears it again when the instance must go (tests).
+    static std::shared_ptr<ZTBatteryControl> selfClass();
+    static void setSelfClass(std::shared_ptr<ZTBatteryControl> instance);
+
+  private:
+    SMC& smc_;
+    bool controlEnable_ = false;
+    LocalNotificationCenter::Token notificationObserver_;
+    const NotificationCallback notificationCallback_;
+};
+
+}  // namespace ampwarden
