@@ -1,0 +1,202 @@
+#include "platform/linux/DBusNotificationChannel.h"
+
+#include <cerrno>
+#include <cstring>
+#include <type_traits>
+#include <utility>
+
+#include "platform/DBusNames.h"
+
+namespace ampwarden {
+
+namespace {
+
+// The bus daemon refuses longer match rules; longer names are matched without arg0 and
+// filtered here instead.
+constexpr std::size_t kMaxMatchRuleLength = 1024;
+
+std::string signalRule(const char* member) {
+    return std::string("type='signal',path='") + dbus::kObjectPath + "',interface='" +
+           dbus::kInterface + "',member='" + member + "'";
+}
+
+// Inside a quoted match-rule value an apostrophe ends the quote, so it is written as '\''.
+std::string quoteRuleValue(const std::string& value) {
+    std::string quoted = "'";
+    for (char c : value) {
+        if (c == '\'') {
+            quoted += "'\\''";
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + "'";
+}
+
+}  // namespace
+
+DBusNotificationChannel::DBusNotificationChannel(sd_bus* bus, Diagnostics& log)
+    : bus_(bus), log_(log) {}
+
+DBusNotificationChannel::~DBusNotificationChannel() = default;
+
+std::string DBusNotificationChannel::darwinMatchRule(const std::string& name) {
+    std::string rule = signalRule(dbus::kDarwinSignal) + ",arg0=" + quoteRuleValue(name);
+    return rule.size() <= kMaxMatchRuleLength ? rule : signalRule(dbus::kDarwinSignal);
+}
+
+void DBusNotificationChannel::addDarwinObserver(const std::string& name, DarwinCallback callback) {
+    auto found = darwin_.find(name);
+    if (found == darwin_.end()) {
+        auto observers = std::make_unique<DarwinObservers>();
+        observers->name = name;
+        if (!subscribe(*observers)) return;
+        found = darwin_.emplace(name, std::move(observers)).first;
+    }
+    found->second->callbacks.push_back(std::move(callback));
+}
+
+// Synchronous on purpose: once this returns, the bus forwards the name, so a command posted
+// right after (by anyone) is not lost.
+bool DBusNotificationChannel::subscribe(DarwinObservers& observers) {
+    if (bus_ == nullptr) return false;
+    sd_bus_slot* slot = nullptr;
+    const int r = sd_bus_add_match(bus_, &slot, darwinMatchRule(observers.name).c_str(), onDarwin,
+                                   &observers);
+    if (r < 0) {
+        logFailure("cannot observe " + observers.name, r);
+        return false;
+    }
+    observers.slot.reset(slot);
+    return true;
+}
+
+int DBusNotificationChannel::onDarwin(sd_bus_message* message, void* userdata, sd_bus_error*) {
+    const auto* observers = static_cast<const DarwinObservers*>(userdata);
+    const char* name = nullptr;
+    if (sd_bus_message_has_signature(message, "s") <= 0) return 0;
+    if (sd_bus_message_read(message, "s", &name) < 0 || observers->name != name) return 0;
+    // A copy: a callback may add observers, which may grow the list being walked.
+    const auto callbacks = observers->callbacks;
+    const std::string arrived = name;
+    for (const auto& callback : callbacks) callback(arrived);
+    return 0;
+}
+
+void DBusNotificationChannel::postDistributedNotification(
+    const std::string& name, const NotificationDictionary& dictionary) {
+    if (bus_ == nullptr) return;
+    sd_bus_message* raw = nullptr;
+    int r = sd_bus_message_new_signal(bus_, &raw, dbus::kObjectPath, dbus::kInterface,
+                                      dbus::kDistributedSignal);
+    sd::MessagePtr message(raw);
+    if (r >= 0) r = sd_bus_message_append(raw, "s", name.c_str());
+    if (r >= 0) r = appendDictionary(raw, dictionary) ? 0 : -EINVAL;
+    if (r >= 0) r = sd_bus_send(bus_, raw, nullptr);
+    if (r < 0) logFailure("cannot post " + name, r);
+}
+
+bool DBusNotificationChannel::appendDictionary(sd_bus_message* message,
+                                               const NotificationDictionary& dictionary) {
+    if (sd_bus_message_open_container(message, 'a', "{sv}") < 0) return false;
+    for (const auto& [key, value] : dictionary) {
+        int r = sd_bus_message_open_container(message, 'e', "sv");
+        if (r >= 0) r = sd_bus_message_append(message, "s", key.c_str());
+        if (r >= 0) {
+            r = std::visit(
+                [message](const auto& v) {
+                    using T = std::decay_t<decltype(v)>;
+                    if constexpr (std::is_same_v<T, std::string>) {
+                        return sd_bus_message_append(message, "v", "s", v.c_str());
+                    } else if constexpr (std::is_same_v<T, std::int32_t>) {
+                        return sd_bus_message_append(message, "v", "i", v);
+                    } else {
+                        return sd_bus_message_append(message, "v", "x", v);
+                    }
+                },
+                value);
+        }
+        if (r >= 0) r = sd_bus_message_close_container(message);
+        if (r < 0) return false;
+    }
+    return sd_bus_message_close_container(message) >= 0;
+}
+
+void DBusNotificationChannel::postDarwinNotification(const std::string& name) {
+    if (bus_ == nullptr) return;
+    const int r = sd_bus_emit_signal(bus_, dbus::kObjectPath, dbus::kInterface, dbus::kDarwinSignal,
+                                     "s", name.c_str());
+    if (r < 0) logFailure("cannot post " + name, r);
+}
+
+void DBusNotificationChannel::addDistributedObserver(DistributedCallback callback) {
+    if (bus_ == nullptr) return;
+    if (!distributedSlot_) {
+        sd_bus_slot* slot = nullptr;
+        const int r = sd_bus_add_match(bus_, &slot, signalRule(dbus::kDistributedSignal).c_str(),
+                                       onDistributed, this);
+        if (r < 0) {
+            logFailure("cannot observe answers", r);
+            return;
+        }
+        distributedSlot_.reset(slot);
+    }
+    distributedCallbacks_.push_back(std::move(callback));
+}
+
+int DBusNotificationChannel::onDistributed(sd_bus_message* message, void* userdata, sd_bus_error*) {
+    auto* self = static_cast<DBusNotificationChannel*>(userdata);
+    const char* name = nullptr;
+    if (sd_bus_message_has_signature(message, "sa{sv}") <= 0) return 0;
+    if (sd_bus_message_read(message, "s", &name) < 0) return 0;
+    NotificationDictionary dictionary;
+    if (!readDictionary(message, dictionary)) return 0;
+    const auto callbacks = self->distributedCallbacks_;
+    const std::string arrived = name;
+    for (const auto& callback : callbacks) callback(arrived, dictionary);
+    return 0;
+}
+
+bool DBusNotificationChannel::readDictionary(sd_bus_message* message,
+                                             NotificationDictionary& dictionary) {
+    if (sd_bus_message_enter_container(message, 'a', "{sv}") <= 0) return false;
+    int r = 0;
+    while ((r = sd_bus_message_enter_container(message, 'e', "sv")) > 0) {
+        if (!readEntry(message, dictionary)) return false;
+        if (sd_bus_message_exit_container(message) < 0) return false;
+    }
+    return r == 0 && sd_bus_message_exit_container(message) >= 0;
+}
+
+// One key and its value; values of other types than s, i and x are skipped.
+bool DBusNotificationChannel::readEntry(sd_bus_message* message,
+                                        NotificationDictionary& dictionary) {
+    const char* key = nullptr;
+    const char* contents = nullptr;
+    if (sd_bus_message_read(message, "s", &key) < 0) return false;
+    if (sd_bus_message_peek_type(message, nullptr, &contents) < 0 || contents == nullptr) {
+        return false;
+    }
+    if (std::strcmp(contents, "s") == 0) {
+        const char* text = nullptr;
+        if (sd_bus_message_read(message, "v", "s", &text) < 0) return false;
+        dictionary[key] = std::string(text);
+    } else if (std::strcmp(contents, "i") == 0) {
+        std::int32_t number = 0;
+        if (sd_bus_message_read(message, "v", "i", &number) < 0) return false;
+        dictionary[key] = number;
+    } else if (std::strcmp(contents, "x") == 0) {
+        std::int64_t number = 0;
+        if (sd_bus_message_read(message, "v", "x", &number) < 0) return false;
+        dictionary[key] = number;
+    } else if (sd_bus_message_skip(message, "v") < 0) {
+        return false;
+    }
+    return true;
+}
+
+void DBusNotificationChannel::logFailure(const std::string& what, int r) {
+    log_.systemLog("Ampwarden: " + what + ": " + std::strerror(-r));
+}
+
+}  // namespace ampwarden

@@ -1,0 +1,154 @@
+#include "platform/linux/LogindLoginManager.h"
+
+#include <fcntl.h>
+
+#include <cstring>
+#include <utility>
+
+namespace ampwarden {
+
+namespace {
+
+constexpr const char* kLogind = "org.freedesktop.login1";
+constexpr const char* kManagerPath = "/org/freedesktop/login1";
+constexpr const char* kManager = "org.freedesktop.login1.Manager";
+constexpr const char* kSeat0Path = "/org/freedesktop/login1/seat/seat0";
+constexpr const char* kSeat = "org.freedesktop.login1.Seat";
+constexpr const char* kSession = "org.freedesktop.login1.Session";
+// The console-user wait polls in a tight loop before the main loop runs; a logind that does
+// not answer must cost a second, not the bus's default 25.
+constexpr std::uint64_t kCallTimeoutUsec = 1000000;
+constexpr const char* kGreeterClass = "greeter";
+constexpr const char* kLoginWindow = "loginWindow";
+
+}  // namespace
+
+LogindLoginManager::LogindLoginManager(sd_bus* bus, Diagnostics& log) : bus_(bus), log_(log) {}
+
+LogindLoginManager::~LogindLoginManager() = default;
+
+std::optional<std::string> LogindLoginManager::consoleUser() {
+    const auto session = activeSessionPath();
+    if (!session) return std::nullopt;
+    const auto sessionClass = stringProperty(*session, "Class");
+    if (sessionClass && *sessionClass == kGreeterClass) return std::string(kLoginWindow);
+    auto name = stringProperty(*session, "Name");
+    if (!name || name->empty()) return std::nullopt;
+    return name;
+}
+
+// seat0's active session as an object path; none when logind has no seat0 or nobody is active
+// (logind then reports the path "/").
+std::optional<std::string> LogindLoginManager::activeSessionPath() {
+    auto reply = getProperty(kSeat0Path, kSeat, "ActiveSession", "cannot ask logind for seat0");
+    const char* id = nullptr;
+    const char* path = nullptr;
+    if (!reply || sd_bus_message_read(reply.get(), "v", "(so)", &id, &path) < 0) {
+        return std::nullopt;
+    }
+    if (path == nullptr || std::strcmp(path, "/") == 0) return std::nullopt;
+    return std::string(path);
+}
+
+std::optional<std::string> LogindLoginManager::stringProperty(const std::string& sessionPath,
+                                                              const char* name) {
+    auto reply = getProperty(sessionPath.c_str(), kSession, name,
+                             "cannot ask logind about the active session");
+    const char* value = nullptr;
+    if (!reply || sd_bus_message_read(reply.get(), "v", "s", &value) < 0) return std::nullopt;
+    return std::string(value);
+}
+
+std::optional<bool> LogindLoginManager::clamshellClosed() {
+    auto reply =
+        getProperty(kManagerPath, kManager, "LidClosed", "cannot ask logind for the lid state");
+    int closed = 0;
+    if (!reply || sd_bus_message_read(reply.get(), "v", "b", &closed) < 0) return std::nullopt;
+    return closed != 0;
+}
+
+sd::MessagePtr LogindLoginManager::getProperty(const char* path, const char* interface,
+                                               const char* property, const char* failure) {
+    if (bus_ == nullptr) return nullptr;
+    sd_bus_message* raw = nullptr;
+    if (sd_bus_message_new_method_call(bus_, &raw, kLogind, path, "org.freedesktop.DBus.Properties",
+                                       "Get") < 0) {
+        return nullptr;
+    }
+    sd::MessagePtr request(raw);
+    if (sd_bus_message_append(raw, "ss", interface, property) < 0) return nullptr;
+    return call(std::move(request), failure);
+}
+
+sd::MessagePtr LogindLoginManager::call(sd::MessagePtr request, const char* failure) {
+    sd::BusError error;
+    sd_bus_message* reply = nullptr;
+    const int r = sd_bus_call(bus_, request.get(), kCallTimeoutUsec, error.get(), &reply);
+    if (r < 0) {
+        logOnce(failure, *error.message() != '\0' ? error.message() : std::strerror(-r));
+        return nullptr;
+    }
+    return sd::MessagePtr(reply);
+}
+
+void LogindLoginManager::setSleepHandlers(std::function<void()> willSleep,
+                                          std::function<void()> didWake) {
+    willSleep_ = std::move(willSleep);
+    didWake_ = std::move(didWake);
+    watchSleep();
+    takeInhibitor();
+}
+
+void LogindLoginManager::watchSleep() {
+    if (bus_ == nullptr || sleepSlot_) return;
+    sd_bus_slot* slot = nullptr;
+    const int r = sd_bus_match_signal(bus_, &slot, kLogind, kManagerPath, kManager,
+                                      "PrepareForSleep", onPrepareForSleep, this);
+    if (r < 0) {
+        logOnce("cannot watch for sleep", std::strerror(-r));
+        return;
+    }
+    sleepSlot_.reset(slot);
+}
+
+void LogindLoginManager::sleepWorkDone() { inhibitor_.reset(); }
+
+int LogindLoginManager::onPrepareForSleep(sd_bus_message* message, void* userdata, sd_bus_error*) {
+    auto* self = static_cast<LogindLoginManager*>(userdata);
+    int sleeping = 0;
+    if (sd_bus_message_read(message, "b", &sleeping) < 0) return 0;
+    if (sleeping) {
+        if (self->willSleep_) self->willSleep_();
+    } else {
+        self->takeInhibitor();
+        if (self->didWake_) self->didWake_();
+    }
+    return 0;
+}
+
+// The delay lock lasts as long as we keep the descriptor logind hands us.
+void LogindLoginManager::takeInhibitor() {
+    if (bus_ == nullptr || inhibitor_.valid()) return;
+    sd_bus_message* raw = nullptr;
+    if (sd_bus_message_new_method_call(bus_, &raw, kLogind, kManagerPath, kManager, "Inhibit") <
+        0) {
+        return;
+    }
+    sd::MessagePtr request(raw);
+    if (sd_bus_message_append(raw, "ssss", "sleep", "Ampwarden",
+                              "restore charging state before sleep", "delay") < 0) {
+        return;
+    }
+    auto reply = call(std::move(request), "cannot take a sleep inhibitor from logind");
+    int fd = -1;
+    if (!reply || sd_bus_message_read(reply.get(), "h", &fd) < 0) return;
+    // The reply owns its descriptor; keep a copy of our own.
+    inhibitor_.reset(fcntl(fd, F_DUPFD_CLOEXEC, 3));
+}
+
+void LogindLoginManager::logOnce(const std::string& failure, const std::string& detail) {
+    if (!logged_.insert(failure).second) return;
+    log_.systemLog("Ampwarden: " + failure + ": " + detail);
+}
+
+}  // namespace ampwarden
