@@ -1,0 +1,237 @@
+#include "ampwardenctl/CommandLine.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdlib>
+#include <optional>
+
+#include "channel/NotificationNames.h"
+
+namespace ampwarden::ctl {
+namespace {
+
+constexpr double kMaxTimeoutSeconds = 86400.0;
+
+// A verb posts one fixed command, one of two (on|off), a name from the command line, or
+// nothing at all (watch, app).
+struct VerbSpec {
+    const char* name;
+    const char* arguments;
+    const char* summary;
+    Mode mode = Mode::Exchange;
+    const char* command = nullptr;
+    const char* offCommand = nullptr;     // set for on|off verbs; `command` is then "on"
+    const char* globalCommand = nullptr;  // set when the verb takes --global
+    bool takesName = false;
+};
+
+const std::vector<VerbSpec>& verbs() {
+    using namespace names;
+    static const std::vector<VerbSpec> table = {
+        {"open", "", "open the SMC connection", Mode::Exchange, kOpenSMC},
+        {"close", "", "close the SMC connection (charging is allowed again)", Mode::Exchange,
+         kCloseSMC},
+        {"smc-status", "", "whether the helper holds the SMC connection", Mode::Exchange,
+         kSMCStatus},
+        {"charging-status", "", "the charging and discharging state", Mode::Exchange,
+         kQueryChargingStatus},
+        {"charge", "on|off", "resume or stop charging", Mode::Exchange, kSetEnableCharging,
+         kSetDisableCharging},
+        {"discharge", "on|off", "start or stop forced discharging", Mode::Exchange,
+         kSetEnableDischarging, kSetDisableDischarging},
+        {"limit", "on|off", "enable or disable the charge limit", Mode::Exchange,
+         kSetEnableChargingLimitMax, kSetDisableChargingLimitMax},
+        {"uninstall", "", "close the SMC connection, then remove the helper's installation",
+         Mode::Exchange, kUninstallHelper},
+        {"daemon-info", "[--global]", "the helper's run state and version", Mode::Exchange,
+         kQueryDaemonLoadStatus, nullptr, kGlobalQueryDaemonLoadStatus},
+        {"post", "NAME", "post a raw command name; wait for its answers if it has any",
+         Mode::Exchange, nullptr, nullptr, nullptr, true},
+        {"watch", "", "print every answer until interrupted", Mode::Watch},
+        {"app", "", "act as the running battery app (own \"lumora.Battery\") until interrupted",
+         Mode::App},
+    };
+    return table;
+}
+
+const VerbSpec* findVerb(const std::string& name) {
+    for (const auto& verb : verbs()) {
+        if (name == verb.name) return &verb;
+    }
+    return nullptr;
+}
+
+struct Options {
+    bool json = false;
+    bool help = false;
+    bool global = false;
+    std::optional<double> timeoutSeconds;
+    std::vector<std::string> positional;
+};
+
+std::optional<double> parseSeconds(const std::string& text) {
+    if (text.empty()) return std::nullopt;
+    char* end = nullptr;
+    double seconds = std::strtod(text.c_str(), &end);
+    if (*end != '\0' || !std::isfinite(seconds) || seconds <= 0 || seconds > kMaxTimeoutSeconds) {
+        return std::nullopt;
+    }
+    return seconds;
+}
+
+UsageError usage(const std::string& problem) {
+    return {"ampwardenctl: " + problem + "\nTry 'ampwardenctl --help'."};
+}
+
+// Applies one option; `next` is the argument after it, consumed by --timeout. Returns an
+// error text, empty on success.
+std::string applyOption(Options& options, const std::string& option,
+                        const std::vector<std::string>& arguments, std::size_t& index) {
+    if (option == "--json") {
+        options.json = true;
+    } else if (option == "--help" || option == "-h") {
+        options.help = true;
+    } else if (option == "--global") {
+        options.global = true;
+    } else if (option == "--timeout" || option.rfind("--timeout=", 0) == 0) {
+        std::string value;
+        if (option == "--timeout") {
+            if (index + 1 >= arguments.size()) return "--timeout needs a number of seconds";
+            value = arguments[++index];
+        } else {
+            value = option.substr(std::string("--timeout=").size());
+        }
+        auto seconds = parseSeconds(value);
+        if (!seconds) return "--timeout takes seconds above 0 and up to 86400, not '" + value + "'";
+        options.timeoutSeconds = *seconds;
+    } else {
+        return "unknown option '" + option + "'";
+    }
+    return "";
+}
+
+std::variant<Options, UsageError> scanArguments(const std::vector<std::string>& arguments) {
+    Options options;
+    bool optionsEnded = false;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        if (optionsEnded || argument.size() < 2 || argument[0] != '-') {
+            options.positional.push_back(argument);
+        } else if (argument == "--") {
+            optionsEnded = true;
+        } else if (auto problem = applyOption(options, argument, arguments, i); !problem.empty()) {
+            return usage(problem);
+        }
+    }
+    return options;
+}
+
+std::string describeAnswers(const std::string& command) {
+    AnswerSteps steps = expectedAnswers(command);
+    if (steps.empty()) return "    no answer: returns as soon as it is posted\n";
+    std::string text;
+    for (const auto& step : steps) {
+        text += (text.empty() ? "    waits for " : "    then for ") + describeStep(step) + "\n";
+    }
+    return text;
+}
+
+std::string programHelp() {
+    std::string text =
+        "Usage: ampwardenctl [--json] [--timeout SECONDS] VERB [ARGUMENTS]\n\n"
+        "Posts the battery helper's commands on the system bus and prints its answers, as the\n"
+        "battery app would. The bus is the one DBUS_SYSTEM_BUS_ADDRESS names, else the system "
+        "bus.\n\nVerbs:\n";
+    for (const auto& verb : verbs()) {
+        std::string synopsis = std::string(verb.name) + " " + verb.arguments;
+        synopsis.resize(std::max<std::size_t>(synopsis.size(), 26), ' ');
+        text += "  " + synopsis + " " + verb.summary + "\n";
+    }
+    return text +
+           "\nOptions:\n"
+           "  --json                     one JSON object per answer, one per line\n"
+           "  --timeout SECONDS          how long to wait for all answers (default 5); ends watch\n"
+           "                             and app after that long\n"
+           "  --help                     this text; VERB --help tells about one verb\n"
+           "\nExit status: 0 done, 1 an answer did not come or the bus failed, 2 usage "
+           "error.\n";
+}
+
+std::string commandLines(const VerbSpec& verb) {
+    std::string text;
+    auto describe = [&text](const std::string& label, const char* command) {
+        text += label + "posts \"" + command + "\"\n" + describeAnswers(command);
+    };
+    if (verb.offCommand) {
+        describe("on: ", verb.command);
+        describe("off: ", verb.offCommand);
+    } else if (verb.globalCommand) {
+        describe("", verb.command);
+        describe("--global: ", verb.globalCommand);
+    } else if (verb.command) {
+        describe("", verb.command);
+    }
+    if (verb.takesName) {
+        text +=
+            "A command name of the protocol waits for the answers its verb waits for; any\n"
+            "other name (an unknown one included) returns as soon as it is posted.\n";
+    }
+    if (verb.command && !silenceHint(verb.command).empty()) {
+        text += "It may go unanswered: " + silenceHint(verb.command) + ".\n";
+    }
+    return text;
+}
+
+std::string verbHelp(const VerbSpec& verb) {
+    std::string synopsis = verb.name;
+    if (*verb.arguments) synopsis += std::string(" ") + verb.arguments;
+    std::string summary = verb.summary;
+    summary[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(summary[0])));
+    return "Usage: ampwardenctl [--json] [--timeout SECONDS] " + synopsis + "\n\n" + summary +
+           ".\n" + commandLines(verb);
+}
+
+std::variant<std::string, UsageError> commandFor(const VerbSpec& verb, const Options& options) {
+    const auto& args = options.positional;
+    std::string name = verb.name;
+    if (options.global && !verb.globalCommand) return usage("--global belongs to daemon-info");
+    if (verb.takesName) {
+        if (args.size() != 2) return usage("post takes exactly one command name");
+        return args[1];
+    }
+    if (verb.offCommand) {
+        if (args.size() == 2 && args[1] == "on") return std::string(verb.command);
+        if (args.size() == 2 && args[1] == "off") return std::string(verb.offCommand);
+        return usage(name + " takes 'on' or 'off'");
+    }
+    if (args.size() != 1) return usage(name + " takes no arguments");
+    if (options.global) return std::string(verb.globalCommand);
+    return std::string(verb.command ? verb.command : "");
+}
+
+}  // namespace
+
+ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments) {
+    auto scanned = scanArguments(arguments);
+    if (auto* error = std::get_if<UsageError>(&scanned)) return *error;
+    const Options& options = std::get<Options>(scanned);
+    if (options.positional.empty()) {
+        if (options.help) return HelpText{programHelp()};
+        return usage("no verb given");
+    }
+    const VerbSpec* verb = findVerb(options.positional[0]);
+    if (!verb) return usage("unknown verb '" + options.positional[0] + "'");
+    if (options.help) return HelpText{verbHelp(*verb)};
+    auto command = commandFor(*verb, options);
+    if (auto* error = std::get_if<UsageError>(&command)) return *error;
+    Invocation invocation;
+    invocation.mode = verb->mode;
+    invocation.command = std::get<std::string>(command);
+    invocation.answers = expectedAnswers(invocation.command);
+    invocation.json = options.json;
+    invocation.timeoutSeconds = options.timeoutSeconds;
+    return invocation;
+}
+
+}  // namespace ampwarden::ctl

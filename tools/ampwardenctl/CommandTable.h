@@ -1,0 +1,23 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace ampwarden::ctl {
+
+// The answers a command brings, in the order they come. Each step lists the answer names that
+// may stand for it: one name, or alternatives when the helper's state picks the answer.
+using AnswerSteps = std::vector<std::vector<std::string>>;
+
+// The answers the helper sends for the command `name`; empty for a command that is never
+// answered and for names the helper does not know.
+AnswerSteps expectedAnswers(const std::string& name);
+
+// The names of one step, quoted and joined by " or ".
+std::string describeStep(const std::vector<std::string>& names);
+
+// Why a command may legitimately go unanswered, to say when nothing came; empty when silence
+// can only mean that no helper listens.
+std::string silenceHint(const std::string& name);
+
+}  // namespace ampwarden::ctl

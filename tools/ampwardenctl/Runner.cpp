@@ -1,0 +1,113 @@
+#include "ampwardenctl/Runner.h"
+
+#include <cstdio>
+#include <string>
+
+#include "ampwardenctl/AnswerFormat.h"
+#include "ampwardenctl/AnswerWaiter.h"
+#include "channel/NotificationNames.h"
+
+namespace ampwarden::ctl {
+namespace {
+
+int complain(const std::string& problem) {
+    std::fprintf(stderr, "ampwardenctl: %s\n", problem.c_str());
+    return kExitFailed;
+}
+
+// Line-buffered on purpose: a reader (a test, a pipe) sees each answer as it comes.
+void printAnswer(const Answer& answer, bool json) {
+    std::string text = json ? formatJson(answer) + "\n" : formatText(answer);
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+}
+
+void printLine(const std::string& line) {
+    std::fprintf(stdout, "%s\n", line.c_str());
+    std::fflush(stdout);
+}
+
+std::string seconds(double value) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%g s", value);
+    return buffer;
+}
+
+int reportMissing(RunResult result, const AnswerWaiter& waiter, const Invocation& invocation,
+                  double timeout) {
+    std::string awaited = waiter.awaited();
+    switch (result) {
+        case RunResult::TimedOut: {
+            std::string hint = silenceHint(invocation.command);
+            if (hint.empty()) hint = "is the helper running?";
+            return complain("no " + awaited + " within " + seconds(timeout) + " after posting \"" +
+                            invocation.command + "\" (" + hint + ")");
+        }
+        case RunResult::Interrupted:
+            return complain("interrupted while waiting for " + awaited);
+        case RunResult::Disconnected:
+            return complain("lost the bus connection while waiting for " + awaited);
+        default:
+            return complain("the event loop failed while waiting for " + awaited);
+    }
+}
+
+int runExchange(ClientBus& bus, const Invocation& invocation) {
+    AnswerWaiter waiter(invocation.answers);
+    std::string error;
+    // Subscribe first: a quick helper may answer before this process reads its own post.
+    bool subscribed = waiter.done() || bus.subscribe(
+                                           [&](const Answer& answer) {
+                                               if (!waiter.offer(answer.name)) return;
+                                               printAnswer(answer, invocation.json);
+                                               if (waiter.done()) bus.stop();
+                                           },
+                                           error);
+    if (!subscribed || !bus.postCommand(invocation.command, error)) return complain(error);
+    if (waiter.done()) return bus.flush(error) ? kExitOk : complain(error);
+    double timeout = invocation.timeoutSeconds.value_or(kDefaultTimeoutSeconds);
+    RunResult result = bus.run(timeout);
+    if (waiter.done()) return kExitOk;
+    return reportMissing(result, waiter, invocation, timeout);
+}
+
+// watch and app end well on a signal or when their time is up; only losing the bus is a fault.
+int runUntilInterrupted(ClientBus& bus, const Invocation& invocation) {
+    RunResult result = bus.run(invocation.timeoutSeconds);
+    if (result == RunResult::Disconnected) return complain("lost the bus connection");
+    if (result == RunResult::Failed) return complain("the event loop failed");
+    return kExitOk;
+}
+
+int runWatch(ClientBus& bus, const Invocation& invocation) {
+    std::string error;
+    bool json = invocation.json;
+    if (!bus.subscribe([json](const Answer& answer) { printAnswer(answer, json); }, error)) {
+        return complain(error);
+    }
+    std::fprintf(stderr, "ampwardenctl: watching the answers; Ctrl-C ends\n");
+    return runUntilInterrupted(bus, invocation);
+}
+
+int runApp(ClientBus& bus, const Invocation& invocation) {
+    std::string error;
+    if (!bus.claimName(names::kMainAppId, error)) return complain(error);
+    printLine(std::string("owning \"") + names::kMainAppId + "\"; Ctrl-C ends");
+    return runUntilInterrupted(bus, invocation);
+}
+
+}  // namespace
+
+int runInvocation(ClientBus& bus, const Invocation& invocation) {
+    switch (invocation.mode) {
+        case Mode::Watch:
+            return runWatch(bus, invocation);
+        case Mode::App:
+            return runApp(bus, invocation);
+        case Mode::Exchange:
+            break;
+    }
+    return runExchange(bus, invocation);
+}
+
+}  // namespace ampwarden::ctl

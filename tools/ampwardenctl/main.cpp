@@ -1,0 +1,30 @@
+// ampwardenctl: the battery app's side of the helper's command channel, for people and tests.
+#include <cstdio>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "ampwardenctl/ClientBus.h"
+#include "ampwardenctl/CommandLine.h"
+#include "ampwardenctl/Runner.h"
+
+using namespace ampwarden::ctl;
+
+int main(int argc, char** argv) {
+    ParsedCommandLine parsed = parseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+    if (auto* help = std::get_if<HelpText>(&parsed)) {
+        std::fputs(help->text.c_str(), stdout);
+        return kExitOk;
+    }
+    if (auto* usage = std::get_if<UsageError>(&parsed)) {
+        std::fprintf(stderr, "%s\n", usage->message.c_str());
+        return kExitUsage;
+    }
+    std::string error;
+    auto bus = ClientBus::connect(error);
+    if (!bus) {
+        std::fprintf(stderr, "ampwardenctl: %s\n", error.c_str());
+        return kExitFailed;
+    }
+    return runInvocation(*bus, std::get<Invocation>(parsed));
+}
