@@ -1,7 +1,9 @@
 #include "app/AppDelegate.h"
 
+#include "app/ZTMonitorApp.h"
 #include "channel/NotificationNames.h"
 #include "channel/Notifications.h"
+#include "channel/ZTBatteryNewModule.h"
 #include "platform/Platform.h"
 #include "util/ZTUtilityTool.h"
 
@@ -22,9 +24,10 @@ void AppDelegate::applicationDidFinishLaunching() {
     if (!AppAdmin()) return;
     addDarwinObserver(names::kQueryDaemonLoadStatus, daemonStatusQueryCallback);
     addDarwinObserver(names::kGlobalQueryDaemonLoadStatus, daemonStatusQueryCallback);
-    // Command module seam: the command module is created here.
+    batteryModule = std::make_unique<ZTBatteryNewModule>();
     ZTUtilityTool::GlobalDaemonInfo();
-    // Watchdog seam: the watchdog on the main app starts here.
+    monitor = std::make_shared<ZTMonitorApp>();
+    monitor->startMonitoringAppWithBundleID(names::kMainAppId);
 }
 
 void daemonStatusQueryCallback(const std::string& name) {
@@ -36,7 +39,10 @@ void daemonStatusQueryCallback(const std::string& name) {
     } else {
         return;
     }
-    // Watchdog seam: a query proves the main app is alive, so the watchdog is told first.
+    // A query proves the main app is alive, so the watchdog will report it once it is gone.
+    if (sharedAppDelegate != nullptr && sharedAppDelegate->monitor) {
+        sharedAppDelegate->monitor->setWasRunning(true);
+    }
     report();
 }
 

@@ -1,8 +1,12 @@
 #pragma once
 
+#include <memory>
 #include <string>
 
 namespace ampwarden {
+
+class ZTBatteryNewModule;
+class ZTMonitorApp;
 
 // Wires the helper up once launching has finished, and only when it runs as root.
 class AppDelegate {
@@ -21,6 +25,10 @@ class AppDelegate {
 
     // YES exactly when the effective user id is 0.
     bool AppAdmin();
+
+    // Set once at launch, as root; they live as long as the delegate.
+    std::unique_ptr<ZTBatteryNewModule> batteryModule;
+    std::shared_ptr<ZTMonitorApp> monitor;
 };
 
 // The one delegate, for callbacks that have no context of their own. Set at launch; the
