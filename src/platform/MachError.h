@@ -6,10 +6,13 @@
 
 namespace ampwarden {
 
-// Kernel return codes the SMC seam produces.
+// Kernel return codes the SMC seam and the emulated device produce.
 inline constexpr kern_return_t kKernSuccess = 0;
 inline constexpr kern_return_t kMachSendInvalidDest = 0x10000003;
+inline constexpr kern_return_t kIOReturnNoResources = static_cast<kern_return_t>(0xe00002be);
+inline constexpr kern_return_t kIOReturnNoDevice = static_cast<kern_return_t>(0xe00002c0);
 inline constexpr kern_return_t kIOReturnBadArgument = static_cast<kern_return_t>(0xe00002c2);
+inline constexpr kern_return_t kIOReturnUnsupported = static_cast<kern_return_t>(0xe00002c7);
 inline constexpr kern_return_t kIOReturnNotWritable = static_cast<kern_return_t>(0xe00002cf);
 inline constexpr kern_return_t kIOReturnTimeout = static_cast<kern_return_t>(0xe00002d6);
 inline constexpr kern_return_t kIOReturnNotResponding = static_cast<kern_return_t>(0xe00002ed);
@@ -18,5 +21,8 @@ inline constexpr kern_return_t kIOReturnNotFound = static_cast<kern_return_t>(0x
 // The text the Mach error-string function gives for a code ("unknown error code" for a code
 // it does not know); every SMC failure line ends with it.
 std::string machErrorText(kern_return_t code);
+
+// The symbolic name of a code ("KERN_SUCCESS", "kIOReturnNotFound"); empty when unknown.
+std::string machErrorName(kern_return_t code);
 
 }  // namespace ampwarden

@@ -7,6 +7,7 @@
 
 #include "platform/SmcService.h"
 #include "smc/FanMode.h"
+#include "smc/SMCKeyData_t.h"
 #include "smc/SMCVal_t.h"
 
 namespace ampwarden {
@@ -40,6 +41,16 @@ class SMC {
     virtual kern_return_t write(const SMCVal_t& value);
 
     io_connect_t conn = 0;
+
+  private:
+    // One exchange of records with the device behind `conn`.
+    kern_return_t callStructMethod(const SMCKeyData_t& input, SMCKeyData_t& output);
+    void setFanModeKey(std::int64_t fan, FanMode mode);
+    void setForcedFanMask(std::int64_t fan, FanMode mode);
+    std::int64_t forcedFanMask();
+    static void log(const std::string& line);
+    // Logs why an argument never reaches the device.
+    static void refuse(const std::string& operation, const std::string& reason);
 };
 
 }  // namespace ampwarden
