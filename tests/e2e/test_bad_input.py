@@ -1,0 +1,45 @@
+"""Commands the helper cannot use must leave it running and answering."""
+
+import unittest
+
+from harness import (GLOBAL_STATUS_ANSWER, SMC_STATUS, SMC_STATUS_ANSWER, STATUS_ANSWER,
+                     HelperTestCase)
+
+
+class BadInputTest(HelperTestCase):
+
+    def test_ignores_unknown_and_malformed_commands(self):
+        self.start_helper()
+        for name in ('ZTBattery_TellDeamon_NoSuchCommand',
+                     SMC_STATUS.lower(),
+                     SMC_STATUS + ' ',
+                     SMC_STATUS_ANSWER,  # an answer's name is no command
+                     '',
+                     'A' * 65536,
+                     '停止充电'):
+            self.post(name)
+        # The wrong argument types, and the right name in the wrong places.
+        self.client.emit('Darwin', 'i', 42)
+        self.client.emit('Darwin', '')
+        self.client.emit('Darwin', 'ss', 'NoSuchCommand', SMC_STATUS)
+        self.client.emit('Darwin', 'as', ['NoSuchCommand'])
+        self.client.emit('Distributed', 'sa{sv}', SMC_STATUS, {})
+        self.client.emit_elsewhere('/lumora/Other', 'lumora.Notifications', SMC_STATUS)
+        self.client.emit_elsewhere('/lumora/Notifications', 'lumora.Other', SMC_STATUS)
+
+        self.query_status()
+        self.assert_helper_alive()
+        helper_answers = [a['name'] for a in self.recorder.answers if a['name'] != SMC_STATUS]
+        self.assertEqual(helper_answers, [GLOBAL_STATUS_ANSWER, STATUS_ANSWER])
+
+    def test_answers_every_command_of_a_flood(self):
+        self.start_helper()
+        self.client.flood(SMC_STATUS, 10000)
+        self.recorder.wait_for(SMC_STATUS_ANSWER, timeout=60, count=10000)
+        self.query_status(timeout=30)
+        self.assertEqual(len(self.recorder.named(SMC_STATUS_ANSWER)), 10000)
+        self.assert_helper_alive()
+
+
+if __name__ == '__main__':
+    unittest.main()
