@@ -11,26 +11,12 @@ namespace ampwarden {
 
 namespace {
 
-// The bus daemon refuses longer match rules; longer names are matched without arg0 and
-// filtered here instead.
+// The bus daemon refuses longer match rules.
 constexpr std::size_t kMaxMatchRuleLength = 1024;
 
 std::string signalRule(const char* member) {
     return std::string("type='signal',path='") + dbus::kObjectPath + "',interface='" +
            dbus::kInterface + "',member='" + member + "'";
-}
-
-// Inside a quoted match-rule value an apostrophe ends the quote, so it is written as '\''.
-std::string quoteRuleValue(const std::string& value) {
-    std::string quoted = "'";
-    for (char c : value) {
-        if (c == '\'') {
-            quoted += "'\\''";
-        } else {
-            quoted += c;
-        }
-    }
-    return quoted + "'";
 }
 
 }  // namespace
@@ -40,9 +26,14 @@ DBusNotificationChannel::DBusNotificationChannel(sd_bus* bus, Diagnostics& log)
 
 DBusNotificationChannel::~DBusNotificationChannel() = default;
 
+// The bus filters on arg0 where it can. sd-bus and the bus daemon disagree on escapes inside
+// quoted values, so a name with an apostrophe or a backslash, like one too long for a rule, is
+// matched without arg0 and filtered in onDarwin instead.
 std::string DBusNotificationChannel::darwinMatchRule(const std::string& name) {
-    std::string rule = signalRule(dbus::kDarwinSignal) + ",arg0=" + quoteRuleValue(name);
-    return rule.size() <= kMaxMatchRuleLength ? rule : signalRule(dbus::kDarwinSignal);
+    const std::string plain = signalRule(dbus::kDarwinSignal);
+    const std::string rule = plain + ",arg0='" + name + "'";
+    const bool quotable = name.find_first_of("'\\") == std::string::npos;
+    return quotable && rule.size() <= kMaxMatchRuleLength ? rule : plain;
 }
 
 void DBusNotificationChannel::addDarwinObserver(const std::string& name, DarwinCallback callback) {
