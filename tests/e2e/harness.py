@@ -139,11 +139,14 @@ class Service:
                 self._changed.wait(remaining)
 
     def wait(self, timeout):
-        """The exit status, or None if it is still running after timeout."""
+        """The exit status, or None if it is still running after timeout. Once it has exited,
+        its output has been read to the end too."""
         try:
-            return self.process.wait(timeout)
+            status = self.process.wait(timeout)
         except subprocess.TimeoutExpired:
             return None
+        self._join_pumps()
+        return status
 
     def stop(self, sig=signal.SIGTERM, grace=3.0):
         if self.running():
@@ -151,6 +154,9 @@ class Service:
             if self.wait(grace) is None:
                 self.process.kill()
                 self.process.wait()
+        self._join_pumps()
+
+    def _join_pumps(self):
         for pump in self._pumps:
             pump.join(2.0)
 

@@ -2,7 +2,6 @@
 
 import json
 import subprocess
-import sys
 import unittest
 
 from harness import AS_NOBODY, PYTHON, STATUS_ANSWER, HelperTestCase
