@@ -351,8 +351,9 @@ class LoginManager:
 
 class HelperTestCase(unittest.TestCase):
     """Base class: a fresh private bus, fake logind, answer recorder and (when built) SMC
-    emulator for every test. Set `session` to None for no session on seat0, or to a
-    (user, class) pair; the default is an active user session."""
+    emulator for every test. `session` is the (user, class) of the session active on seat0
+    when the test begins: a user session by default, ('gdm', 'greeter') for a login screen,
+    None for no seat and no session at all."""
 
     session = ('alice', 'user')
 
@@ -388,6 +389,9 @@ class HelperTestCase(unittest.TestCase):
         return env
 
     def start_service(self, name, argv, **options):
+        taken = sum(1 for s in self.services if s.name.split('#')[0] == name)
+        if taken:
+            name = f'{name}#{taken + 1}'  # its own log files
         service = Service(name, argv, self.child_env(), self.tmp, **options)
         self.services.append(service)
         return service
