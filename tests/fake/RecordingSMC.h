@@ -13,15 +13,15 @@
 
 namespace ampwarden::test {
 
-// An SMC with a few one-byte keys in memory that records every write with the virtual time.
-// Like the real device it only answers while a connection is open: a write without one is
-// recorded (it was attempted) but changes nothing, a read without one yields none.
+// One-byte charge keys in memory; every write is recorded with its virtual time in ms. Like
+// the device, it answers only while connected: a write without a connection is recorded but
+// changes nothing, a read yields none.
 class RecordingSMC : public SMC {
   public:
     struct Write {
         std::string key;
         std::int64_t value = 0;
-        std::int64_t millis = 0;  // virtual time of the write
+        std::int64_t millis = 0;
         bool connected = true;
         bool operator==(const Write&) const = default;
     };
@@ -30,7 +30,7 @@ class RecordingSMC : public SMC {
 
     kern_return_t open() override {
         ++opens;
-        if (openResult == 0) connected = true;
+        connected = connected || openResult == 0;
         return openResult;
     }
     kern_return_t close() override {
@@ -39,22 +39,21 @@ class RecordingSMC : public SMC {
         return closeResult;
     }
     std::optional<std::int64_t> readByteValue(const std::string& key) override {
-        if (!connected || unreadable == key || !values.count(key)) return std::nullopt;
-        return values[key];
+        if (!connected || key == unreadable) return std::nullopt;
+        return values.at(key);
     }
     void writeByteValue(const std::string& key, std::int64_t value) override {
         writes.push_back({key, value, std::llround(clock_.now() * 1000), connected});
         if (connected) values[key] = value;
     }
 
-    // The keys of an Intel laptop's charge control, as the firmware leaves them.
     std::map<std::string, std::int64_t> values = {
         {"BCLM", 100}, {"CH0B", 0}, {"CH0C", 0}, {"CH0I", 0}};
     std::vector<Write> writes;
     bool connected = false;
     kern_return_t openResult = 0;
     kern_return_t closeResult = 0;
-    std::string unreadable;  // a key whose reads fail even while connected
+    std::string unreadable;  // reads of this key fail even while connected
     int opens = 0;
     int closes = 0;
 
@@ -63,8 +62,8 @@ class RecordingSMC : public SMC {
 };
 
 inline std::ostream& operator<<(std::ostream& out, const RecordingSMC::Write& w) {
-    return out << w.key << ":=" << w.value << "@" << w.millis << "ms"
-               << (w.connected ? "" : "(no connection)");
+    return out << w.key << ":=" << w.value << "@" << w.millis
+               << (w.connected ? "ms" : "ms(closed)");
 }
 
 }  // namespace ampwarden::test

@@ -1,10 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <memory>
-#include <string>
-#include <vector>
-
-#include "channel/LocalNotificationCenter.h"
 #include "channel/ZTBatteryNewModule.h"
 #include "fake/FakePlatform.h"
 #include "fake/RecordingSMC.h"
@@ -12,27 +7,28 @@
 namespace ampwarden::test {
 namespace {
 
-using Answer = FakeNotificationChannel::Answer;
 using Names = std::vector<std::string>;
 using Writes = std::vector<RecordingSMC::Write>;
+using Dict = NotificationDictionary;
+using Answers = std::vector<std::pair<std::string, Dict>>;
 
-const NotificationDictionary kDisabledCharging = {
-    {"smcCtrlStatus", std::string("disableCharging")}};
+Dict ctrl(const char* value) { return {{"smcCtrlStatus", std::string(value)}}; }
+const char* const kDisabledAnswer = "ZTBattery_TellDeamon_SetDisableCharging_callback";
 
 class CommandModule : public ::testing::Test {
   protected:
-    void SetUp() override {
-        platform.login.lidClosed = false;
-        module = std::make_unique<ZTBatteryNewModule>(smc);
-    }
-
     void post(const std::string& name) { platform.notifications.postDarwinNotification(name); }
-    const Answer& lastAnswer() { return platform.notifications.answers.back(); }
+    Answers answers() {
+        Answers out;
+        for (const auto& a : platform.notifications.answers) out.emplace_back(a.name, a.dictionary);
+        return out;
+    }
     // Opens the connection and starts a forced discharge, then forgets what that did.
     void startDischarging() {
+        platform.login.lidClosed = false;
         post("ZTBattery_TellDeamon_OpenSMC");
         post("ZTBattery_TellDeamon_SetEnableDischarging");
-        ASSERT_TRUE(module->isDischargingStatus());
+        ASSERT_TRUE(module.isDischargingStatus());
         platform.notifications.answers.clear();
         platform.log.clear();
         smc.writes.clear();
@@ -40,195 +36,103 @@ class CommandModule : public ::testing::Test {
 
     FakePlatform platform;
     RecordingSMC smc{platform.clock};
-    std::unique_ptr<ZTBatteryNewModule> module;
+    ZTBatteryNewModule module{smc};
 };
 
-// Literal names and values: the main app matches them byte for byte.
-TEST_F(CommandModule, EveryCommandIsAnsweredWithItsNameKeysAndTypes) {
-    const std::pair<const char*, const char*> commands[] = {
-        {"ZTBattery_TellDeamon_OpenSMC", "smcOpenClose"},
-        {"ZTBattery_TellDeamon_SMCStatus", "smcStatus"},
-        {"ZTBatteryApp_CFNotification_Tell_Helper_QuerySMCChargingStatus", nullptr},
-        {"ZTBattery_TellDeamon_SetEnableCharging", "smcCtrlStatus"},
-        {"ZTBattery_TellDeamon_SetDisableCharging", "smcCtrlStatus"},
-        {"ZTBattery_TellDeamon_SetEnableDischarging", "smcCtrlStatus"},
-        {"ZTBattery_TellDeamon_SetDisableDischarging", nullptr},
-        {"ZTBattery_TellDeamon_SetEnableChargingLimitMax", "smcCtrlStatus"},
-        {"ZTBattery_TellDeamon_SetDisableChargingLimitMax", "smcCtrlStatus"},
-        {"ZTBattery_TellDeamon_CloseSMC", "smcOpenClose"},
-        {"ZTBattery_TellDeamon_SMCStatus", "smcStatus"},
-        {"NotACommand", nullptr},
-    };
-    for (const auto& command : commands) post(command.first);
-    auto ctrl = [](const char* v) {
-        return NotificationDictionary{{"smcCtrlStatus", std::string(v)}};
-    };
-    const std::vector<std::pair<std::string, NotificationDictionary>> expected = {
-        {"ZTBattery_TellDeamon_OpenSMC_callback", {{"smcOpenClose", std::string("open")}}},
-        {"ZTBattery_TellDeamon_SMCStatus_callback", {{"smcStatus", std::int64_t{1}}}},
-        {"ZTHelper_CFNotification_Tell_BatteryApp_QuerySMCChargingStatus",
-         {{"chargingStatus", std::int32_t{0}}, {"dischargingStatus", std::int32_t{0}}}},
-        {"ZTBattery_TellDeamon_SetEnableCharging_callback", ctrl("enableCharging")},
-        {"ZTBattery_TellDeamon_SetDisableCharging_callback", ctrl("disableCharging")},
-        {"ZTBattery_TellDeamon_SetEnableDischarging_callback", ctrl("discharging")},
-        {"ZTBattery_TellDeamon_SetEnableChargingLimitMax_callback", ctrl("EnableLimitMax")},
-        {"ZTBattery_TellDeamon_SetDisableChargingLimitMax_callback", ctrl("DisableLimitMax")},
-        {"ZTBattery_TellDeamon_CloseSMC_callback", {{"smcOpenClose", std::string("close")}}},
-        {"ZTBattery_TellDeamon_SMCStatus_callback", {{"smcStatus", std::int64_t{0}}}},
-    };
-    const auto& answers = platform.notifications.answers;
-    ASSERT_EQ(answers.size(), expected.size());
-    for (std::size_t i = 0; i < expected.size(); ++i) {
-        EXPECT_EQ(answers[i].name, expected[i].first);
-        EXPECT_EQ(answers[i].dictionary, expected[i].second) << expected[i].first;
-    }
-}
-
-TEST_F(CommandModule, StatusAnswersMapRawValuesAndFailures) {
+TEST_F(CommandModule, StatusAnswersReportOnlyExactValuesAndAFailedOpen) {
     post("ZTBattery_TellDeamon_OpenSMC");
-    smc.values["BCLM"] = 0;
-    smc.values["CH0I"] = 1;
+    smc.values = {{"BCLM", 0}, {"CH0I", 1}};
     post("ZTBatteryApp_CFNotification_Tell_Helper_QuerySMCChargingStatus");
-    EXPECT_EQ(lastAnswer().dictionary,
-              (NotificationDictionary{{"chargingStatus", std::int32_t{1}},
-                                      {"dischargingStatus", std::int32_t{1}}}));
     smc.values["CH0I"] = 2;
-    smc.unreadable = "BCLM";  // -1
+    smc.unreadable = "BCLM";
     post("ZTBatteryApp_CFNotification_Tell_Helper_QuerySMCChargingStatus");
-    EXPECT_EQ(lastAnswer().dictionary,
-              (NotificationDictionary{{"chargingStatus", std::int32_t{0}},
-                                      {"dischargingStatus", std::int32_t{0}}}));
-
     post("ZTBattery_TellDeamon_CloseSMC");
     smc.openResult = 1;
     post("ZTBattery_TellDeamon_OpenSMC");
-    EXPECT_EQ(lastAnswer().dictionary,
-              (NotificationDictionary{{"smcOpenClose", std::string("close")}}));
+    const auto a = answers();
+    EXPECT_EQ(a[1].first, "ZTHelper_CFNotification_Tell_BatteryApp_QuerySMCChargingStatus");
+    EXPECT_EQ(a[1].second, (Dict{{"chargingStatus", 1}, {"dischargingStatus", 1}}));
+    EXPECT_EQ(a[2].second, (Dict{{"chargingStatus", 0}, {"dischargingStatus", 0}}));
+    EXPECT_EQ(a[4].second, (Dict{{"smcOpenClose", "close"}}));
 }
 
-TEST_F(CommandModule, ChargeCommandsActOnTheirKeys) {
+TEST_F(CommandModule, EnableDischargingDischargesOnlyAwakeWithTheLidOpen) {
     post("ZTBattery_TellDeamon_OpenSMC");
-    post("ZTBattery_TellDeamon_SetEnableChargingLimitMax");
-    EXPECT_EQ(smc.values["BCLM"], 80);
-    post("ZTBattery_TellDeamon_SetDisableCharging");
-    platform.clock.advance(0.5);
-    EXPECT_EQ(smc.values["CH0C"], 2);
     post("ZTBattery_TellDeamon_SetEnableDischarging");
+    EXPECT_EQ(answers().back(),
+              (std::pair<std::string, Dict>{"ZTBattery_TellDeamon_SetEnableDischarging_callback",
+                                            ctrl("discharging")}));
     EXPECT_EQ(smc.values["CH0I"], 1);
-    post("ZTBattery_TellDeamon_SetDisableDischarging");
-    EXPECT_EQ(smc.values["CH0I"], 0);
-    EXPECT_FALSE(module->isDischargingStatus());
-    post("ZTBattery_TellDeamon_SetDisableChargingLimitMax");
-    post("ZTBattery_TellDeamon_SetEnableCharging");
-    platform.clock.advance(0.5);
-    EXPECT_EQ(smc.values, (std::map<std::string, std::int64_t>{
-                              {"BCLM", 100}, {"CH0B", 0}, {"CH0C", 0}, {"CH0I", 0}}));
-}
 
-TEST_F(CommandModule, EnableDischargingAsleepOrWithTheLidClosedDoesNotDischarge) {
-    startDischarging();
     platform.login.fireWillSleep();
     platform.notifications.answers.clear();
-    smc.writes.clear();
     post("ZTBattery_TellDeamon_SetEnableDischarging");
-    EXPECT_FALSE(module->isDischargingStatus()) << "asleep: turned into disable-discharging";
-    EXPECT_TRUE(platform.notifications.answers.empty());
-    EXPECT_EQ(smc.writes, (Writes{{"CH0I", 0, 0}}));
+    EXPECT_FALSE(module.isDischargingStatus());
+    EXPECT_TRUE(answers().empty());
+    EXPECT_EQ(platform.log.stdoutLines().back(), "停止放电");
 
     platform.login.fireDidWake();
     startDischarging();
     platform.login.lidClosed = true;
     post("ZTBattery_TellDeamon_SetEnableDischarging");
-    EXPECT_TRUE(module->isClosedDisplay());
-    EXPECT_TRUE(module->isDischargingStatus()) << "lid closed: the flag is left alone";
-    EXPECT_EQ(platform.notifications.answerNames(),
-              Names{"ZTBattery_TellDeamon_SetDisableCharging_callback"});
-    EXPECT_EQ(lastAnswer().dictionary, kDisabledCharging);
-    EXPECT_EQ(smc.writes, (Writes{{"CH0B", 2, 0}, {"CH0I", 0, 0}}))
-        << "an earlier discharge must not go on draining behind a closed lid";
+    EXPECT_TRUE(module.isClosedDisplay());
+    EXPECT_TRUE(module.isDischargingStatus()) << "the flag is left alone";
+    EXPECT_EQ(answers(), (Answers{{kDisabledAnswer, ctrl("disableCharging")}}));
+    EXPECT_EQ(smc.writes, (Writes{{"CH0B", 2}, {"CH0I", 0}}));
 }
 
-TEST_F(CommandModule, SleepDuringADischargeHoldsTheBatteryThenLetsTheMachineSleep) {
+TEST_F(CommandModule, SleepDuringADischargeHoldsTheBatteryBeforeLettingTheMachineSleep) {
+    platform.login.fireWillSleep();
+    EXPECT_EQ(platform.login.sleepWorkDoneCalls, 1) << "nothing written, nothing to wait for";
+    platform.login.fireDidWake();
+
     startDischarging();
     platform.login.fireWillSleep();
-    EXPECT_TRUE(module->isSleep());
-    EXPECT_TRUE(module->isDischargingStatus());
-    EXPECT_EQ(lastAnswer().name, "ZTBattery_TellDeamon_SetDisableCharging_callback");
-    EXPECT_EQ(smc.writes, (Writes{{"CH0B", 2, 0}, {"CH0I", 0, 0}}));
-    EXPECT_EQ(platform.login.sleepWorkDoneCalls, 0) << "the delayed write is still pending";
-
+    EXPECT_EQ(answers(), (Answers{{kDisabledAnswer, ctrl("disableCharging")}}));
+    EXPECT_EQ(smc.writes, (Writes{{"CH0B", 2}, {"CH0I", 0}}));
+    EXPECT_EQ(platform.login.sleepWorkDoneCalls, 1);
     platform.clock.advance(0.5);
     EXPECT_EQ(smc.writes.back(), (RecordingSMC::Write{"CH0C", 2, 500}));
-    EXPECT_EQ(platform.login.sleepWorkDoneCalls, 1);
+    EXPECT_EQ(platform.login.sleepWorkDoneCalls, 2);
 
-    platform.notifications.answers.clear();
     platform.login.fireDidWake();
-    platform.clock.advance(5);
-    EXPECT_FALSE(module->isSleep());
-    EXPECT_TRUE(platform.notifications.answers.empty()) << "the discharge is not resumed";
+    platform.clock.advance(10);
+    EXPECT_FALSE(module.isSleep());
+    EXPECT_TRUE(module.isDischargingStatus());
+    EXPECT_EQ(answers().size(), 1u) << "waking does not resume the discharge";
     EXPECT_EQ(smc.values["CH0I"], 0);
 }
 
-TEST_F(CommandModule, SleepOrDisplayChangesWithoutADischargeOnlyUpdateFlags) {
-    platform.login.fireWillSleep();
-    EXPECT_EQ(platform.login.sleepWorkDoneCalls, 1) << "nothing to wait for";
-    platform.login.fireDidWake();
+TEST_F(CommandModule, DisplayChangeProbesTheLidOncePerBit) {
     platform.login.lidClosed = true;
     platform.displayMonitor.fire(kDisplayAddFlag);
-    EXPECT_TRUE(module->isClosedDisplay());
-    platform.login.lidClosed = false;
-    platform.displayMonitor.fire(kDisplayRemoveFlag);
-    EXPECT_FALSE(module->isClosedDisplay());
-    EXPECT_TRUE(platform.notifications.answers.empty());
-    EXPECT_TRUE(smc.writes.empty());
-}
+    EXPECT_TRUE(module.isClosedDisplay());
+    EXPECT_TRUE(answers().empty()) << "closed lid without a discharge";
 
-TEST_F(CommandModule, DisplayChangeWithBothBitsProbesTheLidTwice) {
     startDischarging();
     platform.login.lidClosed = true;
-    platform.displayMonitor.fire(kDisplayAddFlag | kDisplayRemoveFlag | 1);
+    platform.displayMonitor.fire(kDisplayAddFlag | kDisplayRemoveFlag | 1 | 64);
     EXPECT_EQ(platform.log.systemLines(),
               (Names{"14", "swift: 停止充电", "14", "swift: 停止充电"}));
-    EXPECT_EQ(platform.notifications.answerNames(),
-              (Names{"ZTBattery_TellDeamon_SetDisableCharging_callback",
-                     "ZTBattery_TellDeamon_SetDisableCharging_callback"}));
+    EXPECT_EQ(answers().size(), 2u);
     EXPECT_EQ(smc.values["CH0I"], 0);
-    EXPECT_TRUE(module->isDischargingStatus());
-
-    platform.log.clear();
-    platform.displayMonitor.fire(1 | 2 | 64);
-    EXPECT_TRUE(platform.log.lines.empty()) << "other bits do not probe";
 }
 
-TEST_F(CommandModule, MainAppExitAndUninstallCloseTheConnection) {
+TEST_F(CommandModule, MainAppExitClosesAndUninstallAnswersAgainAfterTwoAndAHalfSeconds) {
     startDischarging();
     LocalNotificationCenter::defaultCenter().postNotificationName("mainAppIsKilled");
-    EXPECT_EQ(platform.notifications.answerNames(),
-              Names{"ZTBattery_TellDeamon_CloseSMC_callback"});
-    EXPECT_EQ(smc.values, (std::map<std::string, std::int64_t>{
-                              {"BCLM", 100}, {"CH0B", 0}, {"CH0C", 0}, {"CH0I", 0}}));
-    EXPECT_EQ(module->batteryControl()->getcmcStatus(), 0);
-    EXPECT_TRUE(module->isDischargingStatus()) << "flags are not touched";
+    EXPECT_EQ(answers(),
+              (Answers{{"ZTBattery_TellDeamon_CloseSMC_callback", {{"smcOpenClose", "close"}}}}));
+    EXPECT_EQ(smc.values["CH0I"], 0);
+    EXPECT_TRUE(module.isDischargingStatus()) << "flags are not touched";
 
-    platform.notifications.answers.clear();
     post("ZTBatteryApp_CFNotification_Tell_Helper_UninstallHelper");
     platform.clock.advance(2.4);
-    EXPECT_EQ(platform.notifications.answerNames(),
-              Names{"ZTBattery_TellDeamon_CloseSMC_callback"});
+    EXPECT_EQ(answers().size(), 2u);
     platform.clock.advance(0.1);
-    ASSERT_EQ(platform.notifications.answers.size(), 2u);
-    EXPECT_EQ(lastAnswer().name,
-              "ZTBatteryApp_CFNotification_Tell_Helper_UninstallHelper_callBack");
-    EXPECT_DOUBLE_EQ(lastAnswer().time, 2.5);
-}
-
-TEST_F(CommandModule, CallbacksDoNothingOnceTheModuleIsGone) {
-    module.reset();
-    post("ZTBattery_TellDeamon_OpenSMC");
-    platform.displayMonitor.fire(kDisplayAddFlag);
-    platform.login.fireWillSleep();
-    EXPECT_TRUE(platform.notifications.answers.empty());
-    EXPECT_EQ(platform.login.sleepWorkDoneCalls, 1) << "sleep is never held up";
+    const auto& last = platform.notifications.answers.back();
+    EXPECT_EQ(last.name, "ZTBatteryApp_CFNotification_Tell_Helper_UninstallHelper_callBack");
+    EXPECT_DOUBLE_EQ(last.time, 2.5);
 }
 
 }  // namespace
