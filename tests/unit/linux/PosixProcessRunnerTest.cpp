@@ -1,0 +1,74 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/linux/PosixProcessRunner.h"
+#include "platform/linux/SdEventRunLoop.h"
+
+namespace ampwarden {
+namespace {
+
+std::optional<ProcessResult> bash(PosixProcessRunner& runner, const std::string& line) {
+    return runner.run({"/bin/bash", "-c", line});
+}
+
+TEST(PosixProcessRunnerTest, TheCommandLineReachesBashUnchanged) {
+    PosixProcessRunner runner;
+    auto result =
+        bash(runner, "x=1; for word in '/tmp/Ampwarden Helper' \"$x\"y; do echo \"[$word]\"; done");
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->output, "[/tmp/Ampwarden Helper]\n[1y]\n");
+    EXPECT_EQ(result->status, 0);
+}
+
+TEST(PosixProcessRunnerTest, SilentCommandsGiveEmptyOutputAndMissingProgramsGiveNone) {
+    PosixProcessRunner runner;
+    auto silent = bash(runner, "exit 42");
+    ASSERT_TRUE(silent);
+    EXPECT_EQ(silent->output, "");
+    EXPECT_EQ(silent->status, 42);
+
+    EXPECT_FALSE(runner.run({"/nonexistent/program"}));
+    EXPECT_FALSE(runner.run({"ampwarden-no-such-program"}));
+    EXPECT_FALSE(runner.run({}));
+    EXPECT_EQ(runner.start({"/nonexistent/program"}), nullptr);
+}
+
+TEST(PosixProcessRunnerTest, LargeOutputIsDrainedBeforeTheWait) {
+    PosixProcessRunner runner;
+    auto result = bash(runner, "head -c 8388608 /dev/zero | tr '\\0' x; exit 3");
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->output.size(), 8388608u);
+    EXPECT_EQ(result->output.find_first_not_of('x'), std::string::npos);
+    EXPECT_EQ(result->status, 3);
+}
+
+// The main loop blocks SIGTERM for itself; children must not inherit that.
+TEST(PosixProcessRunnerTest, ChildrenDieOfSignalsEvenWhileTheLoopBlocksThem) {
+    SdEventRunLoop loop;
+    PosixProcessRunner runner;
+    auto result = bash(runner, "kill -TERM $$; echo survived");
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->status, 128 + SIGTERM);
+    EXPECT_EQ(result->output, "");
+
+    auto child = runner.start({"sleep", "30"});
+    ASSERT_NE(child, nullptr);
+    EXPECT_TRUE(child->running());
+    child->terminate();
+    EXPECT_FALSE(child->running());
+    EXPECT_EQ(child->wait(), 128 + SIGTERM);
+}
+
+TEST(PosixProcessRunnerTest, AStartedChildCanBeWaitedFor) {
+    PosixProcessRunner runner;
+    auto child = runner.start({"/bin/bash", "-c", "exit 5"});
+    ASSERT_NE(child, nullptr);
+    EXPECT_EQ(child->wait(), 5);
+    EXPECT_FALSE(child->running());
+    child->terminate();  // already gone: nothing to do
+    EXPECT_EQ(child->wait(), 5);
+}
+
+}  // namespace
+}  // namespace ampwarden
