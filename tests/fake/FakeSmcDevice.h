@@ -1,0 +1,132 @@
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "emulator/KeyTableFile.h"
+#include "emulator/SmcEmulator.h"
+#include "platform/MachError.h"
+#include "platform/SmcService.h"
+#include "smc/SMCKeyCode.h"
+#include "smc/SMCKeys.h"
+
+namespace ampwarden::test {
+
+// An SMC service backed by the in-process emulated device. Records every struct call with
+// both records and the code, and lets a test fail any call, or any step of opening, on cue.
+class FakeSmcDevice : public SmcService {
+  public:
+    struct Call {
+        io_connect_t connection = 0;
+        std::uint32_t selector = 0;
+        SMCKeyData_t input;
+        SMCKeyData_t output;
+        kern_return_t code = 0;
+
+        SMCKeys command() const { return static_cast<SMCKeys>(input.data8); }
+        std::string key() const { return toString(input.key); }
+        // The bytes a write sent, as many as its data size says.
+        std::vector<std::uint8_t> sent() const {
+            return {input.bytes.begin(), input.bytes.begin() + input.keyInfo.dataSize};
+        }
+    };
+
+    static constexpr io_service_t kService = 0x2303;
+    static constexpr io_connect_t kFirstConnection = 0x1a03;
+
+    FakeSmcDevice() = default;
+    // A device with the keys of a key-table text (see KeyTableFile) instead of the laptop's.
+    explicit FakeSmcDevice(std::string_view keyTable) : device(parse(keyTable)) {}
+
+    kern_return_t getMatchingServices(const std::string& className,
+                                      std::vector<io_service_t>& services) override {
+        services.clear();
+        if (present && className == "AppleSMC") services.push_back(kService);
+        return matchingResult;
+    }
+    void objectRelease(io_object_t object) override { released.push_back(object); }
+    kern_return_t serviceOpen(io_service_t service, std::uint32_t type,
+                              io_connect_t& connection) override {
+        if (openResult != kKernSuccess) return openResult;
+        if (service != kService || type != 0) return kIOReturnBadArgument;
+        connection = kFirstConnection + static_cast<io_connect_t>(opened.size());
+        opened.push_back(connection);
+        connected.insert(connection);
+        return kKernSuccess;
+    }
+    kern_return_t serviceClose(io_connect_t connection) override {
+        return connected.erase(connection) == 1 ? kKernSuccess : kMachSendInvalidDest;
+    }
+    kern_return_t callStructMethod(io_connect_t connection, std::uint32_t selector,
+                                   const void* input, std::size_t inputSize, void* output,
+                                   std::size_t& outputSize) override {
+        Call call;
+        call.connection = connection;
+        call.selector = selector;
+        std::memcpy(static_cast<void*>(&call.input), input,
+                    std::min(inputSize, sizeof(SMCKeyData_t)));
+        call.code = answer(call);
+        if (afterCall) afterCall(call);
+        outputSize = std::min(outputSize, sizeof(SMCKeyData_t));
+        std::memcpy(output, &call.output, outputSize);
+        calls.push_back(call);
+        return call.code;
+    }
+
+    // Makes the struct call `later` calls from now (0 = the next one) fail with `code`
+    // without reaching the device.
+    void failCall(std::size_t later, kern_return_t code) { failures[calls.size() + later] = code; }
+
+    std::vector<Call> callsOf(SMCKeys command) const {
+        std::vector<Call> found;
+        for (const Call& call : calls) {
+            if (call.command() == command) found.push_back(call);
+        }
+        return found;
+    }
+    std::vector<Call> writes() const { return callsOf(SMCKeys::writeBytes); }
+
+    // The value the device holds for `key` now; empty when it has no such key.
+    std::vector<std::uint8_t> value(std::string_view key) const {
+        const EmulatedKey* entry = device.table().find(key);
+        return entry != nullptr ? entry->bytes : std::vector<std::uint8_t>{};
+    }
+
+    SmcEmulator device;
+    bool present = true;
+    kern_return_t matchingResult = kKernSuccess;
+    kern_return_t openResult = kKernSuccess;
+    std::vector<io_connect_t> opened;
+    std::set<io_connect_t> connected;
+    std::vector<io_object_t> released;
+    std::vector<Call> calls;
+    std::map<std::size_t, kern_return_t> failures;  // by call number
+    // Runs after the device answered, before the caller sees the reply; may change both.
+    std::function<void(Call&)> afterCall;
+
+  private:
+    static SmcKeyTable parse(std::string_view text) {
+        std::string error;
+        auto table = KeyTableFile::parse(text, error);
+        if (!table) throw std::invalid_argument("bad key table in test: " + error);
+        return *table;
+    }
+
+    kern_return_t answer(Call& call) {
+        if (auto failure = failures.find(calls.size()); failure != failures.end()) {
+            return failure->second;
+        }
+        if (connected.count(call.connection) == 0) return kMachSendInvalidDest;
+        return device.call(call.selector, call.input, call.output);
+    }
+};
+
+}  // namespace ampwarden::test

@@ -1,0 +1,87 @@
+#include <gtest/gtest.h>
+
+#include "platform/MachError.h"
+#include "unit/smc/SMCTestFixture.h"
+
+namespace ampwarden::test {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using Lines = std::vector<std::string>;
+
+class SMCByteValue : public SMCTest {
+  protected:
+    SMCByteValue()
+        : device(useKeys(R"(
+              BCLM ui8  1 2a
+              CH0B flag 1 01
+              CH0C hex_ 2 1234
+              CH0I hex_ 1 ff
+              F0Ac ui16 2 0102
+          )")) {}
+
+    FakeSmcDevice& device;
+};
+
+TEST_F(SMCByteValue, ReadGivesByteZeroOfOneByteTypesOnly) {
+    EXPECT_EQ(smc.readByteValue("BCLM"), 42);
+    EXPECT_EQ(smc.readByteValue("CH0B"), 1);
+    EXPECT_EQ(smc.readByteValue("CH0I"), 255);
+    EXPECT_EQ(smc.readByteValue("F0Ac"), std::nullopt);
+    EXPECT_EQ(device.calls.size(), 8u);
+    EXPECT_EQ(smc.readByteValue("XXXX"), std::nullopt);
+    EXPECT_EQ(lines(), (Lines{"intValue 42", "intValue 1", "intValue 255",
+                              "Error read fan value: (iokit/common) data was not found"}));
+}
+
+TEST_F(SMCByteValue, WriteReplacesByteZeroAndKeepsTheRest) {
+    smc.writeByteValue("BCLM", 100);
+    smc.writeByteValue("CH0C", 0);
+    EXPECT_EQ(device.value("BCLM"), Bytes{100});
+    EXPECT_EQ(device.value("CH0C"), (Bytes{0x00, 0x34}));
+    const auto writes = device.writes();
+    ASSERT_EQ(writes.size(), 2u);
+    EXPECT_EQ(writes[0].input.keyInfo.dataSize, 1u);
+    EXPECT_EQ(device.calls.size(), 6u);  // read (two calls) and write (one), twice
+    EXPECT_EQ(lines(),
+              (Lines{"设置电池状态数值 100", "bytes 100", "设置电池状态数值 0", "bytes 0"}));
+}
+
+TEST_F(SMCByteValue, WriteOfAWiderTypeSendsItsOwnBytesBack) {
+    smc.writeByteValue("F0Ac", 5);
+    ASSERT_EQ(device.writes().size(), 1u);
+    EXPECT_EQ(device.writes()[0].sent(), (Bytes{0x01, 0x02}));
+    EXPECT_EQ(lines(), Lines{"设置电池状态数值 5"});
+}
+
+TEST_F(SMCByteValue, WriteStopsAtAFailedReadAndLogsAFailedWrite) {
+    smc.writeByteValue("XXXX", 1);
+    EXPECT_TRUE(device.writes().empty());
+    device.failCall(2, kIOReturnNotResponding);
+    smc.writeByteValue("BCLM", 80);
+    EXPECT_EQ(lines(), (Lines{"Error read fan value: (iokit/common) data was not found",
+                              "设置电池状态数值 80", "bytes 80",
+                              "Error write: (iokit/common) device not responding"}));
+}
+
+TEST_F(SMCByteValue, WriteRefusesValuesThatAreNotAByte) {
+    smc.writeByteValue("BCLM", 256);
+    smc.writeByteValue("BCLM", -1);
+    EXPECT_TRUE(device.calls.empty());
+    EXPECT_EQ(lines(), (Lines{"Error writeByteValue(BCLM): value 256 is outside 0 to 255: "
+                              "(iokit/common) invalid argument",
+                              "Error writeByteValue(BCLM): value -1 is outside 0 to 255: "
+                              "(iokit/common) invalid argument"}));
+}
+
+TEST_F(SMCByteValue, CHBIIsReadableOnlyWhereTheKeyExists) {
+    EXPECT_FALSE(smc.isCHBIReadable());
+    EXPECT_EQ(lines(), Lines{"Error read SMC value: (iokit/common) data was not found"});
+    platform.smcService = &laptop;
+    smc.open();
+    EXPECT_TRUE(smc.isCHBIReadable());
+    EXPECT_EQ(lines().size(), 1u);
+}
+
+}  // namespace
+}  // namespace ampwarden::test

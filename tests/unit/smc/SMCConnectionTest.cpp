@@ -1,0 +1,103 @@
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "fake/FakePlatform.h"
+#include "fake/FakeSmcDevice.h"
+#include "platform/MachError.h"
+#include "smc/SMC.h"
+
+namespace ampwarden::test {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+class SMCConnection : public ::testing::Test {
+  protected:
+    SMCConnection() { platform.smcService = &device; }
+
+    FakePlatform platform;
+    FakeSmcDevice device;
+};
+
+TEST_F(SMCConnection, OpenStoresTheHandleAndReleasesTheService) {
+    SMC smc;
+    EXPECT_EQ(smc.conn, 0u);
+    EXPECT_EQ(smc.open(), 0);
+    EXPECT_EQ(smc.conn, FakeSmcDevice::kFirstConnection);
+    EXPECT_EQ(device.released, std::vector<io_object_t>{FakeSmcDevice::kService});
+
+    // A second open takes a new connection and leaves the first one open.
+    EXPECT_EQ(smc.open(), 0);
+    EXPECT_EQ(smc.conn, FakeSmcDevice::kFirstConnection + 1);
+    EXPECT_EQ(device.connected.size(), 2u);
+    EXPECT_TRUE(platform.log.lines.empty());
+}
+
+TEST_F(SMCConnection, EachFailingStepOfOpenLogsItsLineAndGivesOne) {
+    SMC smc;
+    device.present = false;
+    EXPECT_EQ(smc.open(), 1);
+    device.present = true;
+    device.matchingResult = kIOReturnNoResources;
+    EXPECT_EQ(smc.open(), 1);
+    device.matchingResult = kKernSuccess;
+    device.openResult = static_cast<kern_return_t>(0xe00002c1);  // not privileged
+    EXPECT_EQ(smc.open(), 1);
+
+    EXPECT_EQ(platform.log.stdoutLines(),
+              (Lines{"Error IOIteratorNext(): (os/kern) successful",
+                     "Error IOServiceGetMatchingServices(): (iokit/common) resource shortage",
+                     "Error IOServiceOpen(): (iokit/common) privilege violation"}));
+    EXPECT_EQ(smc.conn, 0u);
+    EXPECT_TRUE(platform.log.systemLines().empty());
+}
+
+TEST_F(SMCConnection, CloseKeepsTheHandleAndLaterCallsStillUseIt) {
+    SMC smc;
+    smc.open();
+    const io_connect_t handle = smc.conn;
+    EXPECT_EQ(smc.close(), 0);
+    EXPECT_EQ(smc.conn, handle);
+
+    SMCVal_t value("BCLM");
+    EXPECT_EQ(smc.read(value), kMachSendInvalidDest);
+    EXPECT_EQ(device.calls.at(0).connection, handle);
+    EXPECT_EQ(smc.close(), kMachSendInvalidDest);
+}
+
+TEST_F(SMCConnection, DestructionClosesAndLogsOnlyAFailure) {
+    {
+        SMC smc;
+        smc.open();
+    }
+    EXPECT_TRUE(device.connected.empty());
+    EXPECT_TRUE(platform.log.lines.empty());
+    { SMC neverOpened; }
+    EXPECT_EQ(platform.log.stdoutLines(),
+              Lines{"error close smc connection: (ipc/send) invalid destination port"});
+}
+
+TEST_F(SMCConnection, SharedInstanceIsOneAcrossThreadsAndOpensNothing) {
+    SMC* seen[2] = {};
+    std::thread first([&] { seen[0] = &SMC::shared(); });
+    std::thread second([&] { seen[1] = &SMC::shared(); });
+    first.join();
+    second.join();
+    EXPECT_EQ(seen[0], seen[1]);
+    EXPECT_EQ(seen[0], &SMC::shared());
+    EXPECT_TRUE(device.opened.empty());
+}
+
+TEST(SMCErrorText, EveryCodeHasTheKernelsTextOrTheUnknownOne) {
+    EXPECT_EQ(machErrorText(kIOReturnNotFound), "(iokit/common) data was not found");
+    EXPECT_EQ(machErrorText(kIOReturnTimeout), "(iokit/common) I/O Timeout");
+    EXPECT_EQ(machErrorText(kIOReturnNotResponding), "(iokit/common) device not responding");
+    EXPECT_EQ(machErrorText(kIOReturnBadArgument), "(iokit/common) invalid argument");
+    EXPECT_EQ(machErrorText(49), "(os/kern) operation timed out");
+    EXPECT_EQ(machErrorText(static_cast<kern_return_t>(0xe00002cb)), "unknown error code");
+    EXPECT_EQ(machErrorName(kMachSendInvalidDest), "MACH_SEND_INVALID_DEST");
+}
+
+}  // namespace
+}  // namespace ampwarden::test
