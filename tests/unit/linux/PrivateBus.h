@@ -51,8 +51,13 @@ class PrivateBus {
         pid_ = -1;
     }
 
-    // Runs a program in the background until the bus goes away (for mock services).
-    pid_t spawn(const std::vector<std::string>& argv) { return spawnWithStdout(argv, -1); }
+    // Runs a program in the background (a mock service); its chatter on stdout is dropped.
+    pid_t spawn(const std::vector<std::string>& argv) {
+        const int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        const pid_t pid = spawnWithStdout(argv, devNull);
+        if (devNull >= 0) close(devNull);
+        return pid;
+    }
 
   private:
     static constexpr const char* kConfig = R"(<!DOCTYPE busconfig PUBLIC
