@@ -96,21 +96,6 @@ std::optional<EmulatedKey> parseKey(const std::vector<std::string>& fields, std:
     return key;
 }
 
-std::string quotedIfBlank(const std::string& field) {
-    return field.find(' ') == std::string::npos ? field : "\"" + field + "\"";
-}
-
-std::string hex(const std::vector<std::uint8_t>& bytes) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    if (bytes.empty()) return "-";
-    std::string text;
-    for (std::uint8_t byte : bytes) {
-        text.push_back(kDigits[byte >> 4]);
-        text.push_back(kDigits[byte & 0x0F]);
-    }
-    return text;
-}
-
 }  // namespace
 
 std::optional<SmcKeyTable> KeyTableFile::parse(std::string_view text, std::string& error) {
@@ -144,9 +129,24 @@ std::optional<SmcKeyTable> KeyTableFile::parse(std::string_view text, std::strin
 std::string KeyTableFile::format(const SmcKeyTable& table) {
     std::string text;
     for (const EmulatedKey& key : table.keys()) {
-        text += quotedIfBlank(key.key) + " " + quotedIfBlank(key.dataType) + " " +
+        text += field(key.key) + " " + field(key.dataType) + " " +
                 std::to_string(key.bytes.size()) + " " + hex(key.bytes) +
                 (key.readOnly ? " ro" : "") + "\n";
+    }
+    return text;
+}
+
+std::string KeyTableFile::field(const std::string& text) {
+    return text.find(' ') == std::string::npos ? text : "\"" + text + "\"";
+}
+
+std::string KeyTableFile::hex(const std::vector<std::uint8_t>& bytes) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    if (bytes.empty()) return "-";
+    std::string text;
+    for (std::uint8_t byte : bytes) {
+        text.push_back(kDigits[byte >> 4]);
+        text.push_back(kDigits[byte & 0x0F]);
     }
     return text;
 }

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "emulator/SmcKeyTable.h"
 
@@ -25,6 +27,10 @@ class KeyTableFile {
 
     // The table as text that parse() reads back to the same table.
     static std::string format(const SmcKeyTable& table);
+
+    // The pieces of a line: a key or type, quoted when it holds a blank; bytes in hex.
+    static std::string field(const std::string& text);
+    static std::string hex(const std::vector<std::uint8_t>& bytes);
 };
 
 }  // namespace ampwarden

@@ -1,0 +1,130 @@
+#include "CommandLine.h"
+
+#include <charconv>
+
+namespace ampwarden::smctool {
+
+const char* const kHelpText = R"(Usage: ampwarden-smc COMMAND
+
+Reads, writes and lists the SMC's keys and drives its fans, through the helper's own
+SMC code. The SMC is the emulated one on $LUMORA_SMC_EMULATOR, by default
+/run/lumora/smc-emulator.sock: start it with ampwarden-smc-emulator.
+
+Commands:
+  list                     every key, one per line
+  read KEY                 one key
+  write KEY HEXBYTES       set a key's bytes (exactly as many as it holds), then read it
+  fan mode N auto|forced   hand fan N (0 to 7) to the SMC, or force it
+  fan speed N RPM          set fan N's target speed (0 to the fan's maximum)
+  fan reset                hand every fan back to the SMC
+  -h, --help               show this text
+
+A key is printed as five tab-separated fields: KEY TYPE SIZE HEXBYTES VALUE. VALUE is
+the number the bytes stand for under the type, the name of a fan descriptor, the byte
+of a one-byte hex_ or flag key, else "-". The fan commands print the keys they changed.
+A KEY has four characters; a shorter one is padded with blanks ('FS!' is "FS! ").
+The SMC's own diagnostics go to standard error.
+
+Examples:
+  ampwarden-smc read BCLM          prints  BCLM  ui8   1  64  100
+  ampwarden-smc write CH0B 02      CH0B := 0x02
+  ampwarden-smc fan speed 0 3000
+  ampwarden-smc list | cut -f1,5   every key with its value
+
+Exit status: 0 done, 1 no SMC device or the device refused, 2 bad usage.
+)";
+
+namespace {
+
+std::string padded(std::string key) {
+    if (key.size() < 4) key.append(4 - key.size(), ' ');
+    return key;
+}
+
+std::optional<std::int64_t> parseInteger(const std::string& text) {
+    std::int64_t value = 0;
+    auto [end, status] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (status != std::errc() || end != text.data() + text.size() || text.empty()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::optional<std::vector<std::uint8_t>> parseHex(std::string text) {
+    if (text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0) text.erase(0, 2);
+    if (text.empty() || text.size() % 2 != 0 || text.size() > 64) return std::nullopt;
+    std::vector<std::uint8_t> bytes;
+    for (std::size_t i = 0; i < text.size(); i += 2) {
+        std::uint8_t byte = 0;
+        auto [end, status] = std::from_chars(text.data() + i, text.data() + i + 2, byte, 16);
+        if (status != std::errc() || end != text.data() + i + 2) return std::nullopt;
+        bytes.push_back(byte);
+    }
+    return bytes;
+}
+
+std::optional<FanMode> parseMode(const std::string& text) {
+    if (text == "auto" || text == "automatic") return FanMode::automatic;
+    if (text == "forced") return FanMode::forced;
+    return decodeFanMode(text);
+}
+
+std::optional<Command> usage(std::string& error, std::string message) {
+    error = std::move(message);
+    return std::nullopt;
+}
+
+std::optional<Command> parseFan(const std::vector<std::string>& args, std::string& error) {
+    Command command;
+    if (args.size() == 2 && args[1] == "reset") {
+        command.verb = Verb::fanReset;
+        return command;
+    }
+    if (args.size() != 4 || (args[1] != "mode" && args[1] != "speed")) {
+        return usage(error, "expected: fan mode N auto|forced, fan speed N RPM or fan reset");
+    }
+    const auto fan = parseInteger(args[2]);
+    if (!fan) return usage(error, "fan index is not a whole number: " + args[2]);
+    command.fan = *fan;
+    if (args[1] == "mode") {
+        const auto mode = parseMode(args[3]);
+        if (!mode) return usage(error, "fan mode is auto or forced, not " + args[3]);
+        command.verb = Verb::fanMode;
+        command.mode = *mode;
+    } else {
+        const auto speed = parseInteger(args[3]);
+        if (!speed) return usage(error, "fan speed is not a whole number: " + args[3]);
+        command.verb = Verb::fanSpeed;
+        command.speed = *speed;
+    }
+    return command;
+}
+
+}  // namespace
+
+std::optional<Command> parseCommandLine(const std::vector<std::string>& args, std::string& error) {
+    Command command;
+    const std::size_t count = args.size();
+    if (count == 0) return usage(error, "no command given");
+    const std::string& verb = args[0];
+    if (verb == "-h" || verb == "--help" || verb == "help") return command;
+    if (verb == "list" && count == 1) {
+        command.verb = Verb::list;
+    } else if (verb == "read" && count == 2) {
+        command.verb = Verb::read;
+        command.key = padded(args[1]);
+    } else if (verb == "write" && count == 3) {
+        command.verb = Verb::write;
+        command.key = padded(args[1]);
+        auto bytes = parseHex(args[2]);
+        if (!bytes) return usage(error, "not 1 to 32 bytes in hex: " + args[2]);
+        command.bytes = std::move(*bytes);
+    } else if (verb == "fan") {
+        return parseFan(args, error);
+    } else {
+        return usage(error, "unknown command or wrong arguments: " + verb);
+    }
+    return command;
+}
+
+}  // namespace ampwarden::smctool

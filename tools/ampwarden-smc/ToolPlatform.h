@@ -1,0 +1,40 @@
+#pragma once
+
+#include "platform/Platform.h"
+#include "platform/linux/LinuxPlatform.h"
+
+namespace ampwarden::smctool {
+
+// The Linux platform, except that the SMC layer's lines go to standard error: in this tool
+// they are diagnostics, and standard output carries only the keys asked for. Constructing it
+// installs it as the process's platform.
+class ToolPlatform : public Platform {
+  public:
+    ToolPlatform();
+    ~ToolPlatform() override;
+    ToolPlatform(const ToolPlatform&) = delete;
+    ToolPlatform& operator=(const ToolPlatform&) = delete;
+
+    RunLoop& runLoop() override { return linux_.runLoop(); }
+    NotificationChannel& channel() override { return linux_.channel(); }
+    LoginManager& loginManager() override { return linux_.loginManager(); }
+    DisplayMonitor& displays() override { return linux_.displays(); }
+    RunningApplications& applications() override { return linux_.applications(); }
+    MachineFacts& machine() override { return linux_.machine(); }
+    SmcService& smc() override { return linux_.smc(); }
+    Diagnostics& diagnostics() override { return stderrLines_; }
+    ProcessRunner& processes() override { return linux_.processes(); }
+    SpeechSynthesizer& speech() override { return linux_.speech(); }
+
+  private:
+    class StderrDiagnostics : public Diagnostics {
+      public:
+        void systemLog(const std::string& line) override;
+        void standardOutput(const std::string& line) override;
+    };
+
+    LinuxPlatform linux_;
+    StderrDiagnostics stderrLines_;
+};
+
+}  // namespace ampwarden::smctool

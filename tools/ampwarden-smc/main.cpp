@@ -1,0 +1,25 @@
+// ampwarden-smc: reads, writes and lists SMC keys and drives fans, through the SMC class.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "CommandLine.h"
+#include "SmcTool.h"
+#include "ToolPlatform.h"
+#include "smc/SMC.h"
+
+using namespace ampwarden;
+using namespace ampwarden::smctool;
+
+int main(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    std::string error;
+    const auto command = parseCommandLine(std::vector<std::string>(argv + 1, argv + argc), error);
+    if (!command) {
+        std::fprintf(stderr, "ampwarden-smc: %s\nTry ampwarden-smc --help.\n", error.c_str());
+        return kExitUsage;
+    }
+    ToolPlatform platform;
+    SMC& smc = SMC::shared();  // lives on past main(): ending the process closes the socket
+    return SmcTool(smc).run(*command);
+}
