@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
 
-#include <memory>
 #include <string>
 
 #include "fake/FakeDiagnostics.h"
@@ -14,151 +11,102 @@
 namespace ampwarden {
 namespace {
 
-using test::pumpUntil;
-
 constexpr const char* kLogind = "org.freedesktop.login1";
 constexpr const char* kManagerPath = "/org/freedesktop/login1";
 constexpr const char* kManager = "org.freedesktop.login1.Manager";
 constexpr const char* kMock = "org.freedesktop.DBus.Mock";
 
 // A private bus with python-dbusmock's logind template on it, driven through its Mock
-// interface the way a test of any logind client would.
+// interface.
 class LogindLoginManagerTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        ASSERT_TRUE(daemon.running());
-        bus = std::make_unique<SystemBus>(loop, log);
-        ASSERT_NE(bus->bus(), nullptr);
-        login = std::make_unique<LogindLoginManager>(bus->bus(), log);
-    }
-    void TearDown() override {
-        if (mockPid > 0) {
-            kill(mockPid, SIGTERM);
-            waitpid(mockPid, nullptr, 0);
-        }
-    }
-
     void startLogind() {
-        mockPid = daemon.spawn({"/usr/bin/python3", "-m", "dbusmock", "--template", "logind"});
-        ASSERT_GT(mockPid, 0);
-        ASSERT_TRUE(pumpUntil(loop.event(), [this] { return logindIsUp(); }));
-    }
-
-    bool logindIsUp() {
-        int owned = 0;
-        sd_bus_message* reply = nullptr;
-        sd_bus_call_method(bus->bus(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                           "org.freedesktop.DBus", "NameHasOwner", nullptr, &reply, "s", kLogind);
-        sd::MessagePtr owner(reply);
-        return reply != nullptr && sd_bus_message_read(reply, "b", &owned) > 0 && owned;
+        ASSERT_TRUE(daemon.startMock(
+            {"/usr/bin/python3", "-m", "dbusmock", "--template", "logind", "-l", "/dev/null"}));
+        ASSERT_TRUE(test::pumpUntil(loop.event(), [this] {
+            sd_bus_message* reply = nullptr;
+            int owned = 0;
+            sd_bus_call_method(bus.bus(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                               "org.freedesktop.DBus", "NameHasOwner", nullptr, &reply, "s",
+                               kLogind);
+            sd::MessagePtr owner(reply);
+            return reply != nullptr && sd_bus_message_read(reply, "b", &owned) > 0 && owned;
+        }));
     }
 
     template <typename... Args>
-    void call(const char* path, const char* interface, const char* member, const char* types,
-              Args... args) {
-        sd::BusError error;
+    sd::MessagePtr call(const char* path, const char* interface, const char* member,
+                        const char* types, Args... args) {
         sd_bus_message* reply = nullptr;
-        const int r = sd_bus_call_method(bus->bus(), kLogind, path, interface, member, error.get(),
+        const int r = sd_bus_call_method(bus.bus(), kLogind, path, interface, member, nullptr,
                                          &reply, types, args...);
-        sd::MessagePtr owned(reply);
-        ASSERT_GE(r, 0) << member << ": " << error.message();
+        EXPECT_GE(r, 0) << member;
+        return sd::MessagePtr(reply);
     }
 
-    void setProperty(const char* path, const char* interface, const char* name, const char* type,
-                     auto value) {
-        call(path, "org.freedesktop.DBus.Properties", "Set", "ssv", interface, name, type, value);
-    }
-
-    unsigned inhibitors() {
-        sd_bus_message* reply = nullptr;
-        sd_bus_call_method(bus->bus(), kLogind, kManagerPath, kManager, "ListInhibitors", nullptr,
-                           &reply, "");
-        sd::MessagePtr owned(reply);
-        unsigned count = 0;
+    // Our delay inhibitors, as logind lists them.
+    int inhibitors() {
+        auto reply = call(kManagerPath, kManager, "ListInhibitors", "");
         const char *what, *who, *why, *mode;
         unsigned uid, pid;
-        if (reply == nullptr || sd_bus_message_enter_container(reply, 'a', "(ssssuu)") <= 0) {
-            return 0;
-        }
-        while (sd_bus_message_read(reply, "(ssssuu)", &what, &who, &why, &mode, &uid, &pid) > 0) {
-            if (std::string(what) == "sleep" && std::string(who) == "Ampwarden" &&
-                std::string(mode) == "delay") {
-                ++count;
-            }
+        int count = 0;
+        sd_bus_message_enter_container(reply.get(), 'a', "(ssssuu)");
+        while (sd_bus_message_read(reply.get(), "(ssssuu)", &what, &who, &why, &mode, &uid, &pid) >
+               0) {
+            count += std::string(what) + who + mode == "sleepAmpwardendelay";
         }
         return count;
-    }
-
-    void emitPrepareForSleep(bool sleeping) {
-        call(kManagerPath, kMock, "EmitSignal", "sssav", kManager, "PrepareForSleep", "b", 1, "b",
-             static_cast<int>(sleeping));
     }
 
     test::PrivateBus daemon;
     test::FakeDiagnostics log;
     SdEventRunLoop loop;
-    std::unique_ptr<SystemBus> bus;
-    std::unique_ptr<LogindLoginManager> login;
-    pid_t mockPid = -1;
+    SystemBus bus{loop, log};
+    LogindLoginManager login{bus.bus(), log};
 };
 
 TEST_F(LogindLoginManagerTest, WithoutLogindNothingIsKnownAndEachFailureIsLoggedOnce) {
     for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(login->consoleUser(), std::nullopt);
-        EXPECT_EQ(login->clamshellClosed(), std::nullopt);
+        EXPECT_EQ(login.consoleUser(), std::nullopt);
+        EXPECT_EQ(login.clamshellClosed(), std::nullopt);
+        login.setSleepHandlers([] {}, [] {});
     }
-    login->setSleepHandlers([] {}, [] {});
-    login->sleepWorkDone();
-    login->setSleepHandlers([] {}, [] {});
-    EXPECT_FALSE(login->holdsSleepInhibitor());
+    EXPECT_FALSE(login.holdsSleepInhibitor());
     EXPECT_EQ(log.systemLines().size(), 3u);  // seat, lid, inhibitor
 }
 
-TEST_F(LogindLoginManagerTest, TheConsoleUserIsTheActiveSessionOfSeat0) {
+TEST_F(LogindLoginManagerTest, ConsoleUserAndLidComeFromLogind) {
     startLogind();
-    EXPECT_EQ(login->consoleUser(), std::nullopt);  // no seat0
-
+    EXPECT_EQ(login.consoleUser(), std::nullopt);  // no seat0
     call(kManagerPath, kMock, "AddSeat", "s", "seat0");
-    EXPECT_EQ(login->consoleUser(), std::nullopt);  // nobody active
-
+    EXPECT_EQ(login.consoleUser(), std::nullopt);  // nobody active
     call(kManagerPath, kMock, "AddSession", "ssusb", "c1", "seat0", 1000u, "alice", 1);
-    EXPECT_EQ(login->consoleUser(), "alice");
+    EXPECT_EQ(login.consoleUser(), "alice");
+    call("/org/freedesktop/login1/session/c1", "org.freedesktop.DBus.Properties", "Set", "ssv",
+         "org.freedesktop.login1.Session", "Class", "s", "greeter");
+    EXPECT_EQ(login.consoleUser(), "loginWindow");
 
-    setProperty("/org/freedesktop/login1/session/c1", "org.freedesktop.login1.Session", "Class",
-                "s", "greeter");
-    EXPECT_EQ(login->consoleUser(), "loginWindow");
-}
-
-TEST_F(LogindLoginManagerTest, TheLidIsReadFromLogind) {
-    startLogind();
-    EXPECT_EQ(login->clamshellClosed(), std::nullopt);  // this logind does not know
-
+    EXPECT_EQ(login.clamshellClosed(), std::nullopt);  // this logind does not know
     call(kManagerPath, kMock, "AddProperty", "ssv", kManager, "LidClosed", "b", 1);
-    EXPECT_EQ(login->clamshellClosed(), true);
-    setProperty(kManagerPath, kManager, "LidClosed", "b", 0);
-    EXPECT_EQ(login->clamshellClosed(), false);
+    EXPECT_EQ(login.clamshellClosed(), true);
 }
 
-TEST_F(LogindLoginManagerTest, SleepIsDelayedUntilTheWorkIsDoneAndTheDelayReturnsOnWake) {
+TEST_F(LogindLoginManagerTest, SleepWaitsForTheWorkAndTheDelayReturnsOnWake) {
     startLogind();
     int willSleep = 0;
     int didWake = 0;
-    login->setSleepHandlers([&] { ++willSleep; }, [&] { ++didWake; });
-    EXPECT_TRUE(login->holdsSleepInhibitor());
-    EXPECT_EQ(inhibitors(), 1u);
+    login.setSleepHandlers([&] { ++willSleep; }, [&] { ++didWake; });
+    EXPECT_EQ(inhibitors(), 1);
 
-    emitPrepareForSleep(true);
-    ASSERT_TRUE(pumpUntil(loop.event(), [&] { return willSleep == 1; }));
-    EXPECT_EQ(didWake, 0);
-    login->sleepWorkDone();
-    EXPECT_FALSE(login->holdsSleepInhibitor());
-    ASSERT_TRUE(pumpUntil(loop.event(), [&] { return inhibitors() == 0; }));
+    call(kManagerPath, kMock, "EmitSignal", "sssav", kManager, "PrepareForSleep", "b", 1, "b", 1);
+    ASSERT_TRUE(test::pumpUntil(loop.event(), [&] { return willSleep == 1; }));
+    login.sleepWorkDone();
+    ASSERT_TRUE(test::pumpUntil(loop.event(), [&] { return inhibitors() == 0; }));
 
-    emitPrepareForSleep(false);
-    ASSERT_TRUE(pumpUntil(loop.event(), [&] { return didWake == 1; }));
+    call(kManagerPath, kMock, "EmitSignal", "sssav", kManager, "PrepareForSleep", "b", 1, "b", 0);
+    ASSERT_TRUE(test::pumpUntil(loop.event(), [&] { return didWake == 1; }));
     EXPECT_EQ(willSleep, 1);
-    EXPECT_TRUE(login->holdsSleepInhibitor());
-    EXPECT_EQ(inhibitors(), 1u);
+    EXPECT_EQ(inhibitors(), 1);
     EXPECT_TRUE(log.lines.empty());
 }
 

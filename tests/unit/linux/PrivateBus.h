@@ -1,11 +1,8 @@
 #pragma once
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/wait.h>
-#include <systemd/sd-bus.h>
 #include <systemd/sd-event.h>
 #include <unistd.h>
 
@@ -13,110 +10,65 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
-extern char** environ;
+#include "platform/linux/PosixProcessRunner.h"
 
 namespace ampwarden::test {
 
-// A dbus-daemon of our own with a policy that lets anyone own, send and receive anything.
-// While it lives, DBUS_SYSTEM_BUS_ADDRESS points at it, so sd_bus_open_system() reaches it.
+// A dbus-daemon of our own that lets anyone own, send and receive anything. While it lives,
+// DBUS_SYSTEM_BUS_ADDRESS points at it, so sd_bus_open_system() reaches it.
 class PrivateBus {
   public:
     PrivateBus() {
-        char pattern[] = "/tmp/ampwarden-bus-XXXXXX";
-        dir_ = mkdtemp(pattern);
-        std::ofstream(dir_ + "/bus.conf") << kConfig;
-        address_ = startDaemon({"dbus-daemon", "--config-file=" + dir_ + "/bus.conf",
-                                "--print-address", "--nofork", "--nosyslog"});
-        if (!address_.empty()) setenv("DBUS_SYSTEM_BUS_ADDRESS", address_.c_str(), 1);
+        std::ofstream(config_) << "<busconfig><listen>unix:tmpdir=/tmp</listen>"
+                                  "<auth>EXTERNAL</auth><policy context=\"default\">"
+                                  "<allow user=\"*\"/><allow own=\"*\"/>"
+                                  "<allow send_destination=\"*\" eavesdrop=\"true\"/>"
+                                  "<allow eavesdrop=\"true\"/></policy></busconfig>";
+        // With --fork the daemon answers once it accepts connections.
+        const auto started = runner_.run({"dbus-daemon", "--config-file=" + config_, "--fork",
+                                          "--nosyslog", "--print-address=1", "--print-pid=1"});
+        std::istringstream lines(started ? started->output : "");
+        if (lines >> address_ >> daemon_) setenv("DBUS_SYSTEM_BUS_ADDRESS", address_.c_str(), 1);
     }
     ~PrivateBus() {
+        mocks_.clear();
         stop();
         unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
-        std::error_code ignored;
-        std::filesystem::remove_all(dir_, ignored);
+        std::filesystem::remove(config_);
     }
     PrivateBus(const PrivateBus&) = delete;
     PrivateBus& operator=(const PrivateBus&) = delete;
 
-    bool running() const { return !address_.empty(); }
-    const std::string& address() const { return address_; }
-
+    bool running() const { return daemon_ > 0; }
     void stop() {
-        if (pid_ <= 0) return;
-        kill(pid_, SIGTERM);
-        waitpid(pid_, nullptr, 0);
-        pid_ = -1;
+        if (daemon_ > 0) kill(daemon_, SIGTERM);
+        daemon_ = -1;
     }
 
-    // Runs a program in the background (a mock service); its chatter on stdout is dropped.
-    pid_t spawn(const std::vector<std::string>& argv) {
-        const int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
-        const pid_t pid = spawnWithStdout(argv, devNull);
-        if (devNull >= 0) close(devNull);
-        return pid;
+    // Runs a mock service on the bus for as long as the bus lives.
+    bool startMock(const std::vector<std::string>& argv) {
+        mocks_.emplace_back(runner_.start(argv).release());
+        return mocks_.back() != nullptr;
     }
 
   private:
-    static constexpr const char* kConfig = R"(<!DOCTYPE busconfig PUBLIC
- "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <listen>unix:tmpdir=/tmp</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow user="*"/>
-    <allow own="*"/>
-    <allow send_type="method_call"/>
-    <allow send_type="signal"/>
-    <allow send_type="method_return"/>
-    <allow send_type="error"/>
-    <allow receive_type="method_call"/>
-    <allow receive_type="signal"/>
-    <allow receive_type="method_return"/>
-    <allow receive_type="error"/>
-  </policy>
-</busconfig>
-)";
+    struct Ender {
+        void operator()(ChildProcess* child) const {
+            if (child != nullptr) child->terminate();
+            delete child;
+        }
+    };
 
-    static pid_t spawnWithStdout(const std::vector<std::string>& argv, int stdoutFd) {
-        std::vector<char*> args;
-        for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-        args.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        if (stdoutFd >= 0) posix_spawn_file_actions_adddup2(&actions, stdoutFd, 1);
-        posix_spawnattr_t attributes;
-        posix_spawnattr_init(&attributes);
-        sigset_t none;
-        sigemptyset(&none);
-        posix_spawnattr_setsigmask(&attributes, &none);
-        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
-        pid_t pid = -1;
-        const int r = posix_spawnp(&pid, args[0], &actions, &attributes, args.data(), environ);
-        posix_spawnattr_destroy(&attributes);
-        posix_spawn_file_actions_destroy(&actions);
-        return r == 0 ? pid : -1;
-    }
-
-    // The daemon prints its address once it accepts connections.
-    std::string startDaemon(const std::vector<std::string>& argv) {
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC) != 0) return {};
-        pid_ = spawnWithStdout(argv, fds[1]);
-        close(fds[1]);
-        std::string line;
-        char c = 0;
-        while (pid_ > 0 && read(fds[0], &c, 1) == 1 && c != '\n') line += c;
-        close(fds[0]);
-        return line;
-    }
-
-    std::string dir_;
+    std::string config_ = "/tmp/ampwarden-bus-" + std::to_string(getpid()) + ".conf";
+    PosixProcessRunner runner_;
     std::string address_;
-    pid_t pid_ = -1;
+    pid_t daemon_ = -1;
+    std::vector<std::unique_ptr<ChildProcess, Ender>> mocks_;
 };
 
 // Runs the event loop until `done` holds or a generous guard expires; true when `done` held.

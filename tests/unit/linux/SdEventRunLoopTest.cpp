@@ -9,30 +9,24 @@
 namespace ampwarden {
 namespace {
 
-TEST(SdEventRunLoopTest, RunReturnsTheCodeGivenToQuit) {
-    SdEventRunLoop loop;
-    loop.after(0, [&] { loop.quit(7); });
-    EXPECT_EQ(loop.run(), 7);
-
-    SdEventRunLoop early;
-    early.quit(3);
-    EXPECT_EQ(early.run(), 3);
-}
-
-TEST(SdEventRunLoopTest, DueWorkRunsInTheOrderItWasScheduled) {
+TEST(SdEventRunLoopTest, DueWorkRunsInTheOrderItWasScheduledUntilQuit) {
     SdEventRunLoop loop;
     std::string order;
     loop.after(0, [&] {
         order += "a";
         loop.after(0, [&] {
             order += "d";
-            loop.quit(0);
+            loop.quit(7);
         });
     });
     loop.after(0, [&] { order += "b"; });
     loop.after(-1, [&] { order += "c"; });  // a deadline in the past is simply due
-    ASSERT_EQ(loop.run(), 0);
+    EXPECT_EQ(loop.run(), 7);
     EXPECT_EQ(order, "abcd");
+
+    SdEventRunLoop early;
+    early.quit(3);
+    EXPECT_EQ(early.run(), 3);
 }
 
 TEST(SdEventRunLoopTest, RepeatingTimerWaitsOneIntervalBeforeItsFirstTick) {
@@ -47,32 +41,24 @@ TEST(SdEventRunLoopTest, RepeatingTimerWaitsOneIntervalBeforeItsFirstTick) {
     EXPECT_EQ(order, "now,tick");
 }
 
-TEST(SdEventRunLoopTest, ATimerCancelledFromItsOwnCallbackNeverTicksAgain) {
+// The quit comes far later than further ticks would: the queue runs strictly by deadline.
+TEST(SdEventRunLoopTest, TimersStoppedFromTheirOwnCallbackNeverTickAgain) {
     SdEventRunLoop loop;
-    int ticks = 0;
-    std::unique_ptr<Timer> timer;
-    timer = loop.repeating(0.001, [&] {
-        if (++ticks == 3) {
-            timer->cancel();
-            // Far later than the next tick would have been: the queue runs by deadline.
-            loop.after(0.02, [&] { loop.quit(0); });
-        }
+    int cancelledTicks = 0;
+    int droppedTicks = 0;
+    std::unique_ptr<Timer> cancelled;
+    std::unique_ptr<Timer> dropped;
+    cancelled = loop.repeating(0.001, [&] {
+        if (++cancelledTicks == 3) cancelled->cancel();
     });
-    ASSERT_EQ(loop.run(), 0);
-    EXPECT_EQ(ticks, 3);
-}
-
-TEST(SdEventRunLoopTest, ATimerDroppedFromItsOwnCallbackNeverTicksAgain) {
-    SdEventRunLoop loop;
-    int ticks = 0;
-    std::unique_ptr<Timer> timer;
-    timer = loop.repeating(0.001, [&] {
-        ++ticks;
-        timer.reset();
-        loop.after(0.02, [&] { loop.quit(0); });
+    dropped = loop.repeating(0.001, [&] {
+        ++droppedTicks;
+        dropped.reset();
     });
+    loop.after(0.03, [&] { loop.quit(0); });
     ASSERT_EQ(loop.run(), 0);
-    EXPECT_EQ(ticks, 1);
+    EXPECT_EQ(cancelledTicks, 3);
+    EXPECT_EQ(droppedTicks, 1);
 }
 
 TEST(SdEventRunLoopTest, TerminationSignalsEndTheLoopCleanly) {
