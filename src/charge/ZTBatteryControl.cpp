@@ -1,12 +1,11 @@
 #include "charge/ZTBatteryControl.h"
 
-#include <functional>
-
 #include "channel/NotificationNames.h"
 #include "channel/Notifications.h"
 #include "charge/ZTNotificationManager.h"
 #include "platform/MachError.h"
 #include "platform/Platform.h"
+#include "smc/SMCErrorText.h"
 
 namespace ampwarden {
 
@@ -28,15 +27,6 @@ void standardOutput(const std::string& line) {
 }
 
 void systemLog(const std::string& line) { Platform::current().diagnostics().systemLog(line); }
-
-// The kernel's text for a code, or "unknown error" when it is not plain ASCII.
-std::string errorText(kern_return_t code) {
-    std::string text = machErrorText(code);
-    for (unsigned char c : text) {
-        if (c >= 0x80) return "unknown error";
-    }
-    return text;
-}
 
 // Acts on the instance in selfClass for one of the nine command names; no answer is posted.
 void commandNameCallback(const std::string* name) {
@@ -80,14 +70,15 @@ bool ZTBatteryControl::openCMC() {
         controlEnable_ = true;
         return true;
     }
-    standardOutput("error open smc connection: " + errorText(result));
+    standardOutput("error open smc connection: " + smcErrorText(result));
     return false;
 }
 
 void ZTBatteryControl::closeCMC() {
     resetSMC();
     const kern_return_t result = smc_.close();
-    if (result != kKernSuccess) standardOutput("error close smc connection: " + errorText(result));
+    if (result != kKernSuccess)
+        standardOutput("error close smc connection: " + smcErrorText(result));
     controlEnable_ = false;
 }
 
