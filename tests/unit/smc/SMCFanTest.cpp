@@ -9,6 +9,7 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 using Lines = std::vector<std::string>;
 using Keys = std::vector<std::string>;
+using SMCFan = SMCTest;
 
 Keys writtenKeys(const FakeSmcDevice& device) {
     Keys keys;
@@ -55,7 +56,7 @@ INSTANTIATE_TEST_SUITE_P(
                       MaskCase{"0000", 1, FanMode::automatic, {}},
                       MaskCase{"0100", 0, FanMode::forced, {0x00, 0x01}}));  // byte 0 dropped
 
-TEST_F(SMCTest, FanModeWithoutAModeKeyChangesOnlyTheMask) {
+TEST_F(SMCFan, FanModeWithoutAModeKeyChangesOnlyTheMask) {
     auto& device = useKeys("F0Md ui8 1 00\nFS! ui16 2 0000\n");
     smc.setFanMode(1, FanMode::forced);
     EXPECT_EQ(writtenKeys(device), Keys{"FS! "});
@@ -63,7 +64,7 @@ TEST_F(SMCTest, FanModeWithoutAModeKeyChangesOnlyTheMask) {
     EXPECT_EQ(lines(), Lines{"Error read(F1Md): (iokit/common) data was not found"});
 }
 
-TEST_F(SMCTest, FanModeStopsAtTheFirstFailure) {
+TEST_F(SMCFan, FanModeStopsAtTheFirstFailure) {
     auto& device = useKeys(twoFans("0000"));
     device.failCall(2 + 1, kIOReturnTimeout);  // the read of "F0Md" after getValue's
     smc.setFanMode(0, FanMode::forced);
@@ -75,7 +76,7 @@ TEST_F(SMCTest, FanModeStopsAtTheFirstFailure) {
                               "Error write: (iokit/common) device not responding"}));
 }
 
-TEST_F(SMCTest, FanModeRefusesFansTheMaskByteCannotHold) {
+TEST_F(SMCFan, FanModeRefusesFansTheMaskByteCannotHold) {
     auto& device = useKeys("F8Md ui8 1 00\nFS! ui16 2 0000\n");
     smc.setFanMode(8, FanMode::forced);
     smc.setFanMode(-1, FanMode::forced);
@@ -89,7 +90,7 @@ TEST_F(SMCTest, FanModeRefusesFansTheMaskByteCannotHold) {
                      "argument"}));
 }
 
-TEST_F(SMCTest, FanSpeedChecksTheMaximumWithItsFractionDropped) {
+TEST_F(SMCFan, FanSpeedChecksTheMaximumWithItsFractionDropped) {
     auto& device = useKeys("F0Mx \"flt \" 4 0084bb45\nF0Tg fpe2 2 0000\n");  // 6000.5
     smc.setFanSpeed(0, 6001);
     EXPECT_TRUE(device.writes().empty());
@@ -98,7 +99,7 @@ TEST_F(SMCTest, FanSpeedChecksTheMaximumWithItsFractionDropped) {
     EXPECT_EQ(lines(), Lines{"new fan speed (6001) is more than maximum speed (6000)"});
 }
 
-TEST_F(SMCTest, FanSpeedWithoutAMaximumAllowsFourThousand) {
+TEST_F(SMCFan, FanSpeedWithoutAMaximumAllowsFourThousand) {
     auto& device = useKeys("F0Tg fpe2 2 0000\n");
     smc.setFanSpeed(0, 4000);
     smc.setFanSpeed(0, 4001);
@@ -108,7 +109,7 @@ TEST_F(SMCTest, FanSpeedWithoutAMaximumAllowsFourThousand) {
                               "new fan speed (4001) is more than maximum speed (4000)"}));
 }
 
-TEST_F(SMCTest, FanSpeedIsEncodedByTheTargetsType) {
+TEST_F(SMCFan, FanSpeedIsEncodedByTheTargetsType) {
     auto& device = useKeys(R"(
         F0Mx fpe2 2 ffff
         F1Mx fpe2 2 ffff
@@ -128,7 +129,7 @@ TEST_F(SMCTest, FanSpeedIsEncodedByTheTargetsType) {
     EXPECT_TRUE(lines().empty());
 }
 
-TEST_F(SMCTest, FanSpeedRefusesFansAndSpeedsOutOfRangeBeforeAnyCall) {
+TEST_F(SMCFan, FanSpeedRefusesFansAndSpeedsOutOfRangeBeforeAnyCall) {
     smc.setFanSpeed(10, 1000);
     smc.setFanSpeed(0, -1);
     smc.setFanSpeed(0, 16384);
@@ -142,7 +143,7 @@ TEST_F(SMCTest, FanSpeedRefusesFansAndSpeedsOutOfRangeBeforeAnyCall) {
                      "invalid argument"}));
 }
 
-TEST_F(SMCTest, FanSpeedLogsAFailedReadOrWriteOfTheTarget) {
+TEST_F(SMCFan, FanSpeedLogsAFailedReadOrWriteOfTheTarget) {
     laptop.failCall(2 + 0, kIOReturnTimeout);  // after reading "F0Mx"
     smc.setFanSpeed(0, 3000);
     laptop.failCall(2 + 2, kIOReturnNotWritable);
@@ -151,7 +152,7 @@ TEST_F(SMCTest, FanSpeedLogsAFailedReadOrWriteOfTheTarget) {
                               "Error write: (iokit/common) write not supported"}));
 }
 
-TEST_F(SMCTest, ResetWritesTwoZeroBytesWithoutReadingFirst) {
+TEST_F(SMCFan, ResetWritesTwoZeroBytesWithoutReadingFirst) {
     auto& device = useKeys("FS! ui16 2 0003\n");
     smc.resetFanModes();
     ASSERT_EQ(device.calls.size(), 1u);
