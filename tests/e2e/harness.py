@@ -1,19 +1,20 @@
 """The end-to-end harness: the real programs on a private bus.
 
-Each test gets, in a temporary directory of its own:
+`Rig` sets up, in a directory of its own:
 
 - a dbus-daemon with a system-like policy (system-bus.conf, which includes the helper's own
   bus policy from packaging/dbus), and dbus-monitor writing the bus log;
 - python3-dbusmock's logind template on that bus, with seat0 and an active user session unless
-  the test asks for something else;
+  asked for something else;
 - a recorder that captures every answer with its D-Bus types (recorder.py);
-- the SMC emulator daemon on a socket in the directory, when the program has been built;
-- on request: the helper (as root, or as "nobody"), ampwardenctl, raw commands.
+- the SMC emulator daemon on a socket in the directory, with a log of every key written;
+- on request: the helper (as root, or as "nobody"), ampwardenctl, ampwarden-smc, raw commands.
 
-Everything is stopped and removed after each test, failed or not; a failed test prints the
-logs. Nothing touches the real system bus or the real install paths: every child gets
+`HelperTestCase` gives every test a fresh rig and stops and removes it afterwards, failed or
+not; a failed test prints the logs. The walk-through (scripts/walkthrough.py) uses the same
+rig. Nothing touches the real system bus or the real install paths: every child gets
 DBUS_SYSTEM_BUS_ADDRESS, LUMORA_SMC_EMULATOR and AMPWARDEN_UNINSTALL_ROOT pointing into the
-test's directory.
+rig's directory.
 
 Tests skip when not run as root or when dbus-daemon, python3-dbus or python3-dbusmock are
 missing. They need AMPWARDEN_BIN_DIR (the build's bin directory; CTest sets it).
@@ -22,6 +23,7 @@ missing. They need AMPWARDEN_BIN_DIR (the build's bin directory; CTest sets it).
 import json
 import os
 import pty
+import re
 import shutil
 import signal
 import subprocess
@@ -60,13 +62,30 @@ STATUS_ANSWER = 'PostTo_BatteryAppManager_DeamonLoadStatus'
 GLOBAL_STATUS_ANSWER = 'PostTo_BatteryAppManager_GlobalDeamonLoadStatusCallback'
 SMC_STATUS = 'ZTBattery_TellDeamon_SMCStatus'
 SMC_STATUS_ANSWER = 'ZTBattery_TellDeamon_SMCStatus_callback'
+OPEN_ANSWER = 'ZTBattery_TellDeamon_OpenSMC_callback'
+CLOSE_ANSWER = 'ZTBattery_TellDeamon_CloseSMC_callback'
+CHARGING_STATUS_ANSWER = 'ZTHelper_CFNotification_Tell_BatteryApp_QuerySMCChargingStatus'
+ENABLE_CHARGING_ANSWER = 'ZTBattery_TellDeamon_SetEnableCharging_callback'
+DISABLE_CHARGING_ANSWER = 'ZTBattery_TellDeamon_SetDisableCharging_callback'
+DISCHARGING_ANSWER = 'ZTBattery_TellDeamon_SetEnableDischarging_callback'
+LIMIT_ON_ANSWER = 'ZTBattery_TellDeamon_SetEnableChargingLimitMax_callback'
+LIMIT_OFF_ANSWER = 'ZTBattery_TellDeamon_SetDisableChargingLimitMax_callback'
+UNINSTALL_ANSWER = 'ZTBatteryApp_CFNotification_Tell_Helper_UninstallHelper_callBack'
 MAIN_APP_ID = 'lumora.Battery'
+
+# The keys charge control writes, and what closing the connection leaves in them.
+CHARGE_KEYS = ('BCLM', 'CH0B', 'CH0C', 'CH0I')
+RESET_VALUES = {'BCLM': 100, 'CH0B': 0, 'CH0C': 0, 'CH0I': 0}
 
 LOG_TAIL_LINES = 150
 
 
-def bin_path(program):
-    return os.path.join(os.environ.get('AMPWARDEN_BIN_DIR', ''), program)
+class HarnessError(Exception):
+    """Something the rig needs did not start or answer."""
+
+
+def bin_path(program, bin_dir=None):
+    return os.path.join(bin_dir or os.environ.get('AMPWARDEN_BIN_DIR', ''), program)
 
 
 def wait_until(predicate, timeout, interval=0.02):
@@ -219,6 +238,15 @@ class AnswerRecorder:
             (self.malformed if record.get('malformed') else self.answers).append(record)
             self._changed.notify_all()
 
+    def mark(self):
+        """A position in the record; since(mark) gives the answers that came after it."""
+        with self._changed:
+            return len(self.answers)
+
+    def since(self, mark):
+        with self._changed:
+            return list(self.answers[mark:])
+
     def named(self, name):
         with self._changed:
             return [a for a in self.answers if a['name'] == name]
@@ -340,6 +368,13 @@ class LoginManager:
         self.client.mock().EmitSignal(self.MANAGER_INTERFACE, 'PrepareForSleep', 'b',
                                       [dbus.Boolean(sleeping)])
 
+    def inhibitors(self):
+        """The inhibitor locks logind holds now, as (what, who, why, mode) tuples."""
+        manager = dbus.Interface(self.client.connection.get_object(LOGIND, LOGIND_PATH,
+                                                                   introspect=False),
+                                 self.MANAGER_INTERFACE)
+        return [tuple(str(field) for field in lock[:4]) for lock in manager.ListInhibitors()]
+
     def set_lid_closed(self, closed):
         try:
             self.client.mock().UpdateProperties(self.MANAGER_INTERFACE,
@@ -349,9 +384,286 @@ class LoginManager:
                                            dbus.Boolean(closed))
 
 
+class SmcWriteLog:
+    """Every key the emulator daemon reports written ("write KEY HEXBYTES" on its standard
+    output), in order, as dicts with "key", "value" (the first byte, the only one charge control
+    writes), "bytes" and "time" (time.monotonic() when the line was read)."""
+
+    LINE = re.compile(r'^write ("[^"]*"|\S+) ([0-9a-fA-F]*|-)$')
+
+    def __init__(self):
+        self.writes = []
+        self._changed = threading.Condition()
+
+    def take_line(self, line):
+        match = self.LINE.match(line)
+        if not match:
+            return
+        key = match.group(1).strip('"').ljust(4)
+        data = bytes.fromhex(match.group(2)) if match.group(2) != '-' else b''
+        with self._changed:
+            self.writes.append({'key': key, 'value': data[0] if data else None, 'bytes': data,
+                                'time': time.monotonic()})
+            self._changed.notify_all()
+
+    def mark(self):
+        """A position in the log; writes(since=mark) are those that came after it."""
+        with self._changed:
+            return len(self.writes)
+
+    def writes_since(self, mark=0):
+        with self._changed:
+            return list(self.writes[mark:])
+
+    def pairs_since(self, mark=0):
+        """The writes after `mark` as (key, value) pairs, in order."""
+        return [(w['key'], w['value']) for w in self.writes_since(mark)]
+
+    def wait_for(self, key, value, timeout=5.0, since=0):
+        """The first write of `value` to `key` after position `since`; raises AssertionError
+        with the writes that did come when none does in time."""
+        deadline = time.monotonic() + timeout
+        with self._changed:
+            while True:
+                found = next((w for w in self.writes[since:]
+                              if w['key'] == key and w['value'] == value), None)
+                remaining = deadline - time.monotonic()
+                if found or remaining <= 0:
+                    break
+                self._changed.wait(remaining)
+            seen = [(w['key'], w['value']) for w in self.writes[since:]]
+        if not found:
+            raise AssertionError(f'no write of {key} = {value} within {timeout} s; '
+                                 f'writes seen: {seen or "none"}')
+        return found
+
+    def wait_quiet(self, quiet=0.7, timeout=5.0):
+        """Waits until no write has come for `quiet` seconds (the helper's delayed writes come
+        0.5 s after a command), so a test sees the state a command finally leaves."""
+        started = time.monotonic()
+        deadline = started + timeout
+        with self._changed:
+            while time.monotonic() < deadline:
+                last = max(self.writes[-1]['time'] if self.writes else 0.0, started)
+                if time.monotonic() - last >= quiet:
+                    return
+                self._changed.wait(min(quiet, max(0.0, deadline - time.monotonic())))
+
+
+def install_paths(bin_dir=None):
+    """Where the build under test installs the helper's folder and its unit file: the paths its
+    uninstall removes (below AMPWARDEN_UNINSTALL_ROOT)."""
+    header = os.path.join(bin_dir or os.environ.get('AMPWARDEN_BIN_DIR', ''), os.pardir, 'src',
+                          'generated', 'BuildInfo.h')
+    try:
+        with open(header) as text:
+            found = dict(re.findall(r'\b(k\w+) = "([^"]*)"', text.read()))
+        return found['kHelperDir'], os.path.join(found['kUnitDir'], found['kServiceName'])
+    except (OSError, KeyError) as error:
+        raise HarnessError(f'cannot tell the install paths from {header}: {error}')
+
+
+class FakeInstallation:
+    """An installed helper below a scratch root: the program folder, the unit file, and the
+    unit enabled (its link in multi-user.target.wants), as the package would leave them."""
+
+    UNIT = """[Unit]
+Description=Battery charge helper (a fake installation for tests and demos)
+
+[Service]
+ExecStart={program}
+
+[Install]
+WantedBy=multi-user.target
+"""
+
+    def __init__(self, root, bin_dir=None):
+        helper_dir, unit_file = install_paths(bin_dir)
+        self.root = root
+        self.helper_dir = root + helper_dir
+        self.unit_file = root + unit_file
+        self.wants_link = os.path.join(root, 'etc/systemd/system/multi-user.target.wants',
+                                       os.path.basename(unit_file))
+        os.makedirs(self.helper_dir, exist_ok=True)
+        with open(os.path.join(self.helper_dir, 'ampwarden'), 'w') as program:
+            program.write('#!/bin/sh\nexit 0\n')
+        os.makedirs(os.path.dirname(self.unit_file), exist_ok=True)
+        with open(self.unit_file, 'w') as unit:
+            unit.write(self.UNIT.format(program=os.path.join(helper_dir, 'ampwarden')))
+        os.makedirs(os.path.dirname(self.wants_link), exist_ok=True)
+        os.symlink(unit_file, self.wants_link)
+
+    def left(self):
+        """The installed items still there."""
+        return [path for path in (self.helper_dir, self.unit_file, self.wants_link)
+                if os.path.lexists(path)]
+
+
+class Rig:
+    """The programs of one test or demo, in the directory `tmp`, found in `bin_dir`."""
+
+    def __init__(self, tmp, bin_dir=None):
+        self.tmp = tmp
+        self.bin_dir = bin_dir or os.environ.get('AMPWARDEN_BIN_DIR', '')
+        self.services = []
+        self.smc_socket = os.path.join(tmp, 'smc-emulator.sock')
+        # A blank and a quote, so the uninstall's command lines must quote it.
+        self.install_root = os.path.join(tmp, "install root's")
+        os.makedirs(self.install_root, exist_ok=True)
+        self.bus_address = 'unix:path=' + os.path.join(tmp, 'system_bus_socket')
+        self.bus_service = None
+        self.client = None
+        self.recorder = None
+        self.logind = None
+        self.emulator = None
+        self.smc_writes = SmcWriteLog()
+        self.helper = None
+
+    def program(self, name):
+        return bin_path(name, self.bin_dir)
+
+    def child_env(self, overrides=None):
+        env = {k: v for k, v in os.environ.items() if not k.startswith('DBUS_')}
+        env.update(DBUS_SYSTEM_BUS_ADDRESS=self.bus_address, LUMORA_SMC_EMULATOR=self.smc_socket,
+                   AMPWARDEN_UNINSTALL_ROOT=self.install_root)
+        env.update(overrides or {})
+        return env
+
+    def start_service(self, name, argv, env_overrides=None, **options):
+        taken = sum(1 for s in self.services if s.name.split('#')[0] == name)
+        if taken:
+            name = f'{name}#{taken + 1}'  # its own log files
+        service = Service(name, argv, self.child_env(env_overrides), self.tmp, **options)
+        self.services.append(service)
+        return service
+
+    def start_all(self, session=('alice', 'user')):
+        """Bus, recorder, fake logind (with `session` active on seat0 unless None) and, when it
+        is built, the SMC emulator."""
+        self.start_bus()
+        self.recorder = self.start_recorder()
+        self.logind = self.start_logind()
+        if session:
+            self.logind.add_session('c1', session[0], 1000, session[1])
+        self.emulator = self.start_emulator()
+
+    def start_bus(self):
+        self.bus_service = self.start_service('dbus-daemon', [
+            'dbus-daemon', '--nofork', f'--config-file={BUS_CONFIG}',
+            f'--address={self.bus_address}', '--print-address=1'])
+        if not self.bus_service.wait_for_line(lambda line: line.startswith('unix:'), 10):
+            raise HarnessError('dbus-daemon did not start')
+        self.client = BusClient(self.bus_address)
+        # The protocol is signals; errors show refused messages; calls to logind show the
+        # helper's view of who is logged in.
+        monitor = self.start_service('bus-monitor', [
+            'dbus-monitor', '--address', self.bus_address, "type='signal'", "type='error'",
+            "type='method_call',destination='org.freedesktop.login1'"])
+        # Its first lines come once it is a monitor; the log is for reading, so do not insist.
+        monitor.wait_for_line(lambda line: True, 5)
+
+    def start_recorder(self):
+        recorder = AnswerRecorder()
+        self.start_service('recorder', [PYTHON, RECORDER, self.bus_address],
+                           on_stdout_line=recorder.take_line)
+        if not recorder.ready.wait(10):
+            raise HarnessError('the answer recorder did not start')
+        return recorder
+
+    def start_logind(self):
+        self.start_service('logind', [PYTHON, '-m', 'dbusmock', '--system', '--template', 'logind'])
+        if not wait_until(lambda: self.client.name_has_owner(LOGIND), 10):
+            raise HarnessError('the fake logind did not appear on the bus')
+        return LoginManager(self.client)
+
+    def start_emulator(self):
+        program = self.program('ampwarden-smc-emulator')
+        if not os.access(program, os.X_OK):
+            return None
+        emulator = self.start_service('smc-emulator', [program, '--socket', self.smc_socket],
+                                      on_stdout_line=self.smc_writes.take_line)
+        if not emulator.wait_for_line(lambda line: True, 10):
+            raise HarnessError('the SMC emulator did not say it was ready')
+        return emulator
+
+    def start_helper(self, as_nobody=False, wait_started=True, env_overrides=None):
+        """Starts the real helper; by default waits for its unsolicited start-up answer."""
+        argv = [self.program('ampwarden')]
+        if as_nobody:
+            argv = AS_NOBODY + argv
+        self.helper = self.start_service('helper', argv, env_overrides, stderr_tty=True)
+        if wait_started:
+            self.recorder.wait_for(GLOBAL_STATUS_ANSWER, timeout=10)
+        return self.helper
+
+    def ctl(self, *args, as_nobody=False, timeout=30, env_overrides=None):
+        """Runs ampwardenctl to its end; returns the CompletedProcess (text output)."""
+        return self._run('ampwardenctl', args, as_nobody, timeout, env_overrides)
+
+    def start_ctl(self, *args, as_nobody=False):
+        """Starts ampwardenctl in the background (watch, app)."""
+        argv = [self.program('ampwardenctl'), *args]
+        if as_nobody:
+            argv = AS_NOBODY + argv
+        return self.start_service('ampwardenctl', argv)
+
+    def smc(self, *args, timeout=30):
+        """Runs ampwarden-smc against the rig's emulator; returns the CompletedProcess."""
+        return self._run('ampwarden-smc', args, False, timeout, None)
+
+    def smc_read(self, key):
+        """The value of a byte-valued key, as the emulator holds it now."""
+        result = self.smc('read', key)
+        if result.returncode != 0:
+            raise HarnessError(f'ampwarden-smc read {key} failed ({result.returncode}): '
+                               f'{result.stderr.strip()}')
+        return parse_byte_value(result.stdout, key)
+
+    def smc_values(self, keys=CHARGE_KEYS):
+        return {key: self.smc_read(key) for key in keys}
+
+    def stop_all(self):
+        for service in reversed(self.services):
+            service.stop()
+        if self.client:
+            self.client.close()
+
+    def write_logs(self, out):
+        """Every program's logs, the helper first and the bus log last: the most telling
+        first."""
+        order = {'helper': 0, 'bus-monitor': 2}
+        for service in sorted(self.services, key=lambda s: order.get(s.name, 1)):
+            out.write(f'----- {service.name}: {" ".join(service.argv)[:200]} '
+                      f'(exit status {service.process.returncode}) -----\n')
+            for stream, path in service.log_paths.items():
+                lines = read_lines(path)
+                shown = lines[-LOG_TAIL_LINES:]
+                out.write(f'--- {stream}: {len(lines)} lines' +
+                          (f', the last {len(shown)}' if len(shown) < len(lines) else '') + '\n')
+                out.write(''.join(line + '\n' for line in shown))
+        out.flush()
+
+    def _run(self, program, args, as_nobody, timeout, env_overrides):
+        argv = [self.program(program), *args]
+        if as_nobody:
+            argv = AS_NOBODY + argv
+        return subprocess.run(argv, env=self.child_env(env_overrides), capture_output=True,
+                               text=True, timeout=timeout, stdin=subprocess.DEVNULL)
+
+
+def parse_byte_value(output, key):
+    """The first value byte in what `ampwarden-smc read KEY` printed: one line of tab-separated
+    key, data type, size, value bytes in hex and the value decoded."""
+    fields = output.rstrip('\n').split('\t')
+    try:
+        return bytes.fromhex(fields[3])[0]
+    except (IndexError, ValueError):
+        raise HarnessError(f'cannot find the value of {key} in: {output.strip()!r}')
+
+
 class HelperTestCase(unittest.TestCase):
-    """Base class: a fresh private bus, fake logind, answer recorder and (when built) SMC
-    emulator for every test. `session` is the (user, class) of the session active on seat0
+    """Base class: a fresh rig for every test (private bus, fake logind, answer recorder and,
+    when built, SMC emulator). `session` is the (user, class) of the session active on seat0
     when the test begins: a user session by default, ('gdm', 'greeter') for a login screen,
     None for no seat and no session at all."""
 
@@ -360,71 +672,50 @@ class HelperTestCase(unittest.TestCase):
     def setUp(self):
         self._skip_without_prerequisites()
         self._problems_at_start = self._problems_reported()
-        self.tmp = tempfile.mkdtemp(prefix='ampwarden-e2e-')
-        os.chmod(self.tmp, 0o755)  # the helper may run as "nobody" and must reach the bus
-        self.addCleanup(shutil.rmtree, self.tmp, ignore_errors=True)
-        self.services = []
+        tmp = tempfile.mkdtemp(prefix='ampwarden-e2e-')
+        os.chmod(tmp, 0o755)  # the helper may run as "nobody" and must reach the bus
+        self.addCleanup(shutil.rmtree, tmp, ignore_errors=True)
+        self.rig = Rig(tmp)
         self.addCleanup(self._print_logs_if_failed)
-        self.addCleanup(self._stop_services)
-        self.smc_socket = os.path.join(self.tmp, 'smc-emulator.sock')
-        self.install_root = os.path.join(self.tmp, 'install-root')
-        os.mkdir(self.install_root)
-        self.bus_address = 'unix:path=' + os.path.join(self.tmp, 'system_bus_socket')
-        self._start_bus()
-        self.client = BusClient(self.bus_address)
-        self.addCleanup(self.client.close)
-        self.recorder = self._start_recorder()
-        self.logind = self._start_logind()
-        if self.session:
-            self.logind.add_session('c1', self.session[0], 1000, self.session[1])
-        self.emulator = self._start_emulator()
-        self.helper = None
+        self.addCleanup(self.rig.stop_all)
+        try:
+            self.rig.start_all(self.session)
+        except HarnessError as error:
+            self.fail(str(error))
 
-    # Starting things.
+    # The rig's parts under the names the tests use.
+
+    tmp = property(lambda self: self.rig.tmp)
+    services = property(lambda self: self.rig.services)
+    smc_socket = property(lambda self: self.rig.smc_socket)
+    install_root = property(lambda self: self.rig.install_root)
+    bus_address = property(lambda self: self.rig.bus_address)
+    bus_service = property(lambda self: self.rig.bus_service)
+    client = property(lambda self: self.rig.client)
+    recorder = property(lambda self: self.rig.recorder)
+    logind = property(lambda self: self.rig.logind)
+    emulator = property(lambda self: self.rig.emulator)
+    smc_writes = property(lambda self: self.rig.smc_writes)
+    helper = property(lambda self: self.rig.helper)
 
     def child_env(self):
-        env = {k: v for k, v in os.environ.items() if not k.startswith('DBUS_')}
-        env.update(DBUS_SYSTEM_BUS_ADDRESS=self.bus_address, LUMORA_SMC_EMULATOR=self.smc_socket,
-                   AMPWARDEN_UNINSTALL_ROOT=self.install_root)
-        return env
+        return self.rig.child_env()
 
     def start_service(self, name, argv, **options):
-        taken = sum(1 for s in self.services if s.name.split('#')[0] == name)
-        if taken:
-            name = f'{name}#{taken + 1}'  # its own log files
-        service = Service(name, argv, self.child_env(), self.tmp, **options)
-        self.services.append(service)
-        return service
+        return self.rig.start_service(name, argv, **options)
 
-    def start_helper(self, as_nobody=False, wait_started=True):
-        """Starts the real helper; by default waits for its unsolicited start-up answer."""
-        argv = [bin_path('ampwarden')]
-        if as_nobody:
-            argv = AS_NOBODY + argv
-        self.helper = self.start_service('helper', argv, stderr_tty=True)
-        if wait_started:
-            self.recorder.wait_for(GLOBAL_STATUS_ANSWER, timeout=10)
-        return self.helper
+    def start_helper(self, as_nobody=False, wait_started=True, env_overrides=None):
+        return self.rig.start_helper(as_nobody, wait_started, env_overrides)
 
     def ctl(self, *args, as_nobody=False, timeout=30, env_overrides=None):
-        """Runs ampwardenctl to its end; returns the CompletedProcess (text output)."""
-        argv = [bin_path('ampwardenctl'), *args]
-        if as_nobody:
-            argv = AS_NOBODY + argv
-        env = self.child_env()
-        env.update(env_overrides or {})
-        return subprocess.run(argv, env=env, capture_output=True, text=True, timeout=timeout,
-                              stdin=subprocess.DEVNULL)
+        return self.rig.ctl(*args, as_nobody=as_nobody, timeout=timeout,
+                            env_overrides=env_overrides)
 
     def start_ctl(self, *args, as_nobody=False):
-        """Starts ampwardenctl in the background (watch, app)."""
-        argv = [bin_path('ampwardenctl'), *args]
-        if as_nobody:
-            argv = AS_NOBODY + argv
-        return self.start_service('ampwardenctl', argv)
+        return self.rig.start_ctl(*args, as_nobody=as_nobody)
 
     def post(self, name):
-        self.client.post(name)
+        self.rig.client.post(name)
 
     def query_status(self, timeout=5.0):
         """Posts the daemon-status query and returns its answer."""
@@ -432,9 +723,41 @@ class HelperTestCase(unittest.TestCase):
         self.post(QUERY_STATUS)
         return self.recorder.wait_for(STATUS_ANSWER, timeout, count=before + 1)[-1]
 
+    def ask(self, *verb, expect):
+        """Runs `ampwardenctl VERB` as the main app would and returns the recorded answer named
+        `expect` that it waited for."""
+        before = len(self.recorder.named(expect))
+        result = self.ctl(*verb)
+        self.assertEqual(result.returncode, 0, f'ampwardenctl {" ".join(verb)}: {result.stderr}')
+        return self.recorder.wait_for(expect, count=before + 1)[-1]
+
+    def assert_answer(self, answer, values, types):
+        """An answer's values and the D-Bus type of each."""
+        self.assertEqual((answer['values'], answer['types']), (values, types), answer['name'])
+
+    def answers_to(self, *verb):
+        """The names of the answers that `ampwardenctl VERB` brings, however many: the helper
+        handles commands in order, so they are those that come before the answer to a status
+        query posted after it."""
+        mark = self.recorder.mark()
+        result = self.ctl(*verb)
+        self.query_status()
+        names = [a['name'] for a in self.recorder.since(mark)]
+        return result, names[:-1]
+
+    def assert_keys(self, **expected):
+        """The emulator's keys hold these values now."""
+        self.assertEqual(self.rig.smc_values(tuple(expected)), expected)
+
     def assert_helper_alive(self):
         self.assertTrue(self.helper.running(),
                         f'the helper exited with status {self.helper.process.returncode}')
+
+    def require_smc_tools(self):
+        """Fails a test that needs the emulator and ampwarden-smc when they are not built."""
+        for program in ('ampwarden-smc-emulator', 'ampwarden-smc'):
+            if not os.access(self.rig.program(program), os.X_OK):
+                self.fail(f'{self.rig.program(program)} is missing: build it first')
 
     # The fixture itself.
 
@@ -451,47 +774,6 @@ class HelperTestCase(unittest.TestCase):
                 self.fail(f'{bin_path(program)} is missing: build first and set '
                           'AMPWARDEN_BIN_DIR to the build\'s bin directory')
 
-    def _start_bus(self):
-        self.bus_service = self.start_service('dbus-daemon', [
-            'dbus-daemon', '--nofork', f'--config-file={BUS_CONFIG}',
-            f'--address={self.bus_address}', '--print-address=1'])
-        if not self.bus_service.wait_for_line(lambda line: line.startswith('unix:'), 10):
-            self.fail('dbus-daemon did not start')
-        # The protocol is signals; errors show refused messages; calls to logind show the
-        # helper's view of who is logged in.
-        monitor = self.start_service('bus-monitor', [
-            'dbus-monitor', '--address', self.bus_address, "type='signal'", "type='error'",
-            "type='method_call',destination='org.freedesktop.login1'"])
-        # Its first lines come once it is a monitor; the log is for reading, so do not insist.
-        monitor.wait_for_line(lambda line: True, 5)
-
-    def _start_recorder(self):
-        recorder = AnswerRecorder()
-        self.start_service('recorder', [PYTHON, RECORDER, self.bus_address],
-                           on_stdout_line=recorder.take_line)
-        if not recorder.ready.wait(10):
-            self.fail('the answer recorder did not start')
-        return recorder
-
-    def _start_logind(self):
-        self.start_service('logind', [PYTHON, '-m', 'dbusmock', '--system', '--template', 'logind'])
-        if not wait_until(lambda: self.client.name_has_owner(LOGIND), 10):
-            self.fail('the fake logind did not appear on the bus')
-        return LoginManager(self.client)
-
-    def _start_emulator(self):
-        program = bin_path('ampwarden-smc-emulator')
-        if not os.access(program, os.X_OK):
-            return None
-        emulator = self.start_service('smc-emulator', [program, '--socket', self.smc_socket])
-        if not emulator.wait_for_line(lambda line: True, 10):
-            self.fail('the SMC emulator did not say it was ready')
-        return emulator
-
-    def _stop_services(self):
-        for service in reversed(self.services):
-            service.stop()
-
     def _problems_reported(self):
         """Failures and errors the test result holds so far; None when it cannot be told."""
         result = getattr(getattr(self, '_outcome', None), 'result', None)
@@ -505,20 +787,8 @@ class HelperTestCase(unittest.TestCase):
         if now is not None and self._problems_at_start is not None and \
                 now == self._problems_at_start:
             return
-        out = sys.stderr
-        out.write(f'\n===== logs of {self.id()} =====\n')
-        # The helper first, the bus log last: the most telling first.
-        order = {'helper': 0, 'bus-monitor': 2}
-        for service in sorted(self.services, key=lambda s: order.get(s.name, 1)):
-            out.write(f'----- {service.name}: {" ".join(service.argv)[:200]} '
-                      f'(exit status {service.process.returncode}) -----\n')
-            for stream, path in service.log_paths.items():
-                lines = read_lines(path)
-                shown = lines[-LOG_TAIL_LINES:]
-                out.write(f'--- {stream}: {len(lines)} lines' +
-                          (f', the last {len(shown)}' if len(shown) < len(lines) else '') + '\n')
-                out.write(''.join(line + '\n' for line in shown))
-        out.flush()
+        sys.stderr.write(f'\n===== logs of {self.id()} =====\n')
+        self.rig.write_logs(sys.stderr)
 
 
 def read_lines(path):
