@@ -1,0 +1,219 @@
+// What a command costs the main app end to end: posted on the bus, handled by the helper,
+// answered on the bus, against the same trip through a responder that does no work.
+//
+// SMCStatus touches no SMC key; ChargingStatus reads "BCLM" and "CH0I" (four struct calls to
+// the emulator) with the connection open and the bench owning "lumora.Battery" as the main app.
+// Every iteration also times one round trip through EchoResponder, a process that answers at
+// once with a dictionary of the same shape over the same channel code. The two alternate in order,
+// so both see the same load on the machine; the summary compares their percentiles, the helper's
+// own share being the difference.
+//
+//   command_roundtrip [--bin-dir DIR] [benchmark flags]     (as root)
+#include <benchmark/benchmark.h>
+#include <poll.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "BusRig.h"
+#include "platform/linux/UniqueFd.h"
+
+using namespace ampwarden;
+
+namespace {
+
+constexpr const char* kEchoCommand = "AmpwardenBench_Echo";
+constexpr const char* kEchoAnswer = "AmpwardenBench_Echo_callback";
+constexpr int kRoundTrips = 3000;
+constexpr int kWarmUpRoundTrips = 200;
+constexpr double kAnswerTimeoutSeconds = 5.0;
+// The SMC-status command may cost at most this much more than a bare echo (median).
+constexpr double kSmcStatusTargetRatio = 1.3;
+
+// Answers kEchoCommand at once with {"smcStatus": 1 as a 64-bit integer}, as the helper answers
+// the SMC-status command. Like the helper it is a process of its own with its own connection and
+// sd-event loop, and answers through the same channel code. Forked before the benchmark has any
+// thread; the child leaves with _exit, so the parent's rig is not torn down twice.
+class EchoResponder {
+  public:
+    EchoResponder() {
+        int ends[2];
+        if (pipe2(ends, O_CLOEXEC) != 0) return;
+        UniqueFd readEnd(ends[0]);
+        UniqueFd writeEnd(ends[1]);
+        pid_ = fork();
+        if (pid_ == 0) {
+            readEnd.reset();
+            _exit(serve(writeEnd.get()));
+        }
+        writeEnd.reset();
+        pollfd ready{readEnd.get(), POLLIN, 0};
+        char byte = 0;
+        ready_ = pid_ > 0 && poll(&ready, 1, 10000) == 1 && read(readEnd.get(), &byte, 1) == 1;
+    }
+    ~EchoResponder() {
+        if (pid_ <= 0) return;
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+    }
+    EchoResponder(const EchoResponder&) = delete;
+    EchoResponder& operator=(const EchoResponder&) = delete;
+
+    bool ready() const { return ready_; }
+
+  private:
+    // The child's life: says it is ready on `readyFd`, then answers until SIGTERM.
+    static int serve(int readyFd) {
+        sd_event* rawEvent = nullptr;
+        sd_bus* rawBus = nullptr;
+        const bool opened = sd_event_new(&rawEvent) >= 0 && sd_bus_open_system(&rawBus) >= 0;
+        sd::EventPtr event(rawEvent);
+        sd::BusPtr bus(rawBus);
+        // A signal source without a handler ends the loop.
+        if (!opened || sd_bus_attach_event(rawBus, rawEvent, SD_EVENT_PRIORITY_NORMAL) < 0 ||
+            sd_event_add_signal(rawEvent, nullptr, SIGTERM | SD_EVENT_SIGNAL_PROCMASK, nullptr,
+                                nullptr) < 0) {
+            return 1;
+        }
+        bench::StderrDiagnostics log;
+        DBusNotificationChannel channel(rawBus, log);
+        channel.addDarwinObserver(kEchoCommand, [&channel](const std::string&) {
+            channel.postDistributedNotification(kEchoAnswer,
+                                                {{names::kSmcStatusKey, std::int64_t{1}}});
+        });
+        if (::write(readyFd, "!", 1) != 1) return 1;
+        return sd_event_loop(rawEvent) < 0 ? 1 : 0;
+    }
+
+    pid_t pid_ = -1;
+    bool ready_ = false;
+};
+
+struct Percentiles {
+    double p50 = 0;
+    double p99 = 0;
+};
+
+struct Comparison {
+    Percentiles command;
+    Percentiles echo;
+};
+
+bench::Rig* rig = nullptr;
+std::map<std::string, Comparison> results;  // by label, the latest run
+
+// Nearest rank, in microseconds.
+Percentiles percentiles(std::vector<double> seconds) {
+    std::sort(seconds.begin(), seconds.end());
+    auto at = [&](double p) {
+        const auto rank = static_cast<std::size_t>(std::ceil(p * double(seconds.size())));
+        return seconds[std::max<std::size_t>(rank, 1) - 1] * 1e6;
+    };
+    return seconds.empty() ? Percentiles{} : Percentiles{at(0.50), at(0.99)};
+}
+
+// Seconds from posting the command to reading its answer; negative when none came.
+double timedRoundTrip(const char* command, const char* answer) {
+    const double start = bench::monotonicSeconds();
+    if (!rig->client().ask(command, answer, kAnswerTimeoutSeconds)) return -1;
+    return bench::monotonicSeconds() - start;
+}
+
+// One command of the helper, with the answer it brings.
+struct Command {
+    const char* label;
+    const char* name;
+    const char* answer;
+};
+const Command kSmcStatus{"SMCStatus", names::kSMCStatus, names::kSMCStatusAnswer};
+const Command kChargingStatus{"ChargingStatus", names::kQueryChargingStatus,
+                              names::kChargingStatusAnswer};
+
+void RoundTrip(benchmark::State& state, const Command& command) {
+    std::vector<double> own;
+    std::vector<double> echo;
+    own.reserve(kRoundTrips);
+    echo.reserve(kRoundTrips);
+    bool commandFirst = false;
+    for (auto _ : state) {
+        commandFirst = !commandFirst;
+        double viaHelper = 0;
+        double viaEcho = 0;
+        if (commandFirst) {
+            viaHelper = timedRoundTrip(command.name, command.answer);
+            viaEcho = timedRoundTrip(kEchoCommand, kEchoAnswer);
+        } else {
+            viaEcho = timedRoundTrip(kEchoCommand, kEchoAnswer);
+            viaHelper = timedRoundTrip(command.name, command.answer);
+        }
+        if (viaHelper < 0 || viaEcho < 0) {
+            state.SkipWithError("an answer did not come within 5 s");
+            return;
+        }
+        state.SetIterationTime(viaHelper);
+        own.push_back(viaHelper);
+        echo.push_back(viaEcho);
+    }
+    const Comparison found{percentiles(own), percentiles(echo)};
+    results[command.label] = found;
+    state.counters["p50_us"] = found.command.p50;
+    state.counters["p99_us"] = found.command.p99;
+    state.counters["echo_p50_us"] = found.echo.p50;
+    state.counters["echo_p99_us"] = found.echo.p99;
+    state.counters["p50_ratio"] = found.command.p50 / found.echo.p50;
+    state.counters["p99_ratio"] = found.command.p99 / found.echo.p99;
+}
+BENCHMARK_CAPTURE(RoundTrip, SMCStatus, kSmcStatus)
+    ->UseManualTime()
+    ->Iterations(kRoundTrips)
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(RoundTrip, ChargingStatus, kChargingStatus)
+    ->UseManualTime()
+    ->Iterations(kRoundTrips)
+    ->Unit(benchmark::kMicrosecond);
+
+// The main app is running and has opened the SMC, so the status query really reads its keys.
+std::string prepare(bench::BusClient& client) {
+    if (auto error = bench::openAsMainApp(client); !error.empty()) return error;
+    for (int i = 0; i < kWarmUpRoundTrips; ++i) {
+        if (!client.ask(names::kSMCStatus, names::kSMCStatusAnswer) ||
+            !client.ask(names::kQueryChargingStatus, names::kChargingStatusAnswer) ||
+            !client.ask(kEchoCommand, kEchoAnswer)) {
+            return "no answer while warming up";
+        }
+    }
+    return {};
+}
+
+void printSummary() {
+    std::printf("\nRound trip, command posted -> answer received (%d each, echo interleaved):\n",
+                kRoundTrips);
+    std::printf("%-16s %9s %9s %9s %9s %9s %9s\n", "command", "p50 us", "p99 us", "echo p50",
+                "echo p99", "p50 x", "p99 x");
+    for (const auto& [name, found] : results) {
+        std::printf("%-16s %9.1f %9.1f %9.1f %9.1f %9.2f %9.2f\n", name.c_str(), found.command.p50,
+                    found.command.p99, found.echo.p50, found.echo.p99,
+                    found.command.p50 / found.echo.p50, found.command.p99 / found.echo.p99);
+    }
+    const auto smcStatus = results.find(kSmcStatus.label);
+    if (smcStatus == results.end()) return;
+    const double ratio = smcStatus->second.command.p50 / smcStatus->second.echo.p50;
+    std::printf("Target: SMC-status p50 within %.1fx of the echo: %s (%.2fx)\n",
+                kSmcStatusTargetRatio, ratio <= kSmcStatusTargetRatio ? "met" : "NOT met", ratio);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string binDir = bench::binDirectory(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    auto started = bench::startRig(binDir);
+    if (!started) return 1;
+    rig = started.get();
+    const EchoResponder echo;
+    return bench::runBenchmarks(
+        *rig, echo.ready() ? prepare(rig->client()) : "the echo responder did not start",
+        printSummary);
+}
