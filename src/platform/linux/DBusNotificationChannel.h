@@ -29,9 +29,6 @@ class DBusNotificationChannel : public NotificationChannel {
     void postDarwinNotification(const std::string& name) override;
     void addDistributedObserver(DistributedCallback callback) override;
 
-    // The match rule that subscribes to one command name (exposed for tests).
-    static std::string darwinMatchRule(const std::string& name);
-
   private:
     struct DarwinObservers {
         std::string name;
@@ -39,6 +36,7 @@ class DBusNotificationChannel : public NotificationChannel {
         std::vector<DarwinCallback> callbacks;
     };
 
+    static std::string darwinMatchRule(const std::string& name);
     static int onDarwin(sd_bus_message* message, void* userdata, sd_bus_error* error);
     static int onDistributed(sd_bus_message* message, void* userdata, sd_bus_error* error);
     static bool appendDictionary(sd_bus_message* message, const NotificationDictionary& dictionary);
