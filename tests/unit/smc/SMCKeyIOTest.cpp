@@ -133,8 +133,9 @@ TEST_F(SMCKeyIO, GetStringValueGivesTheFanNameOrSaysWhyNot) {
 
 TEST_F(SMCKeyIO, WriteFpe2SendsTwoBytesAndRefusesWhatFpe2CannotHold) {
     EXPECT_EQ(smc.writeFpe2("F0Tg", 2000), 0);
-    ASSERT_EQ(laptop.writes().size(), 1u);
-    const auto& sent = laptop.writes()[0].input;
+    const auto writes = laptop.writes();
+    ASSERT_EQ(writes.size(), 1u);
+    const auto& sent = writes[0].input;
     EXPECT_EQ(sent.keyInfo.dataSize, 2u);
     SMCBytes expected{};
     expected[0] = 0x1F;
