@@ -120,11 +120,9 @@ class ToolTest(SmcTestCase):
         self.assertIn(['BCLM', 'ui8 ', '1', '64', '100'], fields)
         self.assertIn(['FS! ', 'ui16', '2', '0000', '0'], fields)
         self.assertIn(['TA0P', 'sp78', '2', '1a80', '26.5'], fields)
-        self.assertIn(['F1ID', '{fds', '16', '00000000526967687420736964652020', 'Right side'],
-                      fields)
-        for key in ('CH0B', 'CH0C', 'CH0I', 'CHBI', 'F0Md', 'F1Mx', 'F0Tg', 'BCLC', 'ACLC',
-                    'AC-W', 'CH0K', 'BBIF'):
-            self.assertIn(key, keys)
+        self.assertEqual(fields[keys.index('F1ID')][4], 'Right side')
+        self.assertLessEqual({'CH0B', 'CH0C', 'CH0I', 'CHBI', 'F0Md', 'F1Mx', 'F0Tg', 'BCLC',
+                              'ACLC', 'AC-W', 'CH0K', 'BBIF'}, set(keys))
 
     def test_writes_reach_the_device_and_read_back(self):
         self.assertEqual(self.run_ok('write', 'CH0B', '02'), ['CH0B\thex_\t1\t02\t2'])
@@ -155,10 +153,9 @@ class ToolTest(SmcTestCase):
                       self.run_failing(1, 'write', 'TB0T', '0000'))
         self.assertIn('"BCLM" takes 1 byte, not 2', self.run_failing(1, 'write', 'BCLM', '0102'))
         self.assertIn('fan 8 is outside 0 to 7', self.run_failing(1, 'fan', 'mode', '8', 'forced'))
-        self.run_failing(2, 'write', 'BCLM', 'xyz')
-        self.run_failing(2, 'fan', 'mode', '0', 'fast')
-        self.run_failing(2, 'frobnicate')
-        self.run_failing(2)
+        for usage in (['write', 'BCLM', 'xyz'], ['fan', 'mode', '0', 'fast'], ['frobnicate'], []):
+            self.assertIn('Try ampwarden-smc --help', self.run_failing(2, *usage))
+        self.assertTrue(self.run_ok('--help')[0].startswith('Usage: ampwarden-smc'))
         self.assertEqual(self.run_ok('read', 'BCLM')[0], 'BCLM\tui8 \t1\t64\t100')
         self.assertEqual([l for l in self.emulator.lines if l.startswith('write')], [])
 
@@ -167,29 +164,21 @@ class ToolTest(SmcTestCase):
         self.assertIn('Error IOIteratorNext(): (os/kern) successful', stderr)
         self.assertIn('is ampwarden-smc-emulator running?', stderr)
 
-    def test_help(self):
-        lines = self.run_ok('--help')
-        self.assertTrue(lines[0].startswith('Usage: ampwarden-smc'))
-
 
 class EmulatorTest(SmcTestCase):
-    def test_stops_cleanly_on_sigterm_and_sigint(self):
+    def test_stops_cleanly_and_replaces_only_a_dead_socket(self):
+        nested = os.path.join(self.tmp, 'run', 'lumora', 'smc.sock')  # folders made as needed
         for sig in (signal.SIGTERM, signal.SIGINT):
-            emulator = self.start_emulator()
-            self.assertTrue(os.path.exists(self.socket))
+            emulator = self.start_emulator(socket_path=nested)
             self.assertEqual(emulator.stop(sig), 0)
-            self.assertFalse(os.path.exists(self.socket))
+            self.assertFalse(os.path.exists(nested))
             self.assertEqual(len(emulator.lines), 1, emulator.lines)
-
-    def test_creates_its_folder_and_replaces_only_a_dead_socket(self):
-        nested = os.path.join(self.tmp, 'run', 'lumora', 'smc.sock')
         first = self.start_emulator(socket_path=nested)
         second = subprocess.run([EMULATOR, '--socket', nested], capture_output=True, text=True,
                                 timeout=TIMEOUT)
         self.assertEqual(second.returncode, 1)
         self.assertIn('another emulator is already serving', second.stderr)
         first.stop(signal.SIGKILL)  # leaves its socket behind
-        self.assertTrue(os.path.exists(nested))
         self.start_emulator(socket_path=nested)
         self.assertEqual(self.smc('read', 'BCLM', socket_path=nested).returncode, 0)
 
@@ -201,23 +190,12 @@ class EmulatorTest(SmcTestCase):
         self.assertEqual(self.run_ok('list'), [
             '#KEY\tui32\t4\t00000004\t4', 'BCLM\tui8 \t1\t50\t80', 'FS! \tui16\t2\t0001\t1',
             'TB0T\tsp78\t2\t1e40\t30.25'])
-        printed = subprocess.run([EMULATOR, '--keys', keys, '--print-keys'], capture_output=True,
-                                 text=True, check=True).stdout
-        self.assertEqual(printed.splitlines()[2], '"FS! " ui16 2 0001')
-
-    def test_refuses_a_bad_key_table_or_usage(self):
-        keys = os.path.join(self.tmp, 'keys.txt')
-        with open(keys, 'w') as f:
-            f.write('BCLM ui8 1 64\nCH0B hex_ 1 0000\n')
-        result = subprocess.run([EMULATOR, '--socket', self.socket, '--keys', keys],
+        with open(keys, 'a') as f:
+            f.write('CH0B hex_ 1 0000\n')
+        result = subprocess.run([EMULATOR, '--socket', self.socket + '2', '--keys', keys],
                                 capture_output=True, text=True, timeout=TIMEOUT)
         self.assertEqual(result.returncode, 1)
-        self.assertIn('line 2: value "0000" is not 1 bytes in hex', result.stderr)
-        self.assertFalse(os.path.exists(self.socket))
-        result = subprocess.run([EMULATOR, '--socket'], capture_output=True, text=True)
-        self.assertEqual(result.returncode, 2)
-        help_text = subprocess.run([EMULATOR, '--help'], capture_output=True, text=True).stdout
-        self.assertIn('KEY TYPE SIZE HEXBYTES [ro]', help_text)
+        self.assertIn('line 5: value "0000" is not 1 bytes in hex', result.stderr)
 
 
 if __name__ == '__main__':

@@ -36,11 +36,6 @@ TEST_F(SMCEnumeration, SkipsAnIndexWhoseCallFails) {
     EXPECT_TRUE(lines().empty());
 }
 
-TEST_F(SMCEnumeration, ACountBeyondTheTableListsWhatTheDeviceHas) {
-    useKeys("#KEY ui32 4 00000005\nAAAA ui8 1 01\n");
-    EXPECT_EQ(smc.getAllKeys(), (Keys{"#KEY", "AAAA"}));
-}
-
 TEST_F(SMCEnumeration, NoCountMeansOneLineAndNoKeys) {
     auto& device = useKeys("#KEY ui32 4 00000000\n");
     EXPECT_EQ(smc.getAllKeys(), Keys{});
