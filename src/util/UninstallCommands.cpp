@@ -1,6 +1,7 @@
 #include "util/UninstallCommands.h"
 
 #include <cstdlib>
+#include <filesystem>
 
 #include "BuildInfo.h"
 
@@ -18,6 +19,23 @@ std::string shellQuote(const std::string& text) {
     return quoted + "'";
 }
 
+namespace {
+
+// Removes the helper's folder, the programs in bin/ and the bus policy; then the vendor folder
+// that held the helper's folder, once nothing else of the vendor's is in it. The status is that
+// of the removal.
+std::string removeProgramLine(const std::string& root) {
+    std::string line = "rm -rf " + shellQuote(root + build::kHelperDir);
+    for (const char* program : build::kToolPrograms) {
+        line += " " + shellQuote(root + build::kBinDir + "/" + program);
+    }
+    line += " " + shellQuote(root + build::kDbusPolicyDir + "/" + build::kDbusPolicyName);
+    const auto vendorDir = std::filesystem::path(build::kHelperDir).parent_path().string();
+    return line + " && { rmdir " + shellQuote(root + vendorDir) + " 2>/dev/null || true; }";
+}
+
+}  // namespace
+
 UninstallCommands UninstallCommands::forInstallation() {
     const char* root = std::getenv("AMPWARDEN_UNINSTALL_ROOT");
     return forRoot(root != nullptr ? root : "");
@@ -32,7 +50,7 @@ UninstallCommands UninstallCommands::forRoot(const std::string& root) {
     commands.listService = root.empty() ? "systemctl list-units --all --plain --no-legend"
                                         : systemctl + " list-unit-files --plain --no-legend";
     commands.listService += " | grep lumora.Ampwarden";
-    commands.removeProgram = "rm -rf " + shellQuote(root + build::kHelperDir);
+    commands.removeProgram = removeProgramLine(root);
     commands.disableService = systemctl + " disable " + service;
     commands.removeUnitFile = "rm -f " + shellQuote(root + build::kUnitDir + "/" + service);
     return commands;

@@ -9,7 +9,7 @@ namespace ampwarden {
 // scratch root: every path is prefixed with it and systemctl works offline on that root.
 struct UninstallCommands {
     std::string listService;     // prints a line naming the service when it is registered
-    std::string removeProgram;   // removes the helper's program folder
+    std::string removeProgram;   // removes every installed item but the unit file
     std::string disableService;  // deregisters the service without stopping the running helper
     std::string removeUnitFile;  // removes the service definition
 
