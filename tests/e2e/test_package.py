@@ -1,5 +1,5 @@
-"""The Debian package: built with CPack from the build under test, its contents, and its
-maintainer scripts run against the SMC emulator with a recording stand-in for systemctl.
+"""The Debian package: built with CPack from the build under test, its contents, and its removal
+script run against the SMC emulator with a recording stand-in for systemctl.
 
 Nothing is installed on this machine. Needs the whole build, cpack and dpkg-deb.
 """
@@ -8,17 +8,15 @@ import os
 import shutil
 import subprocess
 import tempfile
-import threading
+import time
 import unittest
 
 import test_install as install
 
-UNIT = install.UNIT
 # What removal leaves in the SMC: normal charging, no forced discharge, no charge limit.
 NORMAL_CHARGING = {'CH0B': 0, 'CH0C': 0, 'CH0I': 0, 'BCLM': 100}
 # A battery held at 50 % with charging stopped and a forced discharge running.
-HELD = {'CH0B': '02', 'CH0C': '02', 'CH0I': '01', 'BCLM': '32'}
-RECORDING_SYSTEMCTL = '#!/bin/sh\necho "$*" >> "$SYSTEMCTL_LOG"\n'
+HELD = {'CH0B': 2, 'CH0C': 2, 'CH0I': 1, 'BCLM': 50}
 
 
 class PackageTest(unittest.TestCase):
@@ -29,7 +27,6 @@ class PackageTest(unittest.TestCase):
             if not shutil.which(program):
                 raise unittest.SkipTest(f'{program} is not installed')
         cls.build = install.build_dir()
-        cls.bin_dir = os.path.join(cls.build, 'bin')
         cls.tmp = tempfile.mkdtemp(prefix='ampwarden-package-')
         packaged = subprocess.run(['cpack', '-G', 'DEB', '--config',
                                    os.path.join(cls.build, 'CPackConfig.cmake'), '-B', cls.tmp],
@@ -46,48 +43,6 @@ class PackageTest(unittest.TestCase):
     def tearDownClass(cls):
         shutil.rmtree(cls.tmp, ignore_errors=True)
 
-    def setUp(self):
-        self.work = tempfile.mkdtemp(prefix='scripts-', dir=self.tmp)
-        fake_bin = os.path.join(self.work, 'fake-bin')
-        os.mkdir(fake_bin)
-        with open(os.path.join(fake_bin, 'systemctl'), 'w') as systemctl:
-            systemctl.write(RECORDING_SYSTEMCTL)
-        os.chmod(os.path.join(fake_bin, 'systemctl'), 0o755)
-        self.systemctl_log = os.path.join(self.work, 'systemctl.log')
-        self.socket = os.path.join(self.work, 'smc.sock')
-        self.env = dict(os.environ, SYSTEMCTL_LOG=self.systemctl_log,
-                        LUMORA_SMC_EMULATOR=self.socket,
-                        PATH=f'{fake_bin}:{self.bin_dir}:/usr/sbin:/usr/bin:/sbin:/bin')
-
-    def script(self, name, *args):
-        return subprocess.run([os.path.join(self.control, name), *args], env=self.env,
-                              capture_output=True, text=True, timeout=60)
-
-    def systemctl_calls(self):
-        try:
-            with open(self.systemctl_log) as log:
-                return log.read().splitlines()
-        except FileNotFoundError:
-            return []
-
-    def start_emulator(self):
-        emulator = subprocess.Popen([os.path.join(self.bin_dir, 'ampwarden-smc-emulator'),
-                                     '--socket', self.socket], stdout=subprocess.PIPE,
-                                    stderr=subprocess.DEVNULL, text=True)
-        self.addCleanup(emulator.stdout.close)
-        self.addCleanup(emulator.wait, 10)
-        self.addCleanup(emulator.terminate)
-        self.assertTrue(emulator.stdout.readline(), 'the emulator did not start')
-        # It goes on printing a line per write; keep reading so it never blocks.
-        threading.Thread(target=emulator.stdout.read, daemon=True).start()
-
-    def smc(self, *args):
-        return subprocess.run([os.path.join(self.bin_dir, 'ampwarden-smc'), *args], env=self.env, capture_output=True,
-                              text=True, timeout=30, check=True).stdout
-
-    def keys(self):
-        return {key: int(self.smc('read', key).split('\t')[3], 16) for key in NORMAL_CHARGING}
-
     def test_holds_the_installed_items_and_its_maintainer_scripts(self):
         listing = subprocess.run(['dpkg-deb', '-c', self.deb], capture_output=True, text=True,
                                  check=True).stdout
@@ -97,36 +52,60 @@ class PackageTest(unittest.TestCase):
         for name in ('postinst', 'prerm', 'postrm'):
             self.assertEqual(os.stat(os.path.join(self.control, name)).st_mode & 0o777, 0o755)
 
-    def test_installation_enables_the_service(self):
-        result = self.script('postinst', 'configure')
-        self.assertEqual(result.returncode, 0, result.stderr)
-        booted = os.path.isdir('/run/systemd/system')
-        expected = [f'enable {UNIT}']
-        if booted:
-            expected = ['daemon-reload', f'enable {UNIT}', f'restart {UNIT}']
-        self.assertEqual(self.systemctl_calls(), expected)
+    def test_removal_restores_normal_charging_and_goes_on_without_an_smc(self):
+        bin_dir = os.path.join(self.build, 'bin')
+        fake_bin = os.path.join(self.tmp, 'fake-bin')
+        os.makedirs(fake_bin)
+        with open(os.path.join(fake_bin, 'systemctl'), 'w') as systemctl:
+            systemctl.write('#!/bin/sh\necho "$*" >> "$SYSTEMCTL_LOG"\n')
+        os.chmod(os.path.join(fake_bin, 'systemctl'), 0o755)
+        systemctl_log = os.path.join(self.tmp, 'systemctl.log')
+        socket = os.path.join(self.tmp, 'smc.sock')
+        env = dict(os.environ, SYSTEMCTL_LOG=systemctl_log, LUMORA_SMC_EMULATOR=socket,
+                   PATH=f'{fake_bin}:{bin_dir}:/usr/sbin:/usr/bin:/sbin:/bin')
 
-    def test_removal_restores_normal_charging_but_an_upgrade_keeps_the_charge_state(self):
-        self.start_emulator()
+        def prerm(*args):
+            return subprocess.run([os.path.join(self.control, 'prerm'), *args], env=env,
+                                  capture_output=True, text=True, timeout=60)
+
+        def smc(*args):
+            return subprocess.run([os.path.join(bin_dir, 'ampwarden-smc'), *args], env=env,
+                                  capture_output=True, text=True, timeout=30, check=True).stdout
+
+        def keys():
+            return {key: int(smc('read', key).split('\t')[3], 16) for key in NORMAL_CHARGING}
+
+        without_smc = prerm('remove')
+        self.assertEqual(without_smc.returncode, 0, without_smc.stderr)
+        self.assertEqual(without_smc.stderr.count('could not set'), 4, without_smc.stderr)
+
+        self.start_emulator(os.path.join(bin_dir, 'ampwarden-smc-emulator'), socket)
         for key, value in HELD.items():
-            self.smc('write', key, value)
-        held = {key: int(value, 16) for key, value in HELD.items()}
-
-        upgrade = self.script('prerm', 'upgrade', '1.0.1')
+            smc('write', key, f'{value:02x}')
+        upgrade = prerm('upgrade', '1.0.1')
         self.assertEqual(upgrade.returncode, 0, upgrade.stderr)
-        self.assertEqual((self.keys(), self.systemctl_calls()), (held, []))
+        self.assertEqual(keys(), HELD, 'an upgrade keeps the charge state')
 
-        removal = self.script('prerm', 'remove')
+        removal = prerm('remove')
         self.assertEqual(removal.returncode, 0, removal.stderr)
-        self.assertEqual(self.keys(), NORMAL_CHARGING)
-        self.assertIn(f'disable {UNIT}', self.systemctl_calls())
+        self.assertEqual(keys(), NORMAL_CHARGING)
+        # Stopped first where systemd runs, so no write of the helper comes after the script's.
+        booted = os.path.isdir('/run/systemd/system')
+        calls = ([f'stop {install.UNIT}'] if booted else []) + [f'disable {install.UNIT}']
+        with open(systemctl_log) as log:
+            self.assertEqual(log.read().splitlines(), calls * 2)
 
-    def test_removal_goes_on_without_an_smc(self):
-        removal = self.script('prerm', 'remove')
-        self.assertEqual(removal.returncode, 0, removal.stderr)
-        self.assertEqual(removal.stderr.count('could not set'), 4, removal.stderr)
-        self.assertIn(f'disable {UNIT}', self.systemctl_calls())
-        self.assertEqual(self.script('postrm', 'remove').returncode, 0)
+    def start_emulator(self, program, socket):
+        output = os.path.join(self.tmp, 'emulator.log')
+        with open(output, 'w') as log:
+            emulator = subprocess.Popen([program, '--socket', socket], stdout=log,
+                                        stderr=subprocess.STDOUT)
+        self.addCleanup(emulator.wait, 10)
+        self.addCleanup(emulator.terminate)
+        deadline = time.monotonic() + 10
+        while os.path.getsize(output) == 0 and time.monotonic() < deadline:
+            time.sleep(0.02)
+        self.assertGreater(os.path.getsize(output), 0, 'the emulator did not say it was ready')
 
 
 if __name__ == '__main__':
