@@ -451,21 +451,31 @@ class SmcWriteLog:
 
 
 def install_paths(bin_dir=None):
-    """Where the build under test installs the helper's folder and its unit file: the paths its
-    uninstall removes (below AMPWARDEN_UNINSTALL_ROOT)."""
+    """What the build under test installs, by absolute path: the items its uninstall removes
+    (below AMPWARDEN_UNINSTALL_ROOT). A dict with "helper_dir", "unit_file", "programs" and
+    "bus_policy"."""
     header = os.path.join(bin_dir or os.environ.get('AMPWARDEN_BIN_DIR', ''), os.pardir, 'src',
                           'generated', 'BuildInfo.h')
     try:
-        with open(header) as text:
-            found = dict(re.findall(r'\b(k\w+) = "([^"]*)"', text.read()))
-        return found['kHelperDir'], os.path.join(found['kUnitDir'], found['kServiceName'])
-    except (OSError, KeyError) as error:
-        raise HarnessError(f'cannot tell the install paths from {header}: {error}')
+        with open(header) as file:
+            text = file.read()
+        found = dict(re.findall(r'\b(k\w+) = "([^"]*)"', text))
+        programs = re.search(r'\bkToolPrograms\[\] = \{([^}]*)\}', text)
+        return {
+            'helper_dir': found['kHelperDir'],
+            'unit_file': os.path.join(found['kUnitDir'], found['kServiceName']),
+            'programs': [os.path.join(found['kBinDir'], name)
+                         for name in re.findall(r'"([^"]+)"', programs.group(1))],
+            'bus_policy': os.path.join(found['kDbusPolicyDir'], found['kDbusPolicyName']),
+        }
+    except (OSError, KeyError, AttributeError) as error:
+        raise HarnessError(f'cannot tell the install paths from {header}: {error!r}')
 
 
 class FakeInstallation:
-    """An installed helper below a scratch root: the program folder, the unit file, and the
-    unit enabled (its link in multi-user.target.wants), as the package would leave them."""
+    """An installed helper below a scratch root, as the package leaves it: the program folder,
+    the programs, the bus policy, the unit file, and the unit enabled (its link in
+    multi-user.target.wants)."""
 
     UNIT = """[Unit]
 Description=Battery charge helper (a fake installation for tests and demos)
@@ -478,25 +488,33 @@ WantedBy=multi-user.target
 """
 
     def __init__(self, root, bin_dir=None):
-        helper_dir, unit_file = install_paths(bin_dir)
+        paths = install_paths(bin_dir)
         self.root = root
-        self.helper_dir = root + helper_dir
-        self.unit_file = root + unit_file
+        self.helper_dir = root + paths['helper_dir']
+        # The vendor's folder goes too once the helper's was the last thing in it.
+        self.vendor_dir = os.path.dirname(self.helper_dir)
+        self.unit_file = root + paths['unit_file']
         self.wants_link = os.path.join(root, 'etc/systemd/system/multi-user.target.wants',
-                                       os.path.basename(unit_file))
-        os.makedirs(self.helper_dir, exist_ok=True)
-        with open(os.path.join(self.helper_dir, 'ampwarden'), 'w') as program:
-            program.write('#!/bin/sh\nexit 0\n')
-        os.makedirs(os.path.dirname(self.unit_file), exist_ok=True)
-        with open(self.unit_file, 'w') as unit:
-            unit.write(self.UNIT.format(program=os.path.join(helper_dir, 'ampwarden')))
+                                       os.path.basename(paths['unit_file']))
+        self.files = [root + path for path in paths['programs'] + [paths['bus_policy']]]
+        self._write(os.path.join(self.helper_dir, 'ampwarden'), '#!/bin/sh\nexit 0\n')
+        for path in self.files:
+            self._write(path, '')
+        self._write(self.unit_file, self.UNIT.format(
+            program=os.path.join(paths['helper_dir'], 'ampwarden')))
         os.makedirs(os.path.dirname(self.wants_link), exist_ok=True)
-        os.symlink(unit_file, self.wants_link)
+        os.symlink(paths['unit_file'], self.wants_link)
 
     def left(self):
         """The installed items still there."""
-        return [path for path in (self.helper_dir, self.unit_file, self.wants_link)
-                if os.path.lexists(path)]
+        items = [self.helper_dir, *self.files, self.unit_file, self.wants_link, self.vendor_dir]
+        return [path for path in items if os.path.lexists(path)]
+
+    @staticmethod
+    def _write(path, text):
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, 'w') as file:
+            file.write(text)
 
 
 class Rig:
