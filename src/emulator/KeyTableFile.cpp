@@ -45,19 +45,6 @@ std::string padded(std::string text) {
     return text;
 }
 
-std::optional<std::vector<std::uint8_t>> parseHex(std::string_view hex) {
-    if (hex == "-") return std::vector<std::uint8_t>{};
-    if (hex.size() % 2 != 0) return std::nullopt;
-    std::vector<std::uint8_t> bytes;
-    for (std::size_t i = 0; i < hex.size(); i += 2) {
-        std::uint8_t byte = 0;
-        auto [end, status] = std::from_chars(hex.data() + i, hex.data() + i + 2, byte, 16);
-        if (status != std::errc() || end != hex.data() + i + 2) return std::nullopt;
-        bytes.push_back(byte);
-    }
-    return bytes;
-}
-
 std::optional<std::size_t> parseSize(std::string_view text) {
     std::size_t size = 0;
     auto [end, status] = std::from_chars(text.data(), text.data() + text.size(), size);
@@ -84,7 +71,7 @@ std::optional<EmulatedKey> parseKey(const std::vector<std::string>& fields, std:
     }
     const std::optional<std::size_t> size = parseSize(fields[2]);
     if (!size) return fail(error, "size \"" + fields[2] + "\" is not a number from 0 to 32");
-    std::optional<std::vector<std::uint8_t>> bytes = parseHex(fields[3]);
+    std::optional<std::vector<std::uint8_t>> bytes = KeyTableFile::parseHex(fields[3]);
     if (!bytes || bytes->size() != *size) {
         return fail(
             error, "value \"" + fields[3] + "\" is not " + std::to_string(*size) + " bytes in hex");
@@ -149,6 +136,19 @@ std::string KeyTableFile::hex(const std::vector<std::uint8_t>& bytes) {
         text.push_back(kDigits[byte & 0x0F]);
     }
     return text;
+}
+
+std::optional<std::vector<std::uint8_t>> KeyTableFile::parseHex(std::string_view hex) {
+    if (hex == "-") return std::vector<std::uint8_t>{};
+    if (hex.size() % 2 != 0) return std::nullopt;
+    std::vector<std::uint8_t> bytes;
+    for (std::size_t i = 0; i < hex.size(); i += 2) {
+        std::uint8_t byte = 0;
+        auto [end, status] = std::from_chars(hex.data() + i, hex.data() + i + 2, byte, 16);
+        if (status != std::errc() || end != hex.data() + i + 2) return std::nullopt;
+        bytes.push_back(byte);
+    }
+    return bytes;
 }
 
 }  // namespace ampwarden

@@ -31,6 +31,8 @@ class KeyTableFile {
     // The pieces of a line: a key or type, quoted when it holds a blank; bytes in hex.
     static std::string field(const std::string& text);
     static std::string hex(const std::vector<std::uint8_t>& bytes);
+    // Bytes from pairs of hex digits ("1f40"); "-" is no bytes. None for anything else.
+    static std::optional<std::vector<std::uint8_t>> parseHex(std::string_view hex);
 };
 
 }  // namespace ampwarden

@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+#include "emulator/KeyTableFile.h"
+
 namespace ampwarden::smctool {
 
 const char* const kHelpText = R"(Usage: ampwarden-smc COMMAND
@@ -52,15 +54,8 @@ std::optional<std::int64_t> parseInteger(const std::string& text) {
 
 std::optional<std::vector<std::uint8_t>> parseHex(std::string text) {
     if (text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0) text.erase(0, 2);
-    if (text.empty() || text.size() % 2 != 0 || text.size() > 64) return std::nullopt;
-    std::vector<std::uint8_t> bytes;
-    for (std::size_t i = 0; i < text.size(); i += 2) {
-        std::uint8_t byte = 0;
-        auto [end, status] = std::from_chars(text.data() + i, text.data() + i + 2, byte, 16);
-        if (status != std::errc() || end != text.data() + i + 2) return std::nullopt;
-        bytes.push_back(byte);
-    }
-    return bytes;
+    if (text.empty() || text == "-" || text.size() > 64) return std::nullopt;
+    return KeyTableFile::parseHex(text);
 }
 
 std::optional<FanMode> parseMode(const std::string& text) {
