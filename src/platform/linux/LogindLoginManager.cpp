@@ -15,8 +15,8 @@ constexpr const char* kManager = "org.freedesktop.login1.Manager";
 constexpr const char* kSeat0Path = "/org/freedesktop/login1/seat/seat0";
 constexpr const char* kSeat = "org.freedesktop.login1.Seat";
 constexpr const char* kSession = "org.freedesktop.login1.Session";
-// The console-user wait polls in a tight loop before the main loop runs; a logind that does
-// not answer must cost a second, not the bus's default 25.
+// Every call runs on the main loop; a logind that does not answer must hold it up for a
+// second, not for the bus's default 25.
 constexpr std::uint64_t kCallTimeoutUsec = 1000000;
 constexpr const char* kGreeterClass = "greeter";
 constexpr const char* kLoginWindow = "loginWindow";
