@@ -29,7 +29,6 @@ class FakeLoginManager : public LoginManager {
     void fireDidWake() {
         if (didWake_) didWake_();
     }
-    bool hasSleepHandlers() const { return willSleep_ && didWake_; }
 
     std::optional<std::string> user = std::string("alice");
     std::optional<bool> lidClosed;

@@ -10,7 +10,8 @@
 namespace ampwarden::test {
 
 // An in-memory broadcast: a posted command reaches the observers of that name in the order
-// they registered; every answer is recorded with the virtual time it was posted at.
+// they registered; every answer is recorded with the virtual time it was posted at. Nothing in
+// the helper listens to answers, so answer observers are not kept.
 class FakeNotificationChannel : public NotificationChannel {
   public:
     struct Answer {
@@ -27,7 +28,6 @@ class FakeNotificationChannel : public NotificationChannel {
     void postDistributedNotification(const std::string& name,
                                      const NotificationDictionary& dictionary) override {
         answers.push_back({name, dictionary, clock_.now()});
-        for (auto& observer : distributedObservers_) observer(name, dictionary);
     }
     void postDarwinNotification(const std::string& name) override {
         // Copy: a callback may register further observers.
@@ -36,9 +36,7 @@ class FakeNotificationChannel : public NotificationChannel {
             if (observed == name) callback(name);
         }
     }
-    void addDistributedObserver(DistributedCallback callback) override {
-        distributedObservers_.push_back(std::move(callback));
-    }
+    void addDistributedObserver(DistributedCallback) override {}
 
     std::vector<std::string> observedNames() const {
         std::vector<std::string> names;
@@ -56,7 +54,6 @@ class FakeNotificationChannel : public NotificationChannel {
   private:
     const FakeRunLoop& clock_;
     std::vector<std::pair<std::string, DarwinCallback>> observers_;
-    std::vector<DistributedCallback> distributedObservers_;
 };
 
 }  // namespace ampwarden::test

@@ -11,6 +11,7 @@
 #include "fake/FakeNotificationChannel.h"
 #include "fake/FakeProcessRunner.h"
 #include "fake/FakeRunLoop.h"
+#include "fake/FakeSmcDevice.h"
 #include "platform/Platform.h"
 
 namespace ampwarden::test {
@@ -46,36 +47,12 @@ class FakeMachineFacts : public MachineFacts {
                                                  {"CFBundleVersion", "7"}};
 };
 
-class FakeSpeechSynthesizer : public SpeechSynthesizer {
+// Silent: the helper speaks only through ZTSpeechManager, whose test brings the real one.
+class SilentSpeechSynthesizer : public SpeechSynthesizer {
   public:
-    void startSpeaking(const std::string& text, const std::string& voice) override {
-        events.push_back("start " + voice + " " + text);
-    }
-    void stopSpeaking() override { events.push_back("stop"); }
-    void speakAndWait(const std::string& text, const std::string& voice) override {
-        events.push_back("wait " + voice + " " + text);
-    }
-    std::vector<std::string> events;
-};
-
-// An SMC service with no device behind it: no "AppleSMC" service is present.
-class AbsentSmcService : public SmcService {
-  public:
-    kern_return_t getMatchingServices(const std::string&, std::vector<io_service_t>& s) override {
-        s.clear();
-        return 0;
-    }
-    void objectRelease(io_object_t) override {}
-    kern_return_t serviceOpen(io_service_t, std::uint32_t, io_connect_t&) override {
-        return kNoDevice;
-    }
-    kern_return_t serviceClose(io_connect_t) override { return kInvalidDest; }
-    kern_return_t callStructMethod(io_connect_t, std::uint32_t, const void*, std::size_t, void*,
-                                   std::size_t&) override {
-        return kInvalidDest;
-    }
-    static constexpr kern_return_t kNoDevice = static_cast<kern_return_t>(0xe00002c0);
-    static constexpr kern_return_t kInvalidDest = 0x10000003;
+    void startSpeaking(const std::string&, const std::string&) override {}
+    void stopSpeaking() override {}
+    void speakAndWait(const std::string&, const std::string&) override {}
 };
 
 // The whole in-memory platform. Constructing it installs it as the process's platform;
@@ -83,6 +60,7 @@ class AbsentSmcService : public SmcService {
 class FakePlatform : public Platform {
   public:
     FakePlatform() {
+        absentSmc.present = false;
         Platform::install(this);
         LocalNotificationCenter::defaultCenter().reset();
     }
@@ -107,11 +85,11 @@ class FakePlatform : public Platform {
     FakeDisplayMonitor displayMonitor;
     FakeRunningApplications apps;
     FakeMachineFacts facts;
-    AbsentSmcService absentSmc;
+    FakeSmcDevice absentSmc;           // no "AppleSMC" service: opening fails
     SmcService* smcService = nullptr;  // a test's own SMC device, when it sets one
     FakeDiagnostics log;
     FakeProcessRunner processRunner;
-    FakeSpeechSynthesizer speaker;
+    SilentSpeechSynthesizer speaker;
 };
 
 }  // namespace ampwarden::test

@@ -27,10 +27,7 @@ class FakeRunLoop : public RunLoop {
     }
 
     int run() override { return exitCode_; }
-    void quit(int exitCode) override {
-        exitCode_ = exitCode;
-        quitCalled_ = true;
-    }
+    void quit(int exitCode) override { exitCode_ = exitCode; }
 
     // Moves the clock forward by `seconds`, running everything that falls due on the way.
     void advance(double seconds) {
@@ -45,8 +42,6 @@ class FakeRunLoop : public RunLoop {
 
     double now() const { return now_; }
     std::size_t pending() const { return queue_.size(); }
-    bool quitCalled() const { return quitCalled_; }
-    int exitCode() const { return exitCode_; }
 
   private:
     struct TimerState {
@@ -82,7 +77,6 @@ class FakeRunLoop : public RunLoop {
     std::uint64_t sequence_ = 0;
     std::map<std::pair<double, std::uint64_t>, std::function<void()>> queue_;
     int exitCode_ = 0;
-    bool quitCalled_ = false;
 };
 
 }  // namespace ampwarden::test

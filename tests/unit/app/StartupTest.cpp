@@ -76,7 +76,7 @@ TEST(AppDelegate, WithoutEffectiveRootWiresNothingEvenWithRealRoot) {
     EXPECT_EQ(sharedAppDelegate, &delegate);
     EXPECT_TRUE(platform.notifications.observedNames().empty());
     EXPECT_TRUE(platform.notifications.answers.empty());
-    EXPECT_TRUE(platform.log.lines.empty());
+    EXPECT_TRUE(platform.log.empty());
     platform.notifications.postDarwinNotification(names::kQueryDaemonLoadStatus);
     platform.clock.advance(60);
     EXPECT_TRUE(platform.notifications.answers.empty());

@@ -107,7 +107,7 @@ TEST_F(LogindLoginManagerTest, SleepWaitsForTheWorkAndTheDelayReturnsOnWake) {
     ASSERT_TRUE(test::pumpUntil(loop.event(), [&] { return didWake == 1; }));
     EXPECT_EQ(willSleep, 1);
     EXPECT_EQ(inhibitors(), 1);
-    EXPECT_TRUE(log.lines.empty());
+    EXPECT_TRUE(log.empty());
 }
 
 }  // namespace

@@ -31,7 +31,7 @@ TEST_F(SMCConnection, OpenStoresTheHandleAndReleasesTheService) {
     EXPECT_EQ(smc.open(), 0);
     EXPECT_EQ(smc.conn, FakeSmcDevice::kFirstConnection + 1);
     EXPECT_EQ(device.connected.size(), 2u);
-    EXPECT_TRUE(platform.log.lines.empty());
+    EXPECT_TRUE(platform.log.empty());
 }
 
 TEST_F(SMCConnection, EachFailingStepOfOpenLogsItsLineAndGivesOne) {
@@ -72,7 +72,7 @@ TEST_F(SMCConnection, DestructionClosesAndLogsOnlyAFailure) {
         smc.open();
     }
     EXPECT_TRUE(device.connected.empty());
-    EXPECT_TRUE(platform.log.lines.empty());
+    EXPECT_TRUE(platform.log.empty());
     { SMC neverOpened; }
     EXPECT_EQ(platform.log.stdoutLines(),
               Lines{"error close smc connection: (ipc/send) invalid destination port"});
