@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <functional>
 #include <map>
 #include <set>
 #include <stdexcept>
@@ -21,15 +20,13 @@
 namespace ampwarden::test {
 
 // An SMC service backed by the in-process emulated device. Records every struct call with
-// both records and the code, and lets a test fail any call, or any step of opening, on cue.
+// both records, and lets a test fail any call, or any step of opening, on cue.
 class FakeSmcDevice : public SmcService {
   public:
     struct Call {
         io_connect_t connection = 0;
         std::uint32_t selector = 0;
         SMCKeyData_t input;
-        SMCKeyData_t output;
-        kern_return_t code = 0;
 
         SMCKeys command() const { return static_cast<SMCKeys>(input.data8); }
         std::string key() const { return toString(input.key); }
@@ -57,8 +54,7 @@ class FakeSmcDevice : public SmcService {
                               io_connect_t& connection) override {
         if (openResult != kKernSuccess) return openResult;
         if (service != kService || type != 0) return kIOReturnBadArgument;
-        connection = kFirstConnection + static_cast<io_connect_t>(opened.size());
-        opened.push_back(connection);
+        connection = nextConnection++;
         connected.insert(connection);
         return kKernSuccess;
     }
@@ -68,17 +64,20 @@ class FakeSmcDevice : public SmcService {
     kern_return_t callStructMethod(io_connect_t connection, std::uint32_t selector,
                                    const void* input, std::size_t inputSize, void* output,
                                    std::size_t& outputSize) override {
-        Call call;
-        call.connection = connection;
-        call.selector = selector;
+        Call call{connection, selector, {}};
         std::memcpy(static_cast<void*>(&call.input), input,
                     std::min(inputSize, sizeof(SMCKeyData_t)));
-        call.code = answer(call);
-        if (afterCall) afterCall(call);
+        SMCKeyData_t reply;
+        kern_return_t code = kMachSendInvalidDest;
+        if (auto failure = failures.find(calls.size()); failure != failures.end()) {
+            code = failure->second;
+        } else if (connected.count(connection) == 1) {
+            code = device.call(selector, call.input, reply);
+        }
         outputSize = std::min(outputSize, sizeof(SMCKeyData_t));
-        std::memcpy(output, &call.output, outputSize);
+        std::memcpy(output, &reply, outputSize);
         calls.push_back(call);
-        return call.code;
+        return code;
     }
 
     // Makes the struct call `later` calls from now (0 = the next one) fail with `code`
@@ -104,13 +103,11 @@ class FakeSmcDevice : public SmcService {
     bool present = true;
     kern_return_t matchingResult = kKernSuccess;
     kern_return_t openResult = kKernSuccess;
-    std::vector<io_connect_t> opened;
+    io_connect_t nextConnection = kFirstConnection;
     std::set<io_connect_t> connected;
     std::vector<io_object_t> released;
     std::vector<Call> calls;
     std::map<std::size_t, kern_return_t> failures;  // by call number
-    // Runs after the device answered, before the caller sees the reply; may change both.
-    std::function<void(Call&)> afterCall;
 
   private:
     static SmcKeyTable parse(std::string_view text) {
@@ -118,14 +115,6 @@ class FakeSmcDevice : public SmcService {
         auto table = KeyTableFile::parse(text, error);
         if (!table) throw std::invalid_argument("bad key table in test: " + error);
         return *table;
-    }
-
-    kern_return_t answer(Call& call) {
-        if (auto failure = failures.find(calls.size()); failure != failures.end()) {
-            return failure->second;
-        }
-        if (connected.count(call.connection) == 0) return kMachSendInvalidDest;
-        return device.call(call.selector, call.input, call.output);
     }
 };
 

@@ -8,7 +8,6 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 #include <thread>
 
 #include "emulator/SmcEmulator.h"
@@ -71,25 +70,23 @@ class ForkedEmulator {
     pid_t pid_ = -1;
 };
 
-// A device on one connection that answers every request with the scripted bytes, and hangs
-// up after an answer shorter than a frame.
+// A device on one connection that answers its requests with the scripted replies in turn,
+// and hangs up after a reply shorter than a frame.
 class ScriptedDevice {
   public:
-    using Reply = std::function<std::string()>;
-
-    ScriptedDevice(const std::string& path, Reply reply)
+    ScriptedDevice(const std::string& path, std::vector<std::string> replies)
         : listener_(::socket(AF_UNIX, SOCK_STREAM, 0)) {
         const sockaddr_un address = addressOf(path);
         ::bind(listener_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address));
         ::listen(listener_.get(), 1);
-        thread_ = std::thread([this, reply] {
+        thread_ = std::thread([this, replies] {
             UniqueFd client(::accept(listener_.get(), nullptr, nullptr));
             EmulatorFrame::Bytes request{};
-            while (::recv(client.get(), request.data(), request.size(), MSG_WAITALL) ==
-                   static_cast<ssize_t>(request.size())) {
-                const std::string bytes = reply();
-                ::send(client.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
-                if (bytes.size() < request.size()) break;
+            for (const std::string& reply : replies) {
+                if (::recv(client.get(), request.data(), request.size(), MSG_WAITALL) !=
+                    static_cast<ssize_t>(request.size()))
+                    break;
+                ::send(client.get(), reply.data(), reply.size(), MSG_NOSIGNAL);
             }
         });
     }
@@ -107,13 +104,12 @@ class EmulatorSocket : public ::testing::Test {
   protected:
     EmulatorSocket() { platform.smcService = &service; }
 
-    kern_return_t keyInfo(EmulatorSmcService& via, io_connect_t connection, const char* key,
-                          SMCKeyData_t& reply) {
+    kern_return_t keyInfo(io_connect_t connection, const char* key) {
         SMCKeyData_t request;
         request.key = toUInt32(key);
         request.data8 = 9;
         std::size_t size = sizeof(reply);
-        return via.callStructMethod(connection, 2, &request, sizeof(request), &reply, size);
+        return service.callStructMethod(connection, 2, &request, sizeof(request), &reply, size);
     }
     static double secondsSince(Clock::time_point start) {
         return std::chrono::duration<double>(Clock::now() - start).count();
@@ -132,28 +128,8 @@ class EmulatorSocket : public ::testing::Test {
     ~EmulatorSocket() override { std::filesystem::remove_all(folder); }
 };
 
-TEST_F(EmulatorSocket, TheServiceIsPresentWhileTheSocketExists) {
-    std::vector<io_service_t> services{7};
-    EXPECT_EQ(service.getMatchingServices("AppleSMC", services), 0);
-    EXPECT_TRUE(services.empty());
-    {
-        SmcEmulator device;
-        EmulatorSmcServer server(device, path);
-        ASSERT_EQ(server.listen(), "");
-        EXPECT_EQ(service.getMatchingServices("AppleSMC", services), 0);
-        EXPECT_EQ(services, std::vector<io_service_t>{1});
-        EXPECT_EQ(service.getMatchingServices("IOPMrootDomain", services), 0);
-        EXPECT_TRUE(services.empty());
-    }
-    EXPECT_FALSE(std::filesystem::exists(path));  // the server removed its socket
-}
-
 TEST_F(EmulatorSocket, ServesSeveralClientsWhileOneStallsMidRequest) {
-    SmcEmulator device;
-    EmulatorSmcServer server(device, path);
-    ASSERT_EQ(server.listen(), "");
-    std::thread serving([&] { server.run(); });
-
+    ForkedEmulator emulator(path);
     UniqueFd stalled(::socket(AF_UNIX, SOCK_STREAM, 0));
     const sockaddr_un address = addressOf(path);
     ASSERT_EQ(
@@ -163,23 +139,21 @@ TEST_F(EmulatorSocket, ServesSeveralClientsWhileOneStallsMidRequest) {
     ASSERT_EQ(service.serviceOpen(1, 0, first), 0);
     ASSERT_EQ(service.serviceOpen(1, 0, second), 0);
     for (int round = 0; round < 3; ++round) {
-        EXPECT_EQ(keyInfo(service, first, "BCLM", reply), 0);
+        EXPECT_EQ(keyInfo(first, "BCLM"), 0);
         EXPECT_EQ(reply.keyInfo.dataSize, 1u);
-        EXPECT_EQ(keyInfo(service, second, "F0ID", reply), 0);
+        EXPECT_EQ(keyInfo(second, "F0ID"), 0);
         EXPECT_EQ(reply.keyInfo.dataSize, 16u);
     }
-    EXPECT_EQ(keyInfo(service, first, "ZZZZ", reply), kIOReturnNotFound);
+    EXPECT_EQ(keyInfo(first, "ZZZZ"), kIOReturnNotFound);
     EXPECT_EQ(reply.result, SmcEmulator::kResultKeyNotFound);
 
     // Handle 0, closed handles and records of another size never reach the device.
-    EXPECT_EQ(keyInfo(service, 0, "BCLM", reply), kMachSendInvalidDest);
+    EXPECT_EQ(keyInfo(0, "BCLM"), kMachSendInvalidDest);
     std::size_t small = 40;
     EXPECT_EQ(service.callStructMethod(first, 2, &reply, 80, &reply, small), kIOReturnBadArgument);
     EXPECT_EQ(service.serviceClose(first), 0);
     EXPECT_EQ(service.serviceClose(first), kMachSendInvalidDest);
-    EXPECT_EQ(keyInfo(service, first, "BCLM", reply), kMachSendInvalidDest);
-    server.stop();
-    serving.join();
+    EXPECT_EQ(keyInfo(first, "BCLM"), kMachSendInvalidDest);
 }
 
 TEST_F(EmulatorSocket, ADeviceKilledMidSessionFailsAtOnceAndIsUsedAgainOnceBack) {
@@ -221,12 +195,9 @@ TEST_F(EmulatorSocket, ADeviceThatNeverAnswersTimesOutAtOneSecondAndItsLateReply
 }
 
 TEST_F(EmulatorSocket, ShortAndGarbledRepliesFailOrPassWithoutHarm) {
-    int replies = 0;
-    ScriptedDevice device(path, [&replies] {
-        std::string frame(EmulatorFrame::kSize, '\xFF');
-        if (++replies <= 2) std::memset(frame.data(), 0, 4);  // success, nonsense record
-        return replies <= 3 ? frame : frame.substr(0, 10);
-    });
+    const std::string garbled(EmulatorFrame::kSize, '\xFF');  // code -1, nonsense record
+    const std::string succeeded = std::string(4, '\0') + garbled.substr(4);
+    ScriptedDevice device(path, {succeeded, succeeded, garbled, garbled.substr(0, 10)});
     SMC smc;
     ASSERT_EQ(smc.open(), 0);
     SMCVal_t value("BCLM");

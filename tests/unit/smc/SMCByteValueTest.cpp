@@ -28,59 +28,39 @@ TEST_F(SMCByteValue, ReadGivesByteZeroOfOneByteTypesOnly) {
     EXPECT_EQ(smc.readByteValue("CH0B"), 1);
     EXPECT_EQ(smc.readByteValue("CH0I"), 255);
     EXPECT_EQ(smc.readByteValue("F0Ac"), std::nullopt);
-    EXPECT_EQ(device.calls.size(), 8u);
     EXPECT_EQ(smc.readByteValue("XXXX"), std::nullopt);
     EXPECT_EQ(lines(), (Lines{"intValue 42", "intValue 1", "intValue 255",
                               "Error read fan value: (iokit/common) data was not found"}));
 }
 
+// Only the one-byte types (ui8, flag, hex_) take the value; others are sent back unchanged.
 TEST_F(SMCByteValue, WriteReplacesByteZeroAndKeepsTheRest) {
     smc.writeByteValue("BCLM", 100);
     smc.writeByteValue("CH0C", 0);
-    EXPECT_EQ(device.value("BCLM"), Bytes{100});
+    smc.writeByteValue("F0Ac", 5);
+    EXPECT_EQ(device.value("BCLM"), Bytes{100});  // taken, so sent with the key's own size
     EXPECT_EQ(device.value("CH0C"), (Bytes{0x00, 0x34}));
     const auto writes = device.writes();
-    ASSERT_EQ(writes.size(), 2u);
-    EXPECT_EQ(writes[0].input.keyInfo.dataSize, 1u);
-    EXPECT_EQ(device.calls.size(), 6u);  // read (two calls) and write (one), twice
-    EXPECT_EQ(lines(),
-              (Lines{"设置电池状态数值 100", "bytes 100", "设置电池状态数值 0", "bytes 0"}));
+    ASSERT_EQ(writes.size(), 3u);
+    EXPECT_EQ(writes[2].sent(), (Bytes{0x01, 0x02}));
+    EXPECT_EQ(device.calls.size(), 9u);  // read (two calls) and write (one), each time
+    EXPECT_EQ(lines(), (Lines{"设置电池状态数值 100", "bytes 100", "设置电池状态数值 0", "bytes 0",
+                              "设置电池状态数值 5"}));
 }
 
-TEST_F(SMCByteValue, WriteOfAWiderTypeSendsItsOwnBytesBack) {
-    smc.writeByteValue("F0Ac", 5);
-    ASSERT_EQ(device.writes().size(), 1u);
-    EXPECT_EQ(device.writes()[0].sent(), (Bytes{0x01, 0x02}));
-    EXPECT_EQ(lines(), Lines{"设置电池状态数值 5"});
-}
-
-TEST_F(SMCByteValue, WriteStopsAtAFailedReadAndLogsAFailedWrite) {
-    smc.writeByteValue("XXXX", 1);
-    EXPECT_TRUE(device.writes().empty());
-    device.failCall(2, kIOReturnNotResponding);
-    smc.writeByteValue("BCLM", 80);
-    EXPECT_EQ(lines(), (Lines{"Error read fan value: (iokit/common) data was not found",
-                              "设置电池状态数值 80", "bytes 80",
-                              "Error write: (iokit/common) device not responding"}));
-}
-
-TEST_F(SMCByteValue, WriteRefusesValuesThatAreNotAByte) {
+TEST_F(SMCByteValue, WriteRefusesNonBytesStopsAtAFailedReadAndLogsAFailedWrite) {
     smc.writeByteValue("BCLM", 256);
     smc.writeByteValue("BCLM", -1);
-    EXPECT_TRUE(device.calls.empty());
-    EXPECT_EQ(lines(), (Lines{"Error writeByteValue(BCLM): value 256 is outside 0 to 255: "
-                              "(iokit/common) invalid argument",
-                              "Error writeByteValue(BCLM): value -1 is outside 0 to 255: "
-                              "(iokit/common) invalid argument"}));
-}
-
-TEST_F(SMCByteValue, CHBIIsReadableOnlyWhereTheKeyExists) {
-    EXPECT_FALSE(smc.isCHBIReadable());
-    EXPECT_EQ(lines(), Lines{"Error read SMC value: (iokit/common) data was not found"});
-    platform.smcService = &laptop;
-    smc.open();
-    EXPECT_TRUE(smc.isCHBIReadable());
-    EXPECT_EQ(lines().size(), 1u);
+    smc.writeByteValue("XXXX", 1);
+    EXPECT_EQ(device.calls.size(), 1u);  // the unknown key's info
+    device.failCall(2, kIOReturnNotResponding);
+    smc.writeByteValue("BCLM", 80);
+    const std::string outside = " is outside 0 to 255: (iokit/common) invalid argument";
+    EXPECT_EQ(lines(), (Lines{"Error writeByteValue(BCLM): value 256" + outside,
+                              "Error writeByteValue(BCLM): value -1" + outside,
+                              "Error read fan value: (iokit/common) data was not found",
+                              "设置电池状态数值 80", "bytes 80",
+                              "Error write: (iokit/common) device not responding"}));
 }
 
 }  // namespace
