@@ -12,17 +12,14 @@ std::optional<ProcessResult> bash(PosixProcessRunner& runner, const std::string&
     return runner.run({"/bin/bash", "-c", line});
 }
 
-TEST(PosixProcessRunnerTest, TheCommandLineReachesBashUnchanged) {
+TEST(PosixProcessRunnerTest, TheLineReachesBashUnchangedSilenceIsEmptyAndMissingProgramsNone) {
     PosixProcessRunner runner;
     auto result =
         bash(runner, "x=1; for word in '/tmp/Ampwarden Helper' \"$x\"y; do echo \"[$word]\"; done");
     ASSERT_TRUE(result);
     EXPECT_EQ(result->output, "[/tmp/Ampwarden Helper]\n[1y]\n");
     EXPECT_EQ(result->status, 0);
-}
 
-TEST(PosixProcessRunnerTest, SilentCommandsGiveEmptyOutputAndMissingProgramsGiveNone) {
-    PosixProcessRunner runner;
     auto silent = bash(runner, "exit 42");
     ASSERT_TRUE(silent);
     EXPECT_EQ(silent->output, "");

@@ -36,8 +36,8 @@ class PrivateBus {
         if (lines >> address_ >> daemon_) setenv("DBUS_SYSTEM_BUS_ADDRESS", address_.c_str(), 1);
     }
     ~PrivateBus() {
-        mocks_.clear();
-        stop();
+        for (auto& mock : mocks_) mock->terminate();
+        if (daemon_ > 0) kill(daemon_, SIGTERM);
         unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
         std::filesystem::remove(config_);
     }
@@ -45,30 +45,21 @@ class PrivateBus {
     PrivateBus& operator=(const PrivateBus&) = delete;
 
     bool running() const { return daemon_ > 0; }
-    void stop() {
-        if (daemon_ > 0) kill(daemon_, SIGTERM);
-        daemon_ = -1;
-    }
 
     // Runs a mock service on the bus for as long as the bus lives.
     bool startMock(const std::vector<std::string>& argv) {
-        mocks_.emplace_back(runner_.start(argv).release());
-        return mocks_.back() != nullptr;
+        auto mock = runner_.start(argv);
+        if (!mock) return false;
+        mocks_.push_back(std::move(mock));
+        return true;
     }
 
   private:
-    struct Ender {
-        void operator()(ChildProcess* child) const {
-            if (child != nullptr) child->terminate();
-            delete child;
-        }
-    };
-
     std::string config_ = "/tmp/ampwarden-bus-" + std::to_string(getpid()) + ".conf";
     PosixProcessRunner runner_;
     std::string address_;
     pid_t daemon_ = -1;
-    std::vector<std::unique_ptr<ChildProcess, Ender>> mocks_;
+    std::vector<std::unique_ptr<ChildProcess>> mocks_;
 };
 
 // Runs the event loop until `done` holds or a generous guard expires; true when `done` held.
