@@ -39,7 +39,7 @@ class RecordingSMC : public SMC {
         return closeResult;
     }
     std::optional<std::int64_t> readByteValue(const std::string& key) override {
-        if (!connected || key == unreadable) return std::nullopt;
+        if (!connected) return std::nullopt;
         return values.at(key);
     }
     void writeByteValue(const std::string& key, std::int64_t value) override {
@@ -53,7 +53,6 @@ class RecordingSMC : public SMC {
     bool connected = false;
     kern_return_t openResult = 0;
     kern_return_t closeResult = 0;
-    std::string unreadable;  // reads of this key fail even while connected
     int opens = 0;
     int closes = 0;
 

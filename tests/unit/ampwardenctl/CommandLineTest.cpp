@@ -17,36 +17,12 @@ bool isUsageError(const std::vector<std::string>& arguments) {
     return std::holds_alternative<UsageError>(parseCommandLine(arguments));
 }
 
-TEST(CommandLineTest, OnOffVerbsPostTheMatchingCommand) {
-    struct Case {
-        std::vector<std::string> arguments;
-        const char* command;
-    };
-    const Case cases[] = {
-        {{"charge", "on"}, names::kSetEnableCharging},
-        {{"charge", "off"}, names::kSetDisableCharging},
-        {{"discharge", "on"}, names::kSetEnableDischarging},
-        {{"discharge", "off"}, names::kSetDisableDischarging},
-        {{"limit", "on"}, names::kSetEnableChargingLimitMax},
-        {{"limit", "off"}, names::kSetDisableChargingLimitMax},
-        {{"daemon-info"}, names::kQueryDaemonLoadStatus},
-        {{"daemon-info", "--global"}, names::kGlobalQueryDaemonLoadStatus},
-        {{"charging-status"}, names::kQueryChargingStatus},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(parseOk(c.arguments).command, c.command) << c.arguments[0];
-    }
-}
-
-TEST(CommandLineTest, WaitsForTheAnswersTheHelperSends) {
-    EXPECT_EQ(parseOk({"discharge", "off"}).answers, AnswerSteps{});
-    const AnswerSteps uninstall = {{names::kCloseSMCAnswer}, {names::kUninstallHelperAnswer}};
-    EXPECT_EQ(parseOk({"uninstall"}).answers, uninstall);
-    const AnswerSteps discharge = {
-        {names::kSetEnableDischargingAnswer, names::kSetDisableChargingAnswer}};
-    EXPECT_EQ(parseOk({"discharge", "on"}).answers, discharge);
-    // A raw name of the protocol waits like its verb; any other name returns at once.
-    EXPECT_EQ(parseOk({"post", names::kUninstallHelper}).answers, uninstall);
+// Which command each verb posts, and which answers it waits for, are the end-to-end tests': the
+// helper answers only the right command, and ampwardenctl says which answer did not come.
+TEST(CommandLineTest, ARawNameOfTheProtocolWaitsLikeItsVerbAndAnyOtherNameNot) {
+    EXPECT_EQ(parseOk({"post", names::kUninstallHelper}).answers, parseOk({"uninstall"}).answers);
+    EXPECT_EQ(parseOk({"post", names::kSetEnableDischarging}).answers,
+              parseOk({"discharge", "on"}).answers);
     EXPECT_EQ(parseOk({"post", "ZTBattery_TellDeamon_Unknown"}).answers, AnswerSteps{});
 }
 
@@ -63,28 +39,20 @@ TEST(CommandLineTest, OptionsStandAnywhereAndDoubleDashEndsThem) {
     EXPECT_EQ(parseOk({"post", "-"}).command, "-");
 }
 
-TEST(CommandLineTest, WatchAndAppRunWithoutACommand) {
-    EXPECT_EQ(parseOk({"watch", "--json"}).mode, Mode::Watch);
-    Invocation app = parseOk({"app", "--timeout", "3"});
-    EXPECT_EQ(app.mode, Mode::App);
-    EXPECT_EQ(app.timeoutSeconds, 3.0);
-}
-
 TEST(CommandLineTest, RejectsWhatItCannotCarryOut) {
+    // A missing or unknown verb and a bad timeout are the end-to-end ctl test's too.
     EXPECT_TRUE(isUsageError({}));
-    EXPECT_TRUE(isUsageError({"reboot"}));
     EXPECT_TRUE(isUsageError({"open", "now"}));
-    EXPECT_TRUE(isUsageError({"charge"}));
     EXPECT_TRUE(isUsageError({"charge", "ON"}));
     EXPECT_TRUE(isUsageError({"limit", "on", "off"}));
     EXPECT_TRUE(isUsageError({"post"}));
     EXPECT_TRUE(isUsageError({"post", "a", "b"}));
     EXPECT_TRUE(isUsageError({"open", "--global"}));
     EXPECT_TRUE(isUsageError({"open", "--verbose"}));
+    EXPECT_TRUE(isUsageError({"open", "--timeout"}));
     for (const char* seconds : {"0", "-1", "abc", "5s", "inf", "nan", "", "86401"}) {
         EXPECT_TRUE(isUsageError({"open", "--timeout", seconds})) << seconds;
     }
-    EXPECT_TRUE(isUsageError({"open", "--timeout"}));
 }
 
 TEST(CommandLineTest, HelpForTheProgramAndForEachVerb) {
@@ -98,10 +66,7 @@ TEST(CommandLineTest, HelpForTheProgramAndForEachVerb) {
             << verb;
         EXPECT_TRUE(std::holds_alternative<HelpText>(parseCommandLine({verb, "--help"}))) << verb;
     }
-    auto charge = parseCommandLine({"-h", "charge"});
-    ASSERT_TRUE(std::holds_alternative<HelpText>(charge));
-    EXPECT_NE(std::get<HelpText>(charge).text.find(names::kSetDisableChargingAnswer),
-              std::string::npos);
+    EXPECT_TRUE(std::holds_alternative<HelpText>(parseCommandLine({"-h", "charge"})));
     EXPECT_TRUE(isUsageError({"--help", "reboot"}));
 }
 

@@ -7,17 +7,16 @@ namespace ampwarden::test {
 namespace {
 
 TEST(LidProbe, OnlyAMacBookWithALidReportedClosedCountsAsClosed) {
-    struct Case {
+    const struct {
         std::string model;
         std::optional<bool> lid;
         bool closed;
         const char* loggedLength;
-    };
-    for (const Case& c :
-         {Case{"MacBookPro11,1", true, true, "14"}, Case{"Apple MacBook é", true, true, "16"},
-          Case{"MacBookAir7,2", false, false, "13"},
-          Case{"MacBookAir7,2", std::nullopt, false, "13"},
-          Case{"macbookpro11,1", true, false, "14"}, Case{"", true, false, "0"}}) {
+    } cases[] = {
+        {"MacBookPro11,1", true, true, "14"},  {"Apple MacBook é", true, true, "16"},
+        {"MacBookAir7,2", false, false, "13"}, {"MacBookAir7,2", std::nullopt, false, "13"},
+        {"macbookpro11,1", true, false, "14"}, {"", true, false, "0"}};
+    for (const auto& c : cases) {
         FakePlatform platform;
         platform.facts.model = c.model;
         platform.login.lidClosed = c.lid;
