@@ -24,8 +24,15 @@ TEST(ConsoleUser, OnlyNoUserOrTheExactLoginWindowNameCountsAsNobody) {
     }
 }
 
-// Launching with somebody logged in is every end-to-end test's start. Asking once a second
-// costs nothing measurable; the end-to-end greeter test measures it.
+TEST(Application, SomebodyAlreadyLoggedInMeansNoWaitAtAll) {
+    FakePlatform platform;
+    Application app;
+    app.start();
+    EXPECT_TRUE(app.launched());
+    EXPECT_EQ(platform.login.consoleUserQueries, 1);
+}
+
+// Asking once a second costs nothing measurable; the end-to-end greeter test measures it.
 TEST(Application, WaitsForALoginThenLaunchesOnce) {
     FakePlatform platform;
     platform.login.user = "loginWindow";
