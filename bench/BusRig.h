@@ -337,9 +337,10 @@ class Rig {
         return *children_.back();
     }
 
+    // The end-to-end tests' bus: a stock system bus's rules plus the helper's installed policy,
+    // so the daemon does the same policy work per message as on a real machine.
     std::string startBus(const std::string& socket) {
-        const std::string config = folder_ + "/system-bus.conf";
-        std::ofstream(config) << kBusConfig;
+        const std::string config = AMPWARDEN_TEST_BUS_CONFIG;
         Child& daemon =
             spawn("dbus-daemon", {"dbus-daemon", "--nofork", "--config-file=" + config,
                                   "--address=unix:path=" + socket, "--print-address=1"});
@@ -357,41 +358,6 @@ class Rig {
         }
         return client_->addActiveSession() ? "" : "cannot add a session to the fake logind";
     }
-
-    // A stock system bus's rules plus the helper's own channel rules, so the daemon does the
-    // same policy work per message as on a real machine.
-    static constexpr const char* kBusConfig = R"(<!DOCTYPE busconfig PUBLIC
- "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>system</type>
-  <auth>EXTERNAL</auth>
-  <listen>unix:tmpdir=/tmp</listen>
-  <policy context="default">
-    <allow user="*"/>
-    <deny own="*"/>
-    <deny send_type="method_call"/>
-    <allow send_type="signal"/>
-    <allow send_requested_reply="true" send_type="method_return"/>
-    <allow send_requested_reply="true" send_type="error"/>
-    <allow receive_type="method_call"/>
-    <allow receive_type="method_return"/>
-    <allow receive_type="error"/>
-    <allow receive_type="signal"/>
-    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus"/>
-    <allow send_destination="org.freedesktop.login1"/>
-    <allow own="lumora.Battery"/>
-    <deny send_type="signal" send_interface="lumora.Notifications"/>
-    <allow send_type="signal" send_path="/lumora/Notifications"
-           send_interface="lumora.Notifications" send_member="Darwin"/>
-  </policy>
-  <policy user="root">
-    <allow own="*"/>
-    <allow send_type="method_call"/>
-    <allow send_type="signal" send_interface="lumora.Notifications"/>
-  </policy>
-</busconfig>
-)";
 
     std::string binDir_;
     std::string folder_;
