@@ -13,24 +13,11 @@ namespace {
 
 void log(const std::string& line) { Platform::current().diagnostics().systemLog(line); }
 
-void postStatusReport(const char* answerName) {
-    const ProcessIds ids = Platform::current().machine().processIds();
-    log("EUID: " + std::to_string(ids.euid) + ", UID: " + std::to_string(ids.uid) + "\n");
-    log("EGID: " + std::to_string(ids.egid) + ", GID: " + std::to_string(ids.gid) + "\n");
-    log(ids.euid == 0 ? "守护进程以超级用户权限执行\n" : "守护进程以普通用户权限执行\n");
-    const NotificationDictionary dictionary = ZTUtilityTool::statusDictionary();
-    log("启动成功后主动发送状态信息 mdict:" + describeDictionary(dictionary));
-    postDistributedNotification(answerName, dictionary);
-}
-
-}  // namespace
-
-NotificationDictionary ZTUtilityTool::statusDictionary() {
-    auto& platform = Platform::current();
+// "status", "version", "buildVersion"; a version the bundle lacks is left out.
+NotificationDictionary statusDictionary(const ProcessIds& ids) {
     NotificationDictionary dictionary;
-    dictionary[names::kStatusKey] =
-        static_cast<std::int32_t>(platform.machine().processIds().euid == 0 ? 1 : 0);
-    const auto bundle = platform.machine().bundleInfo();
+    dictionary[names::kStatusKey] = static_cast<std::int32_t>(ids.euid == 0 ? 1 : 0);
+    const auto bundle = Platform::current().machine().bundleInfo();
     if (auto it = bundle.find(names::kBundleShortVersionKey); it != bundle.end()) {
         dictionary[names::kVersionKey] = it->second;
     }
@@ -39,6 +26,18 @@ NotificationDictionary ZTUtilityTool::statusDictionary() {
     }
     return dictionary;
 }
+
+void postStatusReport(const char* answerName) {
+    const ProcessIds ids = Platform::current().machine().processIds();
+    log("EUID: " + std::to_string(ids.euid) + ", UID: " + std::to_string(ids.uid) + "\n");
+    log("EGID: " + std::to_string(ids.egid) + ", GID: " + std::to_string(ids.gid) + "\n");
+    log(ids.euid == 0 ? "守护进程以超级用户权限执行\n" : "守护进程以普通用户权限执行\n");
+    const NotificationDictionary dictionary = statusDictionary(ids);
+    log("启动成功后主动发送状态信息 mdict:" + describeDictionary(dictionary));
+    postDistributedNotification(answerName, dictionary);
+}
+
+}  // namespace
 
 void ZTUtilityTool::DaemonInfo() { postStatusReport(names::kDaemonLoadStatusAnswer); }
 

@@ -17,9 +17,6 @@ class ZTUtilityTool {
     static void uninstallDaemonHelper();
     // Announces a restart and ends the process at once with status 0.
     [[noreturn]] static void reboot();
-
-    // "status", "version", "buildVersion" for this process.
-    static NotificationDictionary statusDictionary();
 };
 
 }  // namespace ampwarden
