@@ -43,13 +43,10 @@ NotificationDictionary ctrlStatus(const char* value) {
 }
 
 // Lets the machine sleep once the writes that the will-sleep handling started have reached
-// the SMC. The second hop puts the release behind every write due at the same instant,
-// whatever order the loop gives to equal deadlines.
+// the SMC: scheduled after them with the same delay, the release runs after them.
 void releaseSleepAfterPendingWrites() {
-    Platform::current().runLoop().after(kPendingWritesSeconds, [] {
-        Platform::current().runLoop().after(
-            0, [] { Platform::current().loginManager().sleepWorkDone(); });
-    });
+    Platform::current().runLoop().after(kPendingWritesSeconds,
+                                        [] { Platform::current().loginManager().sleepWorkDone(); });
 }
 
 void onWillSleep() {

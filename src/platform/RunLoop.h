@@ -17,7 +17,8 @@ class Timer {
 class RunLoop {
   public:
     virtual ~RunLoop() = default;
-    // Runs fn once, `seconds` from now, on the main loop.
+    // Runs fn once, `seconds` from now, on the main loop. Work due at the same time runs in
+    // the order it was scheduled.
     virtual void after(double seconds, std::function<void()> fn) = 0;
     // Runs fn at now + interval, then every interval after that, with no leeway.
     virtual std::unique_ptr<Timer> repeating(double interval, std::function<void()> fn) = 0;
