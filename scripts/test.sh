@@ -6,12 +6,12 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 
 jobs=$(nproc)
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAMPWARDEN_WERROR=ON
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure --timeout 600
 
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DAMPWARDEN_SANITIZE=ON \
-  -DAMPWARDEN_E2E=OFF -DAMPWARDEN_BENCH=OFF
+  -DAMPWARDEN_E2E=OFF -DAMPWARDEN_BENCH=OFF -DAMPWARDEN_WERROR=ON
 cmake --build build-asan -j"$jobs" --target ampwarden_unit_tests
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan --output-on-failure --timeout 600

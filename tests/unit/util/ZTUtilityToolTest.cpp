@@ -43,10 +43,8 @@ struct UninstallScript {
 class Uninstall : public ::testing::Test {
   protected:
     void run(const UninstallScript& script) {
-        const auto commands = UninstallCommands::forInstallation();
         platform.processRunner.handler =
-            [&, script,
-             commands](const std::vector<std::string>& argv) -> std::optional<ProcessResult> {
+            [&, script](const std::vector<std::string>& argv) -> std::optional<ProcessResult> {
             answersWhenRun.push_back(platform.notifications.answers.size());
             const std::string& line = argv.at(2);
             if (line == commands.listService) return ProcessResult{1, script.listing};
