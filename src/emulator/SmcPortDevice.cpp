@@ -59,21 +59,23 @@ std::uint8_t SmcPortDevice::status() {
     const bool ready = now_ >= readyAt_;
     std::uint8_t bits = 0;
     if (phase_ != Phase::idle || faults.busyStuck) bits |= Protocol::kStatusBusy;
-    if (!ready || inputStuck_) bits |= Protocol::kStatusInputFull;
+    if (!ready || (faults.inputNeverFrees && phase_ != Phase::idle))
+        bits |= Protocol::kStatusInputFull;
     if (ready && phase_ == Phase::sending && !output_.empty())
         bits |= Protocol::kStatusAwaitingData;
     return bits;
 }
 
 void SmcPortDevice::command(std::uint8_t value) {
-    // A new command drops whatever transaction was under way, as the real device does.
+    // A command in the middle of a transaction drops it, and the device goes idle: this is
+    // also how a driver clears a device left busy by someone else.
+    const bool interrupts = phase_ != Phase::idle;
     command_ = value;
     argument_.clear();
     input_.clear();
     output_.clear();
     result_ = 0;
-    phase_ = Phase::argument;
-    if (faults.inputNeverFrees) inputStuck_ = true;
+    phase_ = interrupts ? Phase::idle : Phase::argument;
     if (value < Protocol::kReadCommand || value > Protocol::kKeyInfoCommand) {
         refuse(kResultBadCommand);
     }
@@ -106,6 +108,14 @@ std::uint8_t SmcPortDevice::nextByte() {
     readyAt_ = now_ + faults.slowness;
     if (output_.empty()) phase_ = Phase::idle;
     return byte;
+}
+
+void SmcPortDevice::restart() {
+    phase_ = Phase::idle;
+    output_.clear();
+    input_.clear();
+    result_ = 0;
+    readyAt_ = now_;
 }
 
 void SmcPortDevice::refuse(std::uint8_t result) {

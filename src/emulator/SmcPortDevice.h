@@ -38,6 +38,9 @@ class SmcPortDevice : public PortIo {
     void out(std::uint16_t port, std::uint8_t value) override;
     void pause(std::chrono::microseconds duration) override { now_ += duration; }
 
+    // As after a power cycle: no transaction under way, no result.
+    void restart();
+
     Faults faults;
     Counts counts;
     const SmcKeyTable& table() const { return table_; }
@@ -64,7 +67,6 @@ class SmcPortDevice : public PortIo {
     std::deque<std::uint8_t> output_;
     std::vector<std::uint8_t> input_;
     std::uint8_t result_ = 0;
-    bool inputStuck_ = false;
 };
 
 }  // namespace ampwarden

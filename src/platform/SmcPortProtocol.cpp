@@ -91,9 +91,30 @@ kern_return_t SmcPortProtocol::awaitData(std::uint8_t& result) {
     }
 }
 
+kern_return_t SmcPortProtocol::abandon(kern_return_t code) {
+    if ((ports_.in(kCommandPort)&kStatusBusy) != 0) ports_.out(kCommandPort, kReadCommand);
+    return code;
+}
+
+std::optional<std::uint8_t> SmcPortProtocol::waitDataOrIdle() {
+    auto pause = timing_.firstPause;
+    std::chrono::microseconds waited{0};
+    for (;;) {
+        const std::uint8_t status = ports_.in(kCommandPort);
+        if ((status & kStatusAwaitingData) != 0 || (status & kStatusBusy) == 0) return status;
+        if (waited >= timing_.budget) return std::nullopt;
+        ports_.pause(pause);
+        waited += pause;
+        pause = std::min(pause * 2, timing_.longestPause);
+    }
+}
+
 void SmcPortProtocol::flush() {
+    // The device may offer more than was asked for, at its own pace; what it offers is read
+    // and dropped until it goes idle.
     for (int i = 0; i < kMaxFlush; ++i) {
-        if ((ports_.in(kCommandPort)&kStatusAwaitingData) == 0) return;
+        const auto status = waitDataOrIdle();
+        if (!status || (*status & kStatusAwaitingData) == 0) return;
         ports_.in(kDataPort);
     }
 }
@@ -106,6 +127,7 @@ kern_return_t SmcPortProtocol::read(std::uint8_t command, std::uint32_t argument
         code = awaitData(result);
         if (code == kKernSuccess) bytes[i] = ports_.in(kDataPort);
     }
+    if (code == kIOReturnTimeout) return abandon(code);
     if (code != kKernSuccess) return code;
     flush();
     return waitStatus(kStatusBusy, 0) ? kKernSuccess : kIOReturnTimeout;
@@ -117,6 +139,7 @@ kern_return_t SmcPortProtocol::write(std::uint32_t key, const std::uint8_t* byte
     for (std::size_t i = 0; code == kKernSuccess && i < size; ++i) {
         code = sendByte(kDataPort, bytes[i]);
     }
+    if (code == kIOReturnTimeout) return abandon(code);
     if (code != kKernSuccess) return code;
     return waitStatus(kStatusBusy, 0) ? kKernSuccess : kIOReturnTimeout;
 }

@@ -3,6 +3,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "platform/PortIo.h"
@@ -74,12 +75,17 @@ class SmcPortProtocol {
   private:
     // Polls the status until (status & mask) == value; false when the budget runs out.
     bool waitStatus(std::uint8_t mask, std::uint8_t value);
+    // Polls until the status has data to read or is no longer busy; the last status read, or
+    // none when the budget runs out.
+    std::optional<std::uint8_t> waitDataOrIdle();
     kern_return_t begin(std::uint8_t command);
     kern_return_t sendByte(std::uint16_t port, std::uint8_t value);
     kern_return_t sendHeader(std::uint8_t command, std::uint32_t argument, std::size_t size);
     // Waits for a data byte; kIOReturnNotFound & co when the device ended the transaction.
     kern_return_t awaitData(std::uint8_t& result);
     void flush();
+    // Drops a transaction that failed half-way, so that the next one finds the device idle.
+    kern_return_t abandon(kern_return_t code);
 
     PortIo& ports_;
     Timing timing_;
