@@ -56,7 +56,8 @@ std::optional<std::string> HostFiles::read(std::string_view systemPath) const {
 }
 
 int HostFiles::write(std::string_view systemPath, std::string_view text) const {
-    UniqueFd fd(::open(path(systemPath).c_str(), O_WRONLY | O_CLOEXEC));
+    // Truncating costs sysfs nothing and keeps a plain file (a test's tree) exact.
+    UniqueFd fd(::open(path(systemPath).c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
     if (!fd.valid()) return errno;
     ssize_t written = -1;
     do {

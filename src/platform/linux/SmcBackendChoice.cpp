@@ -269,13 +269,13 @@ SmcBackendChoice::Report SmcBackendChoice::choose() {
     }
     report.backends.push_back(probeKernel());
     report.backends.push_back(probePorts());
-    pick(report, autoRule(report.backends[0], report.backends[1], report.backends[2]));
+    pick(report,
+         autoRule(setup_.emulatorSocket.has_value(), report.backends[1], report.backends[2]));
     return report;
 }
 
-std::string SmcBackendChoice::autoRule(const Backend& emulator, const Backend& kernel,
-                                       const Backend& ports) {
-    if (emulator.usable) return kEmulator;
+std::string SmcBackendChoice::autoRule(bool emulator, const Backend& kernel, const Backend& ports) {
+    if (emulator) return kEmulator;
     if (ports.usable && (!kernel.usable || ports.chargeKeys.size() > kernel.chargeKeys.size())) {
         return kPortIo;
     }
@@ -295,7 +295,8 @@ SmcBackendChoice::Report SmcBackendChoice::probeAll() {
                                   : std::string(name) == kKernel   ? probeKernel()
                                                                    : probePorts());
     }
-    report.autoPick = autoRule(report.backends[0], report.backends[1], report.backends[2]);
+    report.autoPick =
+        autoRule(setup_.emulatorSocket.has_value(), report.backends[1], report.backends[2]);
     return report;
 }
 

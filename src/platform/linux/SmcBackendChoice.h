@@ -77,8 +77,8 @@ class SmcBackendChoice {
     Backend probePorts();
     std::string portSafety() const;
     void pick(Report& report, const std::string& name);
-    static std::string autoRule(const Backend& emulator, const Backend& kernel,
-                                const Backend& ports);
+    // What "auto" takes: the emulator when its socket is configured, else see above.
+    static std::string autoRule(bool emulator, const Backend& kernel, const Backend& ports);
 
     Setup setup_;
     std::unique_ptr<SmcService> emulator_;
