@@ -23,6 +23,7 @@ namespace ampwarden {
 namespace {
 
 constexpr const char* kChargeKeys[] = {"BCLM", "CH0B", "CH0C", "CH0I"};
+constexpr const char* kAcpiSmc = "/sys/bus/acpi/devices/APP0001:00";
 
 // No SMC at all: "open" finds no service and says so the usual way.
 class AbsentSmcService : public SmcService {
@@ -205,7 +206,12 @@ std::string SmcBackendChoice::portSafety() const {
     if (!ioports) return "cannot read " + files.path("/proc/ioports");
     bool blind = false;
     const std::string claims = portClaims(*ioports, blind);
-    if (blind) return "cannot see the port map in " + files.path("/proc/ioports") + " (not root?)";
+    // Without CAP_SYS_ADMIN the kernel shows every address as 0 (as in our service). Then the
+    // firmware's own word stands: the ACPI device of the SMC, which declares these ports.
+    if (blind && !files.exists(kAcpiSmc)) {
+        return "cannot see the port map in " + files.path("/proc/ioports") +
+               " (needs CAP_SYS_ADMIN) and there is no ACPI SMC device " + files.path(kAcpiSmc);
+    }
     if (!claims.empty()) return "ports 0x300-0x31f are claimed by " + claims;
     if (auto lockdown = files.read("/sys/kernel/security/lockdown")) {
         if (bracketed(*lockdown) != "none") {

@@ -79,6 +79,10 @@ TEST_F(SmcBackendChoiceTest, NeverTouchesThePortsUnlessTheyAreAnAppleSmcsAndItAn
     EXPECT_EQ(device.counts.accesses(), 0u);
 
     tree.write("/sys/kernel/security/lockdown", "[none] integrity confidentiality");
+    tree.write("/proc/ioports", "0000-0000 : PCI Bus 0000:00\n  0000-0000 : applesmc\n");
+    tree.write("/sys/bus/acpi/devices/APP0001:00/hid", "APP0001");  // the firmware's SMC
+    EXPECT_EQ(choose("port-io").chosen, "port-io");
+    device.counts = {};
     device.faults.busyStuck = true;
     const auto stuck = choose("port-io");
     EXPECT_EQ(stuck.chosen, "");
