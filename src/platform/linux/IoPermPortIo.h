@@ -27,8 +27,8 @@ class IoPermPortIo : public PortIo {
   private:
     IoPermPortIo(std::uint16_t first, std::uint16_t count) : first_(first), count_(count) {}
 
-    std::uint16_t first_;
-    std::uint16_t count_;
+    [[maybe_unused]] std::uint16_t first_;  // unused where the processor has no ports
+    [[maybe_unused]] std::uint16_t count_;
 };
 
 }  // namespace ampwarden

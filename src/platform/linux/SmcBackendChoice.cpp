@@ -199,8 +199,10 @@ std::string SmcBackendChoice::portSafety() const {
     const std::string vendor = files.read("/sys/class/dmi/id/sys_vendor").value_or("");
     const std::string board = files.read("/sys/class/dmi/id/board_vendor").value_or("");
     if (vendor.rfind("Apple", 0) != 0 && board.rfind("Apple", 0) != 0) {
-        return "not an Apple machine (vendor \"" + (vendor.empty() ? board : vendor) +
-               "\"); elsewhere port 0x300 may be another device";
+        const std::string said = vendor.empty() ? board : vendor;
+        return std::string("not an Apple machine (") +
+               (said.empty() ? "no DMI vendor" : "vendor \"" + said + "\"") +
+               "); elsewhere port 0x300 may be another device";
     }
     const auto ioports = files.read("/proc/ioports");
     if (!ioports) return "cannot read " + files.path("/proc/ioports");
