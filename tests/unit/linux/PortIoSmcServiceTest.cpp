@@ -98,14 +98,15 @@ class PortIoSmcServiceTest : public ::testing::Test {
 TEST_F(PortIoSmcServiceTest, AnswersKeyIoEnumerationAndFansExactlyLikeTheSocketDevice) {
     const Lines overPorts = exercise(smc);
     const Lines overPortsLog = platform.log.stdoutLines();
+    platform.log.clear();
 
     FakeSmcDevice socketDevice;
     platform.smcService = &socketDevice;
-    platform.log.clear();
-    SMC other;
-    const Lines overSocket = exercise(other);
-
-    EXPECT_EQ(overPorts, overSocket);
+    {
+        SMC other;  // closes while its device exists
+        EXPECT_EQ(overPorts, exercise(other));
+    }
+    platform.smcService = &service;
     EXPECT_EQ(overPortsLog, platform.log.stdoutLines());
     EXPECT_EQ(KeyTableFile::format(device.table()),
               KeyTableFile::format(socketDevice.device.table()));
@@ -167,22 +168,25 @@ TEST_F(PortIoSmcServiceTest, ChecksTheKeyBeforeWritingAndHoldsTheLockFileAgainst
     char folder[] = "/tmp/ampwarden-lock-XXXXXX";
     ASSERT_NE(::mkdtemp(folder), nullptr);
     const std::string lockPath = std::string(folder) + "/run/smc.lock";
-    PortIoSmcService locked(std::make_unique<BorrowedPorts>(device), lockPath);
-    platform.smcService = &locked;
-    SMC other;
-    ASSERT_EQ(other.open(), 0);
-    SMCVal_t limit("BCLM");
-    ASSERT_EQ(other.read(limit), 0);  // made the folder and the file
+    {
+        PortIoSmcService locked(std::make_unique<BorrowedPorts>(device), lockPath);
+        platform.smcService = &locked;
+        SMC other;
+        ASSERT_EQ(other.open(), 0);
+        SMCVal_t limit("BCLM");
+        ASSERT_EQ(other.read(limit), 0);  // made the folder and the file
 
-    const int holder = ::open(lockPath.c_str(), O_RDWR | O_CLOEXEC);
-    ASSERT_EQ(::flock(holder, LOCK_EX), 0);
-    device.counts = {};
-    const microseconds start = device.now();
-    EXPECT_EQ(other.read(limit), kIOReturnBusy);
-    EXPECT_EQ(device.counts.accesses(), 0u);
-    EXPECT_LE(device.now() - start, PortIoSmcService::kLockBudget);
-    ::close(holder);
-    EXPECT_EQ(other.read(limit), 0);
+        const int holder = ::open(lockPath.c_str(), O_RDWR | O_CLOEXEC);
+        ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+        device.counts = {};
+        const microseconds start = device.now();
+        EXPECT_EQ(other.read(limit), kIOReturnBusy);
+        EXPECT_EQ(device.counts.accesses(), 0u);
+        EXPECT_LE(device.now() - start, PortIoSmcService::kLockBudget);
+        ::close(holder);
+        EXPECT_EQ(other.read(limit), 0);
+    }
+    platform.smcService = &service;
     std::system(("rm -rf " + std::string(folder)).c_str());
 }
 
