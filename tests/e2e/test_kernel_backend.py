@@ -36,7 +36,7 @@ class KernelBackendTest(HelperTestCase):
                 return file.read().strip()
         words = read('charge_behaviour').split()
         current = [w.strip('[]') for w in words if w.startswith('[')] or words
-        return read('charge_control_end_threshold'), current[0]
+        return read('charge_control_end_threshold'), (current or [''])[0]  # '' mid-write
 
     def expect_attributes(self, limit, behaviour):
         wait_until(lambda: self.attributes() == (limit, behaviour), 3)
