@@ -108,6 +108,11 @@ class KernelBackendTest(HelperTestCase):
         self.assertEqual(code, 0, out)  # the kernel's attributes still are
         self.assertIn('port-io: not usable: ports 0x300-0x31f are claimed by sound card', out)
         self.assertIn('AMPWARDEN_SMC_BACKEND=port-io picks: none', out)
+        refused = self.rig._run('ampwarden-smc', ['read', 'BCLM'], False, 30,
+                                {**self.env, 'AMPWARDEN_SMC_BACKEND': 'port-io'})
+        self.assertEqual(refused.returncode, 1)
+        self.assertIn('no SMC device: SMC backend: none (port-io); passed over port-io: ports '
+                      '0x300-0x31f are claimed by sound card', refused.stderr)
 
 
 if __name__ == '__main__':
