@@ -9,10 +9,13 @@ namespace ampwarden::smctool {
 const char* const kHelpText = R"(Usage: ampwarden-smc COMMAND
 
 Reads, writes and lists the SMC's keys and drives its fans, through the helper's own
-SMC code. The SMC is the emulated one on $LUMORA_SMC_EMULATOR, by default
-/run/lumora/smc-emulator.sock: start it with ampwarden-smc-emulator.
+SMC code. The SMC is the one AMPWARDEN_SMC_BACKEND picks (auto, emulator, kernel or
+port-io; see probe): the emulated one on $LUMORA_SMC_EMULATOR or
+/run/lumora/smc-emulator.sock (start it with ampwarden-smc-emulator), the kernel's battery
+attributes, or the SMC's I/O ports on an Apple machine.
 
 Commands:
+  probe                    every SMC backend: usable here or why not, what auto picks
   list                     every key, one per line
   read KEY                 one key
   write KEY HEXBYTES       set a key's bytes (exactly as many as it holds), then read it
@@ -33,7 +36,8 @@ Examples:
   ampwarden-smc fan speed 0 3000
   ampwarden-smc list | cut -f1,5   every key with its value
 
-Exit status: 0 done, 1 no SMC device or the device refused, 2 bad usage.
+Exit status: 0 done (probe: a backend is usable), 1 no SMC device or the device
+refused, 2 bad usage.
 )";
 
 namespace {
@@ -103,7 +107,9 @@ std::optional<Command> parseCommandLine(const std::vector<std::string>& args, st
     if (count == 0) return usage(error, "no command given");
     const std::string& verb = args[0];
     if (verb == "-h" || verb == "--help" || verb == "help") return command;
-    if (verb == "list" && count == 1) {
+    if (verb == "probe" && count == 1) {
+        command.verb = Verb::probe;
+    } else if (verb == "list" && count == 1) {
         command.verb = Verb::list;
     } else if (verb == "read" && count == 2) {
         command.verb = Verb::read;

@@ -15,7 +15,7 @@ inline constexpr int kExitUsage = 2;
 
 extern const char* const kHelpText;
 
-enum class Verb { help, list, read, write, fanMode, fanSpeed, fanReset };
+enum class Verb { help, probe, list, read, write, fanMode, fanSpeed, fanReset };
 
 struct Command {
     Verb verb = Verb::help;

@@ -4,7 +4,6 @@
 #include <sstream>
 
 #include "emulator/KeyTableFile.h"
-#include "platform/linux/EmulatorSmcService.h"
 #include "smc/SMCErrorText.h"
 #include "smc/SMCTexts.h"
 #include "smc/SMCValueCodec.h"
@@ -71,6 +70,7 @@ int SmcTool::run(const Command& command) {
         case Verb::fanReset:
             return fanReset();
         case Verb::help:
+        case Verb::probe:
             break;
     }
     return kExitOk;
@@ -78,8 +78,7 @@ int SmcTool::run(const Command& command) {
 
 bool SmcTool::openDevice() {
     if (smc_.open() == 0) return true;
-    tell("no SMC device at " + EmulatorSmcService::defaultSocketPath() +
-         " (is ampwarden-smc-emulator running?)");
+    tell(noDevice_);
     return false;
 }
 

@@ -12,7 +12,8 @@ namespace ampwarden::smctool {
 // Failures are told on standard error.
 class SmcTool {
   public:
-    explicit SmcTool(SMC& smc) : smc_(smc) {}
+    // `noDevice` says why there is no SMC when it cannot be opened.
+    SmcTool(SMC& smc, std::string noDevice) : smc_(smc), noDevice_(std::move(noDevice)) {}
 
     int run(const Command& command);
 
@@ -31,6 +32,7 @@ class SmcTool {
     std::optional<std::int64_t> forcedFans();
 
     SMC& smc_;
+    std::string noDevice_;
 };
 
 }  // namespace ampwarden::smctool

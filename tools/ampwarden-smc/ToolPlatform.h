@@ -1,7 +1,11 @@
 #pragma once
 
+#include <memory>
+#include <string>
+
 #include "platform/Platform.h"
 #include "platform/linux/LinuxPlatform.h"
+#include "platform/linux/SmcBackendChoice.h"
 
 namespace ampwarden::smctool {
 
@@ -21,7 +25,10 @@ class ToolPlatform : public Platform {
     DisplayMonitor& displays() override { return linux_.displays(); }
     RunningApplications& applications() override { return linux_.applications(); }
     MachineFacts& machine() override { return linux_.machine(); }
-    SmcService& smc() override { return linux_.smc(); }
+    // Chosen like the helper's, its line in the system log; the report is kept.
+    SmcService& smc() override;
+    // Why "open" finds no SMC, as the tool tells it.
+    std::string noDeviceReason();
     Diagnostics& diagnostics() override { return stderrLines_; }
     ProcessRunner& processes() override { return linux_.processes(); }
     SpeechSynthesizer& speech() override { return linux_.speech(); }
@@ -34,6 +41,8 @@ class ToolPlatform : public Platform {
     };
 
     LinuxPlatform linux_;
+    SmcBackendChoice::Report report_;
+    std::unique_ptr<SmcService> smc_;
     StderrDiagnostics stderrLines_;
 };
 

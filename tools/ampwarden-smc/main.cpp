@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "CommandLine.h"
+#include "ProbeCommand.h"
 #include "SmcTool.h"
 #include "ToolPlatform.h"
 #include "smc/SMC.h"
@@ -19,7 +20,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "ampwarden-smc: %s\nTry ampwarden-smc --help.\n", error.c_str());
         return kExitUsage;
     }
+    if (command->verb == Verb::probe) {
+        SmcBackendChoice choice(SmcBackendChoice::Setup::fromEnvironment());
+        return printProbe(choice.probeAll());
+    }
     ToolPlatform platform;
     SMC& smc = SMC::shared();  // lives on past main(): ending the process closes the socket
-    return SmcTool(smc).run(*command);
+    return SmcTool(smc, platform.noDeviceReason()).run(*command);
 }

@@ -3,12 +3,12 @@
 #include "platform/linux/BusRunningApplications.h"
 #include "platform/linux/DBusNotificationChannel.h"
 #include "platform/linux/DrmDisplayMonitor.h"
-#include "platform/linux/EmulatorSmcService.h"
 #include "platform/linux/EspeakSpeechSynthesizer.h"
 #include "platform/linux/LinuxMachineFacts.h"
 #include "platform/linux/LogindLoginManager.h"
 #include "platform/linux/PosixProcessRunner.h"
 #include "platform/linux/SdEventRunLoop.h"
+#include "platform/linux/SmcBackendChoice.h"
 #include "platform/linux/SyslogDiagnostics.h"
 #include "platform/linux/SystemBus.h"
 
@@ -65,7 +65,9 @@ MachineFacts& LinuxPlatform::machine() {
 }
 
 SmcService& LinuxPlatform::smc() {
-    return once(smc_, [] { return std::make_unique<EmulatorSmcService>(); });
+    return once(smc_, [this] {
+        return SmcBackendChoice::make(SmcBackendChoice::Setup::fromEnvironment(), diagnostics());
+    });
 }
 
 Diagnostics& LinuxPlatform::diagnostics() {

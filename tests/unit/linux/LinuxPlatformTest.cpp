@@ -9,6 +9,7 @@ namespace {
 // A tool that only needs the SMC, the logs and processes must work without any bus.
 TEST(LinuxPlatformTest, ServicesThatNeedNoBusNeverConnectToIt) {
     setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/ampwarden-bus", 1);
+    setenv("AMPWARDEN_SMC_BACKEND", "emulator", 1);  // a test never probes the real machine
     {
         LinuxPlatform platform;
         platform.smc();
@@ -19,6 +20,7 @@ TEST(LinuxPlatformTest, ServicesThatNeedNoBusNeverConnectToIt) {
         EXPECT_EQ(platform.runLoop().run(), 5);
     }
     unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+    unsetenv("AMPWARDEN_SMC_BACKEND");
 }
 
 }  // namespace

@@ -1,0 +1,322 @@
+#include "platform/linux/SmcBackendChoice.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+
+#include "platform/MachError.h"
+#include "platform/SmcPortProtocol.h"
+#include "platform/linux/EmulatorSmcService.h"
+#include "platform/linux/IoPermPortIo.h"
+#include "platform/linux/KernelAttributeSmcService.h"
+#include "platform/linux/PortIoSmcService.h"
+#include "smc/SMCKeyCode.h"
+#include "smc/SMCKeyData_t.h"
+#include "smc/SMCKeys.h"
+#include "smc/SMCTexts.h"
+
+namespace ampwarden {
+
+namespace {
+
+constexpr const char* kChargeKeys[] = {"BCLM", "CH0B", "CH0C", "CH0I"};
+constexpr const char* kAcpiSmc = "/sys/bus/acpi/devices/APP0001:00";
+
+// No SMC at all: "open" finds no service and says so the usual way.
+class AbsentSmcService : public SmcService {
+  public:
+    kern_return_t getMatchingServices(const std::string&,
+                                      std::vector<io_service_t>& services) override {
+        services.clear();
+        return kKernSuccess;
+    }
+    void objectRelease(io_object_t) override {}
+    kern_return_t serviceOpen(io_service_t, std::uint32_t, io_connect_t&) override {
+        return kIOReturnNoDevice;
+    }
+    kern_return_t serviceClose(io_connect_t) override { return kMachSendInvalidDest; }
+    kern_return_t callStructMethod(io_connect_t, std::uint32_t, const void*, std::size_t, void*,
+                                   std::size_t&) override {
+        return kMachSendInvalidDest;
+    }
+};
+
+// The charge keys a service has, asked the way the SMC code asks: key information.
+std::vector<std::string> chargeKeysOf(SmcService& service) {
+    std::vector<std::string> keys;
+    std::vector<io_service_t> found;
+    io_connect_t connection = 0;
+    if (service.getMatchingServices(smctext::kServiceClass, found) != kKernSuccess ||
+        found.empty() || service.serviceOpen(found[0], 0, connection) != kKernSuccess) {
+        return keys;
+    }
+    for (const char* key : kChargeKeys) {
+        SMCKeyData_t input;
+        SMCKeyData_t output;
+        input.key = toUInt32(key);
+        input.data8 = rawValue(SMCKeys::readKeyInfo);
+        std::size_t size = sizeof(output);
+        if (service.callStructMethod(connection, rawValue(SMCKeys::kernelIndex), &input,
+                                     sizeof(input), &output, size) == kKernSuccess) {
+            keys.push_back(key);
+        }
+    }
+    service.serviceClose(connection);
+    return keys;
+}
+
+// The word in brackets of "none [integrity] confidentiality".
+std::string bracketed(const std::string& text) {
+    const auto open = text.find('[');
+    const auto close = text.find(']', open);
+    if (open == std::string::npos || close == std::string::npos) return text;
+    return text.substr(open + 1, close - open - 1);
+}
+
+// Who else holds ports of the SMC's region, from /proc/ioports; empty when nobody. Bus
+// windows that span the region are no claim.
+std::string portClaims(const std::string& ioports, bool& blind) {
+    constexpr unsigned first = SmcPortProtocol::kRegionStart;
+    constexpr unsigned last = first + SmcPortProtocol::kRegionSize - 1;
+    std::istringstream lines(ioports);
+    std::string claims;
+    bool anyAddress = false;
+    for (std::string line; std::getline(lines, line);) {
+        unsigned start = 0;
+        unsigned end = 0;
+        int name = 0;
+        if (std::sscanf(line.c_str(), " %x-%x : %n", &start, &end, &name) != 2 || name == 0)
+            continue;
+        anyAddress = anyAddress || end != 0;
+        const std::string owner = line.substr(static_cast<std::size_t>(name));
+        const bool window = start < first && end > last && owner.rfind("PCI Bus", 0) == 0;
+        if (start <= last && end >= first && owner != "applesmc" && !window) {
+            claims += (claims.empty() ? "" : ", ") + owner;
+        }
+    }
+    blind = !anyAddress;
+    return claims;
+}
+
+std::string joined(const std::vector<std::string>& words) {
+    std::string text;
+    for (const std::string& word : words) text += (text.empty() ? "" : " ") + word;
+    return text;
+}
+
+}  // namespace
+
+SmcBackendChoice::Setup SmcBackendChoice::Setup::fromEnvironment() {
+    Setup setup;
+    if (const char* env = std::getenv("AMPWARDEN_SMC_BACKEND"); env != nullptr && *env != '\0') {
+        setup.setting = env;
+    }
+    const char* socket = std::getenv("LUMORA_SMC_EMULATOR");
+    struct stat info {};
+    const std::string path = EmulatorSmcService::defaultSocketPath();
+    if ((socket != nullptr && *socket != '\0') ||
+        (::stat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode))) {
+        setup.emulatorSocket = path;
+    }
+    setup.files = HostFiles();
+    setup.openPorts = [](std::string& error) -> std::unique_ptr<PortIo> {
+        return IoPermPortIo::open(SmcPortProtocol::kRegionStart, SmcPortProtocol::kRegionSize,
+                                  error);
+    };
+    setup.lockPath = PortIoSmcService::defaultLockPath();
+    return setup;
+}
+
+bool SmcBackendChoice::Report::anyUsable() const {
+    for (const Backend& backend : backends) {
+        if (backend.usable) return true;
+    }
+    return false;
+}
+
+std::string SmcBackendChoice::Report::line() const {
+    std::string line =
+        "SMC backend: " + (chosen.empty() ? std::string("none") : chosen) + " (" + setting + ")";
+    std::string passed;
+    for (const Backend& backend : backends) {
+        if (backend.name == chosen) {
+            line += ", backing " +
+                    (backend.chargeKeys.empty() ? "no charge key" : joined(backend.chargeKeys)) +
+                    " through " + joined(backend.uses);
+        } else {
+            const std::string why = backend.usable
+                                        ? "backs " + std::to_string(backend.chargeKeys.size()) +
+                                              " charge keys, fewer than the one chosen or a tie"
+                                        : backend.why;
+            passed += (passed.empty() ? "" : "; ") + backend.name + ": " + why;
+        }
+    }
+    return passed.empty() ? line : line + "; passed over " + passed;
+}
+
+SmcBackendChoice::SmcBackendChoice(Setup setup) : setup_(std::move(setup)) {}
+
+SmcBackendChoice::~SmcBackendChoice() = default;
+
+SmcBackendChoice::Backend SmcBackendChoice::probeEmulator() {
+    Backend backend{kEmulator, false, "", {}, {}};
+    const std::string socket = setup_.emulatorSocket.value_or(
+        setup_.setting == kEmulator ? EmulatorSmcService::defaultSocketPath() : "");
+    if (socket.empty()) {
+        backend.why = "no emulator socket configured (LUMORA_SMC_EMULATOR, " +
+                      EmulatorSmcService::defaultSocketPath() + ")";
+        return backend;
+    }
+    backend.usable = true;
+    backend.uses = {socket};
+    emulator_ = std::make_unique<EmulatorSmcService>(socket);
+    backend.chargeKeys = chargeKeysOf(*emulator_);
+    return backend;
+}
+
+SmcBackendChoice::Backend SmcBackendChoice::probeKernel() {
+    Backend backend{kKernel, false, "", {}, {}};
+    const auto attributes = KernelAttributeSmcService::find(setup_.files, backend.why);
+    if (!attributes) return backend;
+    for (const std::string& file : attributes->files()) {
+        backend.uses.push_back(setup_.files.path(file));
+        if (const int error = setup_.files.writable(file); error != 0) {
+            backend.why = "cannot write " + setup_.files.path(file) + ": " + std::strerror(error);
+            return backend;
+        }
+    }
+    kernel_ = std::make_unique<KernelAttributeSmcService>(setup_.files, *attributes);
+    backend.chargeKeys = chargeKeysOf(*kernel_);
+    backend.usable = true;
+    return backend;
+}
+
+std::string SmcBackendChoice::portSafety() const {
+    const HostFiles& files = setup_.files;
+    const std::string vendor = files.read("/sys/class/dmi/id/sys_vendor").value_or("");
+    const std::string board = files.read("/sys/class/dmi/id/board_vendor").value_or("");
+    if (vendor.rfind("Apple", 0) != 0 && board.rfind("Apple", 0) != 0) {
+        const std::string said = vendor.empty() ? board : vendor;
+        return std::string("not an Apple machine (") +
+               (said.empty() ? "no DMI vendor" : "vendor \"" + said + "\"") +
+               "); elsewhere port 0x300 may be another device";
+    }
+    const auto ioports = files.read("/proc/ioports");
+    if (!ioports) return "cannot read " + files.path("/proc/ioports");
+    bool blind = false;
+    const std::string claims = portClaims(*ioports, blind);
+    // Without CAP_SYS_ADMIN the kernel shows every address as 0 (as in our service). Then the
+    // firmware's own word stands: the ACPI device of the SMC, which declares these ports.
+    if (blind && !files.exists(kAcpiSmc)) {
+        return "cannot see the port map in " + files.path("/proc/ioports") +
+               " (needs CAP_SYS_ADMIN) and there is no ACPI SMC device " + files.path(kAcpiSmc);
+    }
+    if (!claims.empty()) return "ports 0x300-0x31f are claimed by " + claims;
+    if (auto lockdown = files.read("/sys/kernel/security/lockdown")) {
+        if (bracketed(*lockdown) != "none") {
+            return "kernel lockdown (" + bracketed(*lockdown) + ") forbids I/O port access";
+        }
+    }
+    return "";
+}
+
+SmcBackendChoice::Backend SmcBackendChoice::probePorts() {
+    Backend backend{kPortIo, false, portSafety(), {"I/O ports 0x300-0x31f"}, {}};
+    if (!backend.why.empty()) return backend;
+    std::unique_ptr<PortIo> ports = setup_.openPorts ? setup_.openPorts(backend.why) : nullptr;
+    if (!ports) return backend;
+    auto service = std::make_unique<PortIoSmcService>(std::move(ports), setup_.lockPath);
+    if (!setup_.lockPath.empty()) backend.uses.push_back(setup_.lockPath);
+    backend.why = service->probe();
+    if (!backend.why.empty()) {
+        backend.why = "probe failed: " + backend.why;
+        return backend;
+    }
+    backend.chargeKeys = chargeKeysOf(*service);
+    backend.usable = true;
+    ports_ = std::move(service);
+    return backend;
+}
+
+void SmcBackendChoice::pick(Report& report, const std::string& name) {
+    report.chosen = name;
+    std::unique_ptr<SmcService>* slot = name == kEmulator ? &emulator_
+                                        : name == kKernel ? &kernel_
+                                        : name == kPortIo ? &ports_
+                                                          : nullptr;
+    chosen_ = slot != nullptr ? std::move(*slot) : nullptr;
+}
+
+SmcBackendChoice::Report SmcBackendChoice::choose() {
+    Report report{setup_.setting, {}, "", ""};
+    const std::string& setting = setup_.setting;
+    if (setting == kEmulator || setting == kKernel || setting == kPortIo) {
+        report.backends.push_back(setting == kEmulator ? probeEmulator()
+                                  : setting == kKernel ? probeKernel()
+                                                       : probePorts());
+        pick(report, report.backends[0].usable ? setting : "");
+        return report;
+    }
+    if (setting != kAuto) {
+        report.backends.push_back({setting,
+                                   false,
+                                   "unknown AMPWARDEN_SMC_BACKEND (auto, emulator, kernel or "
+                                   "port-io)",
+                                   {},
+                                   {}});
+        pick(report, "");
+        return report;
+    }
+    report.backends.push_back(probeEmulator());
+    if (report.backends[0].usable) {
+        pick(report, kEmulator);
+        return report;
+    }
+    report.backends.push_back(probeKernel());
+    report.backends.push_back(probePorts());
+    pick(report,
+         autoRule(setup_.emulatorSocket.has_value(), report.backends[1], report.backends[2]));
+    return report;
+}
+
+std::string SmcBackendChoice::autoRule(bool emulator, const Backend& kernel, const Backend& ports) {
+    if (emulator) return kEmulator;
+    if (ports.usable && (!kernel.usable || ports.chargeKeys.size() > kernel.chargeKeys.size())) {
+        return kPortIo;
+    }
+    return kernel.usable ? kKernel : "";
+}
+
+SmcBackendChoice::Report SmcBackendChoice::probeAll() {
+    const Report chosen = choose();
+    Report report{chosen.setting, {}, chosen.chosen, ""};
+    for (const char* name : {kEmulator, kKernel, kPortIo}) {
+        const Backend* seen = nullptr;
+        for (const Backend& backend : chosen.backends) {
+            if (backend.name == name) seen = &backend;
+        }
+        report.backends.push_back(seen != nullptr                  ? *seen
+                                  : std::string(name) == kEmulator ? probeEmulator()
+                                  : std::string(name) == kKernel   ? probeKernel()
+                                                                   : probePorts());
+    }
+    report.autoPick =
+        autoRule(setup_.emulatorSocket.has_value(), report.backends[1], report.backends[2]);
+    return report;
+}
+
+std::unique_ptr<SmcService> SmcBackendChoice::takeService() {
+    if (!chosen_) return std::make_unique<AbsentSmcService>();
+    return std::move(chosen_);
+}
+
+std::unique_ptr<SmcService> SmcBackendChoice::make(Setup setup, Diagnostics& log) {
+    SmcBackendChoice choice(std::move(setup));
+    log.systemLog(choice.choose().line());
+    return choice.takeService();
+}
+
+}  // namespace ampwarden

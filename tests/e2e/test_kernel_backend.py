@@ -1,0 +1,119 @@
+"""The helper and ampwarden-smc on the kernel's battery attributes instead of the emulator: a
+fake /sys tree (AMPWARDEN_SYSFS_ROOT) whose files the charge commands must change, and
+`ampwarden-smc probe` telling what each fake machine offers."""
+
+import os
+import unittest
+
+from harness import (CLOSE_ANSWER, DISABLE_CHARGING_ANSWER, DISCHARGING_ANSWER,
+                     ENABLE_CHARGING_ANSWER, LIMIT_ON_ANSWER, OPEN_ANSWER, HelperTestCase,
+                     wait_until)
+
+BATTERY = 'sys/class/power_supply/BAT0'
+EVERY_BEHAVIOUR = '[auto] inhibit-charge force-discharge'
+CHOICES = ('auto', 'inhibit-charge', 'force-discharge')
+
+
+class KernelBackendTest(HelperTestCase):
+
+    def setUp(self):
+        super().setUp()
+        self.require_smc_tools()
+        self.sysfs = os.path.join(self.tmp, 'host')
+        self.env = {'AMPWARDEN_SYSFS_ROOT': self.sysfs, 'LUMORA_SMC_EMULATOR': '',
+                    'AMPWARDEN_SMC_BACKEND': 'auto'}
+
+    def write(self, path, text):
+        path = os.path.join(self.sysfs, path)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, 'w') as file:
+            file.write(text + '\n')
+
+    def attributes(self):
+        """The end threshold and the current charge behaviour (the bracketed word, if any)."""
+        def read(name):
+            with open(os.path.join(self.sysfs, BATTERY, name)) as file:
+                return file.read().strip()
+        words = read('charge_behaviour').split()
+        current = [w.strip('[]') for w in words if w.startswith('[')] or words
+        return read('charge_control_end_threshold'), (current or [''])[0]  # '' mid-write
+
+    def expect_attributes(self, limit, behaviour):
+        wait_until(lambda: self.attributes() == (limit, behaviour), 3)
+        self.assertEqual(self.attributes(), (limit, behaviour))
+
+    def probe(self, as_nobody=False, **env):
+        result = self.rig._run('ampwarden-smc', ['probe'], as_nobody, 30, {**self.env, **env})
+        return result.returncode, result.stdout
+
+    def laptop(self):
+        self.write('sys/class/dmi/id/sys_vendor', 'LENOVO')
+        self.write(BATTERY + '/type', 'Battery')
+        self.write(BATTERY + '/charge_control_end_threshold', '100')
+        self.write(BATTERY + '/charge_behaviour', EVERY_BEHAVIOUR)
+
+    def test_every_charge_command_changes_the_attribute_files(self):
+        self.laptop()
+        self.start_helper(env_overrides={**self.env, 'AMPWARDEN_SMC_BACKEND': 'kernel'})
+        self.assertEqual(self.ask('open', expect=OPEN_ANSWER)['values'], {'smcOpenClose': 'open'})
+        self.ask('limit', 'on', expect=LIMIT_ON_ANSWER)
+        self.expect_attributes('80', 'auto')
+        self.ask('charge', 'off', expect=DISABLE_CHARGING_ANSWER)
+        self.expect_attributes('80', 'inhibit-charge')
+        self.ask('charge', 'on', expect=ENABLE_CHARGING_ANSWER)
+        self.expect_attributes('100', 'auto')
+        self.ask('discharge', 'on', expect=DISCHARGING_ANSWER)
+        self.expect_attributes('100', 'force-discharge')
+        self.ask('charge', 'off', expect=DISABLE_CHARGING_ANSWER)
+        self.ask('close', expect=CLOSE_ANSWER)
+        self.expect_attributes('100', 'auto')
+        self.assertIn('SMC backend: kernel (kernel), backing BCLM CH0B CH0C CH0I',
+                      self.helper.output('stderr'))
+        self.assert_helper_alive()
+
+        # What the package's removal runs gives normal charging back, on this backend too.
+        self.write(BATTERY + '/charge_behaviour', 'auto [inhibit-charge] force-discharge')
+        self.write(BATTERY + '/charge_control_end_threshold', '60')
+        for key, value in (('CH0B', '00'), ('CH0C', '00'), ('CH0I', '00'), ('BCLM', '64')):
+            result = self.rig._run('ampwarden-smc', ['write', key, value], False, 30, self.env)
+            self.assertEqual(result.returncode, 0, result.stderr)
+            # A plain file keeps the one word written; the kernel's lists every choice again.
+            current = self.attributes()[1]
+            self.write(BATTERY + '/charge_behaviour', ' '.join(
+                f'[{w}]' if w == current else w for w in CHOICES))
+        self.assertEqual(self.attributes(), ('100', 'auto'))
+
+    def test_probe_tells_what_each_machine_offers(self):
+        code, out = self.probe()
+        self.assertEqual(code, 1, out)
+        self.assertIn('kernel: not usable: no battery in', out)
+        self.assertIn('port-io: not usable: not an Apple machine', out)
+        self.assertIn('auto picks: none', out)
+
+        self.laptop()
+        code, out = self.probe()
+        self.assertEqual(code, 0, out)
+        self.assertIn(f'kernel: usable\n  uses: {self.sysfs}/{BATTERY}/charge_control_end_threshold '
+                      f'{self.sysfs}/{BATTERY}/charge_behaviour\n'
+                      '  charge keys: BCLM CH0B CH0C CH0I\n', out)
+        self.assertIn('auto picks: kernel\nAMPWARDEN_SMC_BACKEND=auto picks: kernel\n', out)
+
+        code, out = self.probe(as_nobody=True)
+        self.assertEqual(code, 1, out)
+        self.assertIn('charge_control_end_threshold: Permission denied', out)
+
+        self.write('sys/class/dmi/id/sys_vendor', 'Apple Inc.')
+        self.write('proc/ioports', '0300-031f : sound card')
+        code, out = self.probe(AMPWARDEN_SMC_BACKEND='port-io')
+        self.assertEqual(code, 0, out)  # the kernel's attributes still are
+        self.assertIn('port-io: not usable: ports 0x300-0x31f are claimed by sound card', out)
+        self.assertIn('AMPWARDEN_SMC_BACKEND=port-io picks: none', out)
+        refused = self.rig._run('ampwarden-smc', ['read', 'BCLM'], False, 30,
+                                {**self.env, 'AMPWARDEN_SMC_BACKEND': 'port-io'})
+        self.assertEqual(refused.returncode, 1)
+        self.assertIn('no SMC device: SMC backend: none (port-io); passed over port-io: ports '
+                      '0x300-0x31f are claimed by sound card', refused.stderr)
+
+
+if __name__ == '__main__':
+    unittest.main()

@@ -1,0 +1,140 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "fake/FakeHostTree.h"
+#include "fake/FakePlatform.h"
+#include "platform/MachError.h"
+#include "platform/linux/KernelAttributeSmcService.h"
+#include "smc/SMC.h"
+
+namespace ampwarden::test {
+namespace {
+
+using Keys = std::vector<std::string>;
+constexpr const char* kBattery = "/sys/class/power_supply/BAT0";
+constexpr const char* kThreshold = "/sys/class/power_supply/BAT0/charge_control_end_threshold";
+constexpr const char* kBehaviour = "/sys/class/power_supply/BAT0/charge_behaviour";
+constexpr const char* kEveryBehaviour = "[auto] inhibit-charge force-discharge";
+
+class KernelAttributeSmcServiceTest : public ::testing::Test {
+  protected:
+    // An SMC over the attributes found in the tree.
+    void open() {
+        std::string why;
+        const auto attributes = KernelAttributeSmcService::find(files, why);
+        ASSERT_TRUE(attributes) << why;
+        service = std::make_unique<KernelAttributeSmcService>(files, *attributes);
+        platform.smcService = service.get();
+        ASSERT_EQ(smc.open(), 0);
+    }
+
+    kern_return_t write(const char* key, std::uint8_t value) {
+        SMCVal_t record(key);
+        record.dataSize = 1;
+        record.bytes[0] = value;
+        return smc.write(record);
+    }
+
+    FakeHostTree tree;
+    HostFiles files{tree.root()};
+    FakePlatform platform;
+    std::unique_ptr<KernelAttributeSmcService> service;
+    SMC smc;
+};
+
+TEST_F(KernelAttributeSmcServiceTest,
+       BacksTheChargeKeysOfTheFirstBatteryWithAttributesOrTheT2Limit) {
+    std::string why;
+    EXPECT_FALSE(KernelAttributeSmcService::find(files, why));
+    EXPECT_NE(why.find("no battery"), std::string::npos) << why;
+
+    tree.write("/sys/class/power_supply/AC/type", "Mains\n");
+    tree.battery("BAT0", "", "");
+    EXPECT_FALSE(KernelAttributeSmcService::find(files, why));
+    EXPECT_NE(why.find("has no charge_control_end_threshold"), std::string::npos) << why;
+
+    tree.write("/sys/bus/acpi/devices/APP0001:00/battery_charge_limit", "80\n");
+    auto found = KernelAttributeSmcService::find(files, why);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->chargeKeys(), Keys{"BCLM"});
+    EXPECT_EQ(found->limitFile, "/sys/bus/acpi/devices/APP0001:00/battery_charge_limit");
+
+    tree.battery("BAT1", "90", "[auto] inhibit-charge");
+    found = KernelAttributeSmcService::find(files, why);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->battery, "/sys/class/power_supply/BAT1");
+    EXPECT_EQ(found->chargeKeys(), (Keys{"BCLM", "CH0B", "CH0C"}));
+
+    tree.battery("BAT0", "", kEveryBehaviour);
+    found = KernelAttributeSmcService::find(files, why);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->battery, kBattery);  // the first battery that has any
+    EXPECT_EQ(found->chargeKeys(), (Keys{"BCLM", "CH0B", "CH0C", "CH0I"}));
+    EXPECT_EQ(found->files().size(), 2u);  // its behaviour and the T2 limit
+}
+
+TEST_F(KernelAttributeSmcServiceTest, ChargeCommandsSetTheAttributesFromAllThreeBehaviourKeys) {
+    tree.battery("BAT0", "80", kEveryBehaviour);
+    open();
+    EXPECT_EQ(smc.getAllKeys(), (Keys{"#KEY", "BCLM", "CH0B", "CH0C", "CH0I"}));
+    EXPECT_EQ(smc.readByteValue("BCLM"), 80);
+
+    struct Step {
+        const char* key;
+        std::uint8_t value;
+        const char* behaviour;
+    } steps[] = {
+        {"CH0B", 2, "inhibit-charge"},   // stop charging, first step
+        {"CH0C", 2, "inhibit-charge"},   // ... and the second
+        {"CH0B", 0, "auto"},             // allow charging: the stop key written last says so
+        {"CH0I", 1, "force-discharge"},  // discharge wins over everything
+        {"CH0C", 2, "force-discharge"},
+        {"CH0I", 0, "inhibit-charge"},  // and then the stop comes back
+        {"CH0C", 0, "auto"},
+    };
+    for (const Step& step : steps) {
+        EXPECT_EQ(write(step.key, step.value), 0) << step.key;
+        EXPECT_EQ(tree.read(kBehaviour), step.behaviour) << step.key << " " << int(step.value);
+        EXPECT_EQ(smc.readByteValue(step.key), step.value) << step.key;
+    }
+    EXPECT_EQ(write("BCLM", 60), 0);
+    EXPECT_EQ(tree.read(kThreshold), "60");
+
+    // Someone else stopped charging meanwhile: the keys say so.
+    tree.write(kBehaviour, "auto [inhibit-charge] force-discharge\n");
+    EXPECT_EQ(smc.readByteValue("CH0C"), 2);
+    EXPECT_EQ(smc.readByteValue("CH0I"), 0);
+
+    EXPECT_EQ(write("BCLM", 101), kIOReturnBadArgument);
+    EXPECT_EQ(write("#KEY", 1), kIOReturnNotWritable);
+    EXPECT_EQ(write("CH0K", 1), kIOReturnNotFound);
+    SMCVal_t wide("BCLM");
+    wide.dataSize = 2;
+    EXPECT_EQ(smc.write(wide), kIOReturnBadArgument);
+    EXPECT_EQ(tree.read(kThreshold), "60");
+}
+
+TEST_F(KernelAttributeSmcServiceTest,
+       AnAttributeTheKernelRefusesOrThatWentAwayIsAnErrorNeverSuccess) {
+    tree.battery("BAT0", "80", kEveryBehaviour);
+    open();
+    tree.link(kBehaviour, "/dev/full");  // every write fails
+    EXPECT_EQ(write("CH0B", 2), kIOReturnIOError);
+    tree.link(kThreshold, "/proc/version");  // read-only to everyone
+    EXPECT_NE(write("BCLM", 90), 0);
+
+    tree.write(kBehaviour, "[auto] inhibit-charge force-discharge\n");
+    EXPECT_EQ(smc.readByteValue("CH0B"), 0);  // the refused 2 was not kept
+    tree.write(kThreshold, "eighty\n");
+    SMCVal_t limit("BCLM");
+    EXPECT_EQ(smc.read(limit), kIOReturnIOError);
+    tree.remove(kThreshold);
+    EXPECT_EQ(smc.read(limit), kIOReturnNoDevice);
+    EXPECT_EQ(write("BCLM", 90), kIOReturnNoDevice);
+}
+
+}  // namespace
+}  // namespace ampwarden::test

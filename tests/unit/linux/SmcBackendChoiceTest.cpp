@@ -1,0 +1,134 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "emulator/SmcPortDevice.h"
+#include "fake/FakeHostTree.h"
+#include "platform/linux/SmcBackendChoice.h"
+
+namespace ampwarden::test {
+namespace {
+
+using Keys = std::vector<std::string>;
+constexpr const char* kFreePorts = "0000-0cf7 : PCI Bus 0000:00\n  0300-031f : applesmc\n";
+
+class CountingPorts : public PortIo {
+  public:
+    explicit CountingPorts(SmcPortDevice& device) : device_(device) {}
+    std::uint8_t in(std::uint16_t port) override { return device_.in(port); }
+    void out(std::uint16_t port, std::uint8_t value) override { device_.out(port, value); }
+    void pause(std::chrono::microseconds duration) override { device_.pause(duration); }
+
+  private:
+    SmcPortDevice& device_;
+};
+
+class SmcBackendChoiceTest : public ::testing::Test {
+  protected:
+    SmcBackendChoice::Setup setup(const std::string& setting) {
+        SmcBackendChoice::Setup setup;
+        setup.setting = setting;
+        setup.files = HostFiles(tree.root());
+        setup.openPorts = [this](std::string&) -> std::unique_ptr<PortIo> {
+            ++portOpens;
+            return std::make_unique<CountingPorts>(device);
+        };
+        return setup;
+    }
+
+    SmcBackendChoice::Report choose(const std::string& setting) {
+        SmcBackendChoice choice(setup(setting));
+        return choice.choose();
+    }
+
+    void apple(const std::string& ioports = kFreePorts) {
+        tree.write("/sys/class/dmi/id/sys_vendor", "Apple Inc.\n");
+        tree.write("/proc/ioports", ioports);
+    }
+
+    FakeHostTree tree;
+    SmcPortDevice device;
+    int portOpens = 0;
+};
+
+TEST_F(SmcBackendChoiceTest, NeverTouchesThePortsUnlessTheyAreAnAppleSmcsAndItAnswersSanely) {
+    const struct {
+        const char* vendor;
+        const char* ioports;
+        const char* lockdown;
+        const char* why;
+    } machines[] = {
+        {"LENOVO", kFreePorts, "", "not an Apple machine (vendor \"LENOVO\")"},
+        {"Apple Inc.", "  0300-0307 : sound card\n", "", "claimed by sound card"},
+        {"Apple Inc.", "0000-0000 : PCI Bus 0000:00\n", "", "cannot see the port map"},
+        {"Apple Inc.", kFreePorts, "none [integrity] confidentiality", "lockdown (integrity)"},
+    };
+    for (const auto& machine : machines) {
+        tree.write("/sys/class/dmi/id/sys_vendor", machine.vendor);
+        tree.write("/proc/ioports", machine.ioports);
+        tree.write("/sys/kernel/security/lockdown", machine.lockdown);
+        for (const char* setting : {"port-io", "auto"}) {
+            const auto report = choose(setting);
+            EXPECT_EQ(report.chosen, "") << setting;
+            EXPECT_NE(report.line().find(machine.why), std::string::npos) << report.line();
+        }
+    }
+    EXPECT_EQ(portOpens, 0);
+    EXPECT_EQ(device.counts.accesses(), 0u);
+
+    tree.write("/sys/kernel/security/lockdown", "[none] integrity confidentiality");
+    tree.write("/proc/ioports", "0000-0000 : PCI Bus 0000:00\n  0000-0000 : applesmc\n");
+    tree.write("/sys/bus/acpi/devices/APP0001:00/hid", "APP0001");  // the firmware's SMC
+    EXPECT_EQ(choose("port-io").chosen, "port-io");
+    device.counts = {};
+    device.faults.busyStuck = true;
+    const auto stuck = choose("port-io");
+    EXPECT_EQ(stuck.chosen, "");
+    EXPECT_NE(stuck.line().find("probe failed"), std::string::npos) << stuck.line();
+    EXPECT_EQ(device.counts.dataOut, 0u);  // it never got as far as sending a key
+}
+
+TEST_F(SmcBackendChoiceTest, AutoTakesTheEmulatorElseWhatBacksMoreChargeKeysTheKernelOnATie) {
+    auto withEmulator = setup("auto");
+    withEmulator.emulatorSocket = tree.root() + "/smc.sock";
+    SmcBackendChoice emulator(std::move(withEmulator));
+    EXPECT_EQ(emulator.choose().chosen, "emulator");
+    EXPECT_EQ(portOpens, 0);
+
+    EXPECT_EQ(choose("auto").chosen, "");
+    EXPECT_EQ(choose("kernel").chosen, "");
+    EXPECT_EQ(choose("sideways").line(),
+              "SMC backend: none (sideways); passed over sideways: unknown AMPWARDEN_SMC_BACKEND "
+              "(auto, emulator, kernel or port-io)");
+
+    apple();
+    tree.battery("BAT0", "80", "");  // an out-of-tree driver with the end threshold only
+    auto report = choose("auto");
+    EXPECT_EQ(report.chosen, "port-io");
+    ASSERT_EQ(report.backends.size(), 3u);
+    EXPECT_EQ(report.backends[1].chargeKeys, Keys{"BCLM"});
+    EXPECT_EQ(report.backends[2].chargeKeys, (Keys{"BCLM", "CH0B", "CH0C", "CH0I"}));
+    EXPECT_NE(report.line().find("passed over emulator: no emulator socket configured"),
+              std::string::npos)
+        << report.line();
+    EXPECT_EQ(choose("kernel").chosen, "kernel");  // the setting decides
+
+    tree.battery("BAT0", "80", "[auto] inhibit-charge force-discharge");
+    SmcBackendChoice tie(setup("auto"));
+    EXPECT_EQ(tie.choose().chosen, "kernel");
+    auto service = tie.takeService();
+    std::vector<io_service_t> found;
+    EXPECT_EQ(service->getMatchingServices("AppleSMC", found), 0);
+    EXPECT_EQ(found.size(), 1u);
+
+    SmcBackendChoice all(setup("emulator"));
+    const auto everything = all.probeAll();
+    EXPECT_EQ(everything.chosen, "emulator");
+    EXPECT_EQ(everything.autoPick, "kernel");
+    EXPECT_TRUE(everything.anyUsable());
+}
+
+}  // namespace
+}  // namespace ampwarden::test
