@@ -69,7 +69,8 @@ std::string outsideRange(const std::string& what, std::int64_t value, std::int64
 SMC::SMC() = default;
 
 SMC::~SMC() {
-    const kern_return_t code = close();
+    // Not close(): a subclass's override is already gone by the time this runs.
+    const kern_return_t code = closeConnection();
     if (code != kKernSuccess) log(kErrorCloseConnection + smcErrorText(code));
 }
 
@@ -115,7 +116,9 @@ kern_return_t SMC::open() {
     return kKernSuccess;
 }
 
-kern_return_t SMC::close() { return device().serviceClose(conn); }
+kern_return_t SMC::close() { return closeConnection(); }
+
+kern_return_t SMC::closeConnection() { return device().serviceClose(conn); }
 
 // Raw key I/O
 
@@ -321,20 +324,37 @@ std::optional<std::int64_t> SMC::readByteValue(const std::string& key) {
     return byte;
 }
 
-void SMC::writeByteValue(const std::string& key, std::int64_t byteValue) {
+kern_return_t SMC::writeByteValue(const std::string& key, std::int64_t byteValue) {
+    return storeByteValue(key, byteValue, true);
+}
+
+kern_return_t SMC::writeByteValueQuietly(const std::string& key, std::int64_t byteValue) {
+    return storeByteValue(key, byteValue, false);
+}
+
+kern_return_t SMC::storeByteValue(const std::string& key, std::int64_t byteValue, bool logging) {
+    auto note = [logging](const std::string& line) {
+        if (logging) log(line);
+    };
     if (byteValue < 0 || byteValue > 255) {
-        return refuse("writeByteValue(" + key + ")", outsideRange("value", byteValue, 0, 255));
+        if (logging)
+            refuse("writeByteValue(" + key + ")", outsideRange("value", byteValue, 0, 255));
+        return kIOReturnBadArgument;
     }
     SMCVal_t value(key);
     kern_return_t code = read(value);
-    if (code != kKernSuccess) return log(kErrorReadFanValue + smcErrorText(code));
-    log(kSetBatteryValue + std::to_string(byteValue));
+    if (code != kKernSuccess) {
+        note(kErrorReadFanValue + smcErrorText(code));
+        return code;
+    }
+    note(kSetBatteryValue + std::to_string(byteValue));
     if (isOneByteType(value.dataType)) {
-        log(kBytes + std::to_string(byteValue));
+        note(kBytes + std::to_string(byteValue));
         value.bytes[0] = static_cast<std::uint8_t>(byteValue);
     }
     code = write(value);
-    if (code != kKernSuccess) log(kErrorWrite + smcErrorText(code));
+    if (code != kKernSuccess) note(kErrorWrite + smcErrorText(code));
+    return code;
 }
 
 }  // namespace ampwarden
