@@ -2,7 +2,7 @@
 
 #include "channel/NotificationNames.h"
 #include "channel/Notifications.h"
-#include "charge/ZTNotificationManager.h"
+#include "channel/ZTBatteryNewModule.h"
 #include "platform/MachError.h"
 #include "platform/Platform.h"
 #include "smc/SMCErrorText.h"
@@ -37,7 +37,8 @@ std::string describe(const std::string& key, std::int64_t value) {
     return key + " := " + std::to_string(value);
 }
 
-// Acts on the instance in selfClass for one of the nine command names; no answer is posted.
+// Acts on the instance in selfClass for the command names this object observes; no answer is
+// posted.
 void commandNameCallback(const std::string* name) {
     if (name == nullptr) return;
     const std::string answerName = *name + names::kCallbackSuffix;
@@ -45,21 +46,10 @@ void commandNameCallback(const std::string* name) {
     standardOutput("name_callback: " + answerName);
     auto control = ZTBatteryControl::selfClass();
     if (!control) return;
-    using M = ZTNotificationManager;
-    if (*name == M::CloseSMC) {
-        control->closeCMC();
-    } else if (*name == M::SetEnableCharging) {
-        control->enableChargingWithName(answerName);
-    } else if (*name == M::SetDisableCharging) {
-        control->disableChargingWithName(answerName);
-    } else if (*name == M::SetEnableDischarging) {
-        control->enableDischarging();
-    } else if (*name == M::SetDisableDischarging) {
-        control->disableDischarging();
-    } else if (*name == M::SetEnableChargingLimitMax) {
-        control->setChargingLimitMax(80);
-    } else if (*name == M::SetDisableChargingLimitMax) {
-        control->setChargingLimitMax(100);
+    for (const BatteryCommand& command : batteryCommands()) {
+        if (command.control == nullptr || *name != command.name) continue;
+        command.control(*control, answerName);
+        return;
     }
 }
 
@@ -258,8 +248,10 @@ void ZTBatteryControl::handleMainAppKilledNotification() {
 
 void ZTBatteryControl::registerDaemonNotification() {
     const NotificationCallback callback = notificationCallback_;
-    for (const char* name : ZTNotificationManager::allNames()) {
-        addDarwinObserver(name, [callback](const std::string& arrived) { callback(&arrived); });
+    for (const BatteryCommand& command : batteryCommands()) {
+        if (command.control == nullptr) continue;
+        addDarwinObserver(command.name,
+                          [callback](const std::string& arrived) { callback(&arrived); });
     }
 }
 

@@ -81,7 +81,8 @@ class ZTBatteryControl : public std::enable_shared_from_this<ZTBatteryControl> {
     // center, holding this object weakly; a second call adds a second observation.
     void addNotificationObserver();
     void handleMainAppKilledNotification();
-    // Registers notificationCallback() for the nine battery command names.
+    // Registers notificationCallback() for the nine battery command names that the command
+    // table gives an action on this object.
     void registerDaemonNotification();
     NotificationCallback notificationCallback() const { return notificationCallback_; }
     const LocalNotificationCenter::Token& notificationObserver() const {

@@ -214,7 +214,10 @@ std::vector<std::string> SMC::getAllKeys() {
         SMCKeyData_t output;
         input.data8 = rawValue(SMCKeys::readIndex);
         input.data32 = static_cast<std::uint32_t>(index);
-        if (callStructMethod(input, output) == kKernSuccess) keys.push_back(toString(output.key));
+        const kern_return_t code = callStructMethod(input, output);
+        if (code == kKernSuccess) keys.push_back(toString(output.key));
+        // Past the end of the table: a count larger than the table must not walk 2^32 indexes.
+        if (code == kIOReturnNotFound) break;
     }
     return keys;
 }
@@ -222,8 +225,8 @@ std::vector<std::string> SMC::getAllKeys() {
 // Fans
 
 void SMC::setFanMode(std::int64_t fan, FanMode mode) {
-    if (fan < 0 || fan > kLastMaskedFan) {
-        refuse("setFanMode()", outsideRange("fan", fan, 0, kLastMaskedFan));
+    if (fan < 0 || fan > kLastFanKeyIndex) {
+        refuse("setFanMode()", outsideRange("fan", fan, 0, kLastFanKeyIndex));
         return;
     }
     if (!fanModeFromRaw(rawValue(mode))) {
@@ -240,7 +243,8 @@ void SMC::setFanMode(std::int64_t fan, FanMode mode) {
         code = write(value);
         if (code != kKernSuccess) return log(kErrorWrite + smcErrorText(code));
     }
-    setForcedFanMask(fan, mode);
+    // The mask is one byte: fans 8 and 9 have a mode key but no bit.
+    if (fan <= kLastMaskedFan) setForcedFanMask(fan, mode);
 }
 
 std::int64_t SMC::forcedFanMask() {
@@ -269,9 +273,6 @@ void SMC::setFanSpeed(std::int64_t fan, std::int64_t speed) {
     if (fan < 0 || fan > kLastFanKeyIndex) {
         return refuse("setFanSpeed()", outsideRange("fan", fan, 0, kLastFanKeyIndex));
     }
-    if (speed < 0 || speed > kFpe2Max) {
-        return refuse("setFanSpeed()", outsideRange("speed", speed, 0, kFpe2Max));
-    }
     const std::int64_t maximum =
         wholeNumber(getValue(fanKey(fan, kFanMaxSuffix))).value_or(kDefaultFanMaximum);
     if (maximum < speed) {
@@ -284,6 +285,10 @@ void SMC::setFanSpeed(std::int64_t fan, std::int64_t speed) {
     if (value.dataType == kTypeFloat) {
         encodeFloat(static_cast<float>(speed), value.bytes);
     } else if (value.dataType == kTypeFpe2) {
+        // Speed × 4 must fit the 16-bit fixed-point value.
+        if (speed < 0 || speed > kFpe2Max) {
+            return refuse("setFanSpeed()", outsideRange("speed", speed, 0, kFpe2Max));
+        }
         encodeFpe2(static_cast<std::uint16_t>(speed), value.bytes);
         value.bytes[2] = 0;
         value.bytes[3] = 0;

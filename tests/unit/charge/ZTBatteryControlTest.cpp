@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "charge/ZTBatteryControl.h"
+#include "charge/ZTNotificationManager.h"
 #include "fake/FakePlatform.h"
 #include "fake/RecordingSMC.h"
 #include "platform/MachError.h"
@@ -165,6 +166,10 @@ TEST_F(BatteryControl, DischargeWritesOnlyWithAConnectionAndTheLimitAlways) {
 
 TEST_F(BatteryControl, OwnCommandWiringLogsEveryNameAndActsOnlyThroughSelfClass) {
     control->registerDaemonNotification();
+    const auto observed = platform.notifications.observedNames();
+    ASSERT_EQ(observed.size(), 9u);
+    EXPECT_EQ(observed.front(), ZTNotificationManager::OpenSMC);
+    EXPECT_EQ(observed.back(), ZTNotificationManager::SetDisableChargingLimitMax);
     open();
     post("ZTBattery_TellDeamon_SetDisableCharging");
     EXPECT_EQ(platform.log.stdoutLines(),
