@@ -200,6 +200,17 @@ class EmulatorTest(SmcTestCase):
         self.assertEqual(result.returncode, 1)
         self.assertIn('line 5: value "0000" is not 1 bytes in hex', result.stderr)
 
+        big = os.path.join(self.tmp, 'big.txt')
+        with open(big, 'w') as f:
+            f.write('# padding\n' * 120000)
+        for path, reason in (('/dev/zero', 'not a regular file'), (self.tmp, 'not a regular file'),
+                             (big, 'larger than 1048576 bytes'),
+                             (os.path.join(self.tmp, 'none'), 'No such file or directory')):
+            result = subprocess.run([EMULATOR, '--socket', self.socket + '3', '--keys', path],
+                                    capture_output=True, text=True, timeout=TIMEOUT)
+            self.assertEqual((result.returncode, result.stderr.strip()),
+                             (1, f'ampwarden-smc-emulator: {path}: {reason}'))
+
 
 if __name__ == '__main__':
     unittest.main()
