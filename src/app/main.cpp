@@ -4,7 +4,10 @@
 #include "platform/linux/LinuxPlatform.h"
 
 int main() {
-    ampwarden::LinuxPlatform platform;
-    ampwarden::Application application;
-    return application.run();
+    // Never torn down: ending the helper (SIGTERM) must leave the SMC keys and connection as
+    // they are, so the objects outlive main and only the process's end reclaims them.
+    static auto* platform = new ampwarden::LinuxPlatform;
+    static auto* application = new ampwarden::Application;
+    (void)platform;
+    return application->run();
 }

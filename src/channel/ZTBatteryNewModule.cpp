@@ -15,27 +15,31 @@ ZTBatteryNewModule* sharedBatteryModule = nullptr;
 namespace {
 
 constexpr double kUninstallDelaySeconds = 2.5;
-// How long the writes started by a charging operation take to finish: the delayed second
-// write of ZTBatteryControl.
-constexpr double kPendingWritesSeconds = 0.5;
+
+using Control = ZTBatteryControl;
+using Answer = const std::string&;
+constexpr auto kNothing = [](Control&, Answer) {};
 
 // The eleven command names, in registration and matching order.
-struct Command {
-    const char* name;
-    void (*run)();
-};
-constexpr Command kCommands[] = {
-    {names::kQueryChargingStatus, [] { sharedBatteryModule->getChargingStatus(); }},
-    {names::kOpenSMC, [] { sharedBatteryModule->openSMC(); }},
-    {names::kCloseSMC, [] { sharedBatteryModule->closeSMC(); }},
-    {names::kSMCStatus, [] { sharedBatteryModule->getSMCStatus(); }},
-    {names::kSetEnableCharging, [] { sharedBatteryModule->enableCharging(); }},
-    {names::kSetDisableCharging, [] { sharedBatteryModule->disableCharging(); }},
-    {names::kSetEnableDischarging, [] { sharedBatteryModule->enableDischarging(); }},
-    {names::kSetDisableDischarging, [] { sharedBatteryModule->disableDischarging(); }},
-    {names::kSetEnableChargingLimitMax, [] { sharedBatteryModule->enableChargingLimitMax(); }},
-    {names::kSetDisableChargingLimitMax, [] { sharedBatteryModule->disableChargingLimitMax(); }},
-    {names::kUninstallHelper, uninstallAfterClose},
+constexpr BatteryCommand kCommands[] = {
+    {names::kQueryChargingStatus, [] { sharedBatteryModule->getChargingStatus(); }, nullptr},
+    {names::kOpenSMC, [] { sharedBatteryModule->openSMC(); }, kNothing},
+    {names::kCloseSMC, [] { sharedBatteryModule->closeSMC(); },
+     [](Control& c, Answer) { c.closeCMC(); }},
+    {names::kSMCStatus, [] { sharedBatteryModule->getSMCStatus(); }, kNothing},
+    {names::kSetEnableCharging, [] { sharedBatteryModule->enableCharging(); },
+     [](Control& c, Answer a) { c.enableChargingWithName(a); }},
+    {names::kSetDisableCharging, [] { sharedBatteryModule->disableCharging(); },
+     [](Control& c, Answer a) { c.disableChargingWithName(a); }},
+    {names::kSetEnableDischarging, [] { sharedBatteryModule->enableDischarging(); },
+     [](Control& c, Answer) { c.enableDischarging(); }},
+    {names::kSetDisableDischarging, [] { sharedBatteryModule->disableDischarging(); },
+     [](Control& c, Answer) { c.disableDischarging(); }},
+    {names::kSetEnableChargingLimitMax, [] { sharedBatteryModule->enableChargingLimitMax(); },
+     [](Control& c, Answer) { c.setChargingLimitMax(80); }},
+    {names::kSetDisableChargingLimitMax, [] { sharedBatteryModule->disableChargingLimitMax(); },
+     [](Control& c, Answer) { c.setChargingLimitMax(100); }},
+    {names::kUninstallHelper, uninstallAfterClose, nullptr},
 };
 
 NotificationDictionary ctrlStatus(const char* value) {
@@ -45,7 +49,7 @@ NotificationDictionary ctrlStatus(const char* value) {
 // Lets the machine sleep once the writes that the will-sleep handling started have reached
 // the SMC: scheduled after them with the same delay, the release runs after them.
 void releaseSleepAfterPendingWrites() {
-    Platform::current().runLoop().after(kPendingWritesSeconds,
+    Platform::current().runLoop().after(ZTBatteryControl::kSecondWriteDelaySeconds,
                                         [] { Platform::current().loginManager().sleepWorkDone(); });
 }
 
@@ -89,14 +93,16 @@ void ZTBatteryNewModule::registerSystemEvents() {
     platform.displays().setReconfigurationCallback(displayReconfigurationCallback);
 }
 
+std::span<const BatteryCommand> batteryCommands() { return kCommands; }
+
 void ZTBatteryNewModule::registerDaemonNotification() {
-    for (const Command& command : kCommands)
+    for (const BatteryCommand& command : kCommands)
         addDarwinObserver(command.name, batteryCommandCallback);
 }
 
 void batteryCommandCallback(const std::string& name) {
     if (sharedBatteryModule == nullptr) return;
-    for (const Command& command : kCommands) {
+    for (const BatteryCommand& command : kCommands) {
         if (name == command.name) {
             command.run();
             return;

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 
 #include "charge/ZTBatteryControl.h"
@@ -63,6 +64,16 @@ class ZTBatteryNewModule {
     bool isClosedDisplay_ = false;
     std::shared_ptr<ZTBatteryControl> batteryControl_;
 };
+
+// One row per command name, in registration and matching order: what the command module runs
+// for it, and what the battery-control object's own wiring runs on its selfClass instance with
+// the answer name (null: that wiring does not observe the name).
+struct BatteryCommand {
+    const char* name;
+    void (*run)();
+    void (*control)(ZTBatteryControl& control, const std::string& answerName);
+};
+std::span<const BatteryCommand> batteryCommands();
 
 // The one module, for callbacks registered without a context. Set by the module's
 // constructor; cleared by its destructor (which the helper never runs).

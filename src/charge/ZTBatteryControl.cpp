@@ -2,10 +2,11 @@
 
 #include "channel/NotificationNames.h"
 #include "channel/Notifications.h"
-#include "charge/ZTNotificationManager.h"
+#include "channel/ZTBatteryNewModule.h"
 #include "platform/MachError.h"
 #include "platform/Platform.h"
 #include "smc/SMCErrorText.h"
+#include "smc/SMCTexts.h"
 
 namespace ampwarden {
 
@@ -17,8 +18,6 @@ constexpr const char* kDischargeKey = "CH0I";
 constexpr std::int64_t kInhibit = 2;
 constexpr std::int64_t kAllow = 0;
 constexpr std::int64_t kFullLimit = 100;
-// The second key of each charging operation follows the first after this pause.
-constexpr double kSecondWriteDelaySeconds = 0.5;
 
 std::shared_ptr<ZTBatteryControl> selfClassSlot;
 
@@ -28,7 +27,18 @@ void standardOutput(const std::string& line) {
 
 void systemLog(const std::string& line) { Platform::current().diagnostics().systemLog(line); }
 
-// Acts on the instance in selfClass for one of the nine command names; no answer is posted.
+// Codes that say the device will never take this write; anything else may pass.
+bool isFinal(kern_return_t code) {
+    return code == kIOReturnNotFound || code == kIOReturnBadArgument ||
+           code == kIOReturnNotWritable;
+}
+
+std::string describe(const std::string& key, std::int64_t value) {
+    return key + " := " + std::to_string(value);
+}
+
+// Acts on the instance in selfClass for the command names this object observes; no answer is
+// posted.
 void commandNameCallback(const std::string* name) {
     if (name == nullptr) return;
     const std::string answerName = *name + names::kCallbackSuffix;
@@ -36,21 +46,10 @@ void commandNameCallback(const std::string* name) {
     standardOutput("name_callback: " + answerName);
     auto control = ZTBatteryControl::selfClass();
     if (!control) return;
-    using M = ZTNotificationManager;
-    if (*name == M::CloseSMC) {
-        control->closeCMC();
-    } else if (*name == M::SetEnableCharging) {
-        control->enableChargingWithName(answerName);
-    } else if (*name == M::SetDisableCharging) {
-        control->disableChargingWithName(answerName);
-    } else if (*name == M::SetEnableDischarging) {
-        control->enableDischarging();
-    } else if (*name == M::SetDisableDischarging) {
-        control->disableDischarging();
-    } else if (*name == M::SetEnableChargingLimitMax) {
-        control->setChargingLimitMax(80);
-    } else if (*name == M::SetDisableChargingLimitMax) {
-        control->setChargingLimitMax(100);
+    for (const BatteryCommand& command : batteryCommands()) {
+        if (command.control == nullptr || *name != command.name) continue;
+        command.control(*control, answerName);
+        return;
     }
 }
 
@@ -65,6 +64,13 @@ ZTBatteryControl::~ZTBatteryControl() { standardOutput("析构"); }
 
 bool ZTBatteryControl::openCMC() {
     if (controlEnable_) return true;
+    if (closeDeferred_) {
+        // Still open underneath for a pending reset: take the connection back.
+        closeDeferred_ = false;
+        controlEnable_ = true;
+        retryPendingWrites();
+        return true;
+    }
     const kern_return_t result = smc_.open();
     if (result == kKernSuccess) {
         controlEnable_ = true;
@@ -76,18 +82,98 @@ bool ZTBatteryControl::openCMC() {
 
 void ZTBatteryControl::closeCMC() {
     resetSMC();
+    const bool mustWait = closeDeferred_ || (controlEnable_ && !pending_.empty());
+    controlEnable_ = false;
+    if (!mustWait) return closeConnection();
+    if (!closeDeferred_)
+        standardOutput("charge keys not yet reset: the connection closes once they are written");
+    closeDeferred_ = true;
+}
+
+void ZTBatteryControl::closeConnection() {
+    closeDeferred_ = false;
     const kern_return_t result = smc_.close();
     if (result != kKernSuccess)
         standardOutput("error close smc connection: " + smcErrorText(result));
-    controlEnable_ = false;
 }
 
 void ZTBatteryControl::resetSMC() {
-    smc_.writeByteValue(kChargeInhibitKey, kAllow);
-    smc_.writeByteValue(BCLM_KEY, kFullLimit);
-    // A forced discharge or a second inhibit must not outlive the connection that set them.
-    smc_.writeByteValue(kChargeInhibitSecondKey, kAllow);
-    smc_.writeByteValue(kDischargeKey, 0);
+    writeKeys({{kChargeInhibitKey, kAllow},
+               {BCLM_KEY, kFullLimit},
+               // A forced discharge or a second inhibit must not outlive the connection that
+               // set them.
+               {kChargeInhibitSecondKey, kAllow},
+               {kDischargeKey, 0}});
+}
+
+bool ZTBatteryControl::writeKeys(const std::vector<KeyWrite>& writes) {
+    bool answering = true;
+    for (const KeyWrite& write : writes) {
+        if (answering) {
+            answering = writeKey(write);
+        } else if (controlEnable_) {
+            keepForRetry(write);
+        }
+    }
+    return answering;
+}
+
+bool ZTBatteryControl::writeKey(const KeyWrite& write) {
+    if (closeDeferred_) {
+        // Closed as far as callers know: only the pending reset may still reach the device.
+        standardOutput(smctext::kErrorReadFanValue + smcErrorText(kMachSendInvalidDest));
+        return true;
+    }
+    forgetPending(write.key);  // a newer value for the key replaces one still waiting
+    const kern_return_t code = smc_.writeByteValue(write.key, write.value);
+    if (code != kKernSuccess && controlEnable_ && !isFinal(code)) keepForRetry(write);
+    return code != kIOReturnTimeout;
+}
+
+void ZTBatteryControl::keepForRetry(const KeyWrite& write) {
+    forgetPending(write.key);
+    pending_.push_back(write);
+    standardOutput("retrying " + describe(write.key, write.value) + " until it is written");
+    scheduleRetry();
+}
+
+void ZTBatteryControl::forgetPending(const std::string& key) {
+    std::erase_if(pending_, [&key](const KeyWrite& w) { return w.key == key; });
+}
+
+void ZTBatteryControl::scheduleRetry() {
+    if (retryScheduled_) return;
+    retryScheduled_ = true;
+    std::weak_ptr<ZTBatteryControl> weak = weak_from_this();
+    Platform::current().runLoop().after(kRetryIntervalSeconds, [weak] {
+        auto self = weak.lock();
+        if (!self) return;
+        self->retryScheduled_ = false;
+        self->retryPendingWrites();
+    });
+}
+
+void ZTBatteryControl::retryPendingWrites() {
+    std::vector<KeyWrite> waiting;
+    waiting.swap(pending_);
+    for (std::size_t i = 0; i < waiting.size(); ++i) {
+        const KeyWrite& write = waiting[i];
+        const kern_return_t code = smc_.writeByteValueQuietly(write.key, write.value);
+        if (code == kKernSuccess) {
+            standardOutput(describe(write.key, write.value) + " written on retry");
+        } else if (isFinal(code)) {
+            standardOutput("giving up " + describe(write.key, write.value) + ": " +
+                           smcErrorText(code));
+        } else {
+            pending_.push_back(write);
+        }
+        if (code == kIOReturnTimeout) {
+            pending_.insert(pending_.end(), waiting.begin() + i + 1, waiting.end());
+            break;
+        }
+    }
+    if (!pending_.empty()) return scheduleRetry();
+    if (closeDeferred_) closeConnection();
 }
 
 std::int64_t ZTBatteryControl::get_charging_status() {
@@ -106,43 +192,46 @@ std::int64_t ZTBatteryControl::get_discharging_status() {
 
 void ZTBatteryControl::enableChargingWithName(const std::string&) {
     systemLog("swift: 开始充电");
-    smc_.writeByteValue(BCLM_KEY, kFullLimit);
-    SMC* smc = &smc_;
-    Platform::current().runLoop().after(kSecondWriteDelaySeconds, [smc] {
-        smc->writeByteValue(kChargeInhibitKey, kAllow);
-        // Clearing only "CH0B" would leave a machine that honours "CH0C" not charging.
-        smc->writeByteValue(kChargeInhibitSecondKey, kAllow);
-    });
+    writeKey({BCLM_KEY, kFullLimit});
+    // Clearing only "CH0B" would leave a machine that honours "CH0C" not charging.
+    writeLater({{kChargeInhibitKey, kAllow}, {kChargeInhibitSecondKey, kAllow}});
 }
 
 void ZTBatteryControl::disableChargingWithName(const std::string&) {
     systemLog("swift: 停止充电");
-    smc_.writeByteValue(kChargeInhibitKey, kInhibit);
+    writeKey({kChargeInhibitKey, kInhibit});
+    writeLater({{kChargeInhibitSecondKey, kInhibit}});
+}
+
+void ZTBatteryControl::writeLater(std::vector<KeyWrite> writes) {
+    std::weak_ptr<ZTBatteryControl> weak = weak_from_this();
     SMC* smc = &smc_;
-    Platform::current().runLoop().after(kSecondWriteDelaySeconds, [smc] {
-        smc->writeByteValue(kChargeInhibitSecondKey, kInhibit);
+    Platform::current().runLoop().after(kSecondWriteDelaySeconds, [weak, smc, writes] {
+        if (auto self = weak.lock()) {
+            self->writeKeys(writes);
+            return;
+        }
+        for (const KeyWrite& write : writes) smc->writeByteValue(write.key, write.value);
     });
 }
 
 void ZTBatteryControl::enableDischarging() {
     if (!controlEnable_) return;
     standardOutput("开始放电");
-    smc_.writeByteValue(kDischargeKey, 1);
+    writeKey({kDischargeKey, 1});
 }
 
 void ZTBatteryControl::disableDischarging() {
     if (!controlEnable_) return;
     standardOutput("停止放电");
-    smc_.writeByteValue(kDischargeKey, 0);
+    writeKey({kDischargeKey, 0});
 }
 
 void ZTBatteryControl::holdDischarging() {
-    if (controlEnable_) smc_.writeByteValue(kDischargeKey, 0);
+    if (controlEnable_) writeKey({kDischargeKey, 0});
 }
 
-void ZTBatteryControl::setChargingLimitMax(std::int64_t limit) {
-    smc_.writeByteValue(BCLM_KEY, limit);
-}
+void ZTBatteryControl::setChargingLimitMax(std::int64_t limit) { writeKey({BCLM_KEY, limit}); }
 
 void ZTBatteryControl::addNotificationObserver() {
     std::weak_ptr<ZTBatteryControl> weak = weak_from_this();
@@ -159,8 +248,10 @@ void ZTBatteryControl::handleMainAppKilledNotification() {
 
 void ZTBatteryControl::registerDaemonNotification() {
     const NotificationCallback callback = notificationCallback_;
-    for (const char* name : ZTNotificationManager::allNames()) {
-        addDarwinObserver(name, [callback](const std::string& arrived) { callback(&arrived); });
+    for (const BatteryCommand& command : batteryCommands()) {
+        if (command.control == nullptr) continue;
+        addDarwinObserver(command.name,
+                          [callback](const std::string& arrived) { callback(&arrived); });
     }
 }
 

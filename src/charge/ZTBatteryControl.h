@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "channel/LocalNotificationCenter.h"
 #include "smc/SMC.h"
@@ -41,7 +42,8 @@ class ZTBatteryControl : public std::enable_shared_from_this<ZTBatteryControl> {
     // True when the connection is open for this object (already, or opened now).
     bool openCMC();
     // Resets the charging keys, then closes the connection; afterwards the object counts as
-    // closed even if closing failed.
+    // closed even if closing failed. While a reset write is still being retried the
+    // connection stays open underneath, for the retry only, and closes once it lands.
     void closeCMC();
     // Gives the battery back to the firmware: charging allowed, limit 100, no forced discharge.
     void resetSMC();
@@ -63,11 +65,24 @@ class ZTBatteryControl : public std::enable_shared_from_this<ZTBatteryControl> {
     void holdDischarging();
     void setChargingLimitMax(std::int64_t limit);
 
+    // Charge-key writes that did not reach the device are kept, newest value per key, and
+    // written again every kRetryIntervalSeconds until they land, while the connection is ours.
+    // A sequence of writes stops at the first that times out and leaves the rest to the
+    // retry, so a stalled device holds the loop for one deadline per call, not one per key.
+    // Callable at any time (for instance from the watchdog's tick); does nothing when no write
+    // is waiting.
+    void retryPendingWrites();
+    bool hasPendingWrites() const { return !pending_.empty(); }
+    static constexpr double kRetryIntervalSeconds = 5;
+    // The pause between the two writes of a charging operation.
+    static constexpr double kSecondWriteDelaySeconds = 0.5;
+
     // Self-wiring, unused by the helper's start-up. Observes "mainAppIsKilled" on the local
     // center, holding this object weakly; a second call adds a second observation.
     void addNotificationObserver();
     void handleMainAppKilledNotification();
-    // Registers notificationCallback() for the nine battery command names.
+    // Registers notificationCallback() for the nine battery command names that the command
+    // table gives an action on this object.
     void registerDaemonNotification();
     NotificationCallback notificationCallback() const { return notificationCallback_; }
     const LocalNotificationCenter::Token& notificationObserver() const {
@@ -83,8 +98,27 @@ class ZTBatteryControl : public std::enable_shared_from_this<ZTBatteryControl> {
     static void setSelfClass(std::shared_ptr<ZTBatteryControl> instance);
 
   private:
+    struct KeyWrite {
+        std::string key;
+        std::int64_t value = 0;
+    };
+
+    // Writes in order; false when one timed out (the rest then wait for the retry).
+    bool writeKeys(const std::vector<KeyWrite>& writes);
+    bool writeKey(const KeyWrite& write);
+    // Schedules `writes` kSecondWriteDelaySeconds from now.
+    void writeLater(std::vector<KeyWrite> writes);
+    void keepForRetry(const KeyWrite& write);
+    void forgetPending(const std::string& key);
+    void scheduleRetry();
+    void closeConnection();
+    bool ownsConnection() const { return controlEnable_ || closeDeferred_; }
+
     SMC& smc_;
     bool controlEnable_ = false;
+    bool closeDeferred_ = false;  // closed for callers; open underneath for pending writes
+    bool retryScheduled_ = false;
+    std::vector<KeyWrite> pending_;  // in the order first tried
     LocalNotificationCenter::Token notificationObserver_;
     const NotificationCallback notificationCallback_;
 };

@@ -1,13 +1,11 @@
 #pragma once
 
-#include <array>
-
 #include "channel/NotificationNames.h"
 
 namespace ampwarden {
 
-// The battery commands the battery-control object can answer to by itself, in the order it
-// registers and matches them. The same strings the command module observes.
+// The battery commands the battery-control object can act on by itself. Which of them it
+// observes, and what each does, is read from the command module's table (batteryCommands()).
 class ZTNotificationManager {
   public:
     static constexpr const char* OpenSMC = names::kOpenSMC;
@@ -19,9 +17,6 @@ class ZTNotificationManager {
     static constexpr const char* SetDisableDischarging = names::kSetDisableDischarging;
     static constexpr const char* SetEnableChargingLimitMax = names::kSetEnableChargingLimitMax;
     static constexpr const char* SetDisableChargingLimitMax = names::kSetDisableChargingLimitMax;
-
-    // All nine, in registration order.
-    static const std::array<const char*, 9>& allNames();
 };
 
 }  // namespace ampwarden

@@ -53,6 +53,12 @@ std::optional<std::size_t> parseSize(std::string_view text) {
     return size;
 }
 
+// A quote, a tab or a line break could not be written back in a field; any other character
+// can, quoted when it is a blank.
+bool printable(const std::string& field) {
+    return field.find_first_of("\"\t\r\n") == std::string::npos;
+}
+
 std::optional<EmulatedKey> fail(std::string& error, std::string message) {
     error = std::move(message);
     return std::nullopt;
@@ -66,6 +72,8 @@ std::optional<EmulatedKey> parseKey(const std::vector<std::string>& fields, std:
     EmulatedKey key{padded(fields[0]), padded(fields[1]), {}, fields.size() == 5};
     if (!isValidKey(key.key))
         return fail(error, "key \"" + fields[0] + "\" is not four characters");
+    if (!printable(key.key) || !printable(key.dataType))
+        return fail(error, "a key or type holds a quote, a tab or a line break");
     if (!isValidKey(key.dataType)) {
         return fail(error, "type \"" + fields[1] + "\" is not four characters");
     }

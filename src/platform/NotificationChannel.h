@@ -31,6 +31,10 @@ class NotificationChannel {
     // Main-app side (ampwardenctl, tests).
     virtual void postDarwinNotification(const std::string& name) = 0;
     virtual void addDistributedObserver(DistributedCallback callback) = 0;
+
+    // Returns once everything posted so far has been handed over; for the last answer before
+    // the process ends.
+    virtual void flush() {}
 };
 
 }  // namespace ampwarden

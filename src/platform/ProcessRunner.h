@@ -12,7 +12,8 @@ struct ProcessResult {
     std::string output;  // everything written to standard output, as raw bytes
 };
 
-// A child started without waiting for it. Destroying the handle does not stop the child.
+// A child started without waiting for it. Destroying the handle does not stop the child; the
+// runner reaps it later.
 class ChildProcess {
   public:
     virtual ~ChildProcess() = default;

@@ -69,7 +69,8 @@ std::string outsideRange(const std::string& what, std::int64_t value, std::int64
 SMC::SMC() = default;
 
 SMC::~SMC() {
-    const kern_return_t code = close();
+    // Not close(): a subclass's override is already gone by the time this runs.
+    const kern_return_t code = closeConnection();
     if (code != kKernSuccess) log(kErrorCloseConnection + smcErrorText(code));
 }
 
@@ -115,7 +116,9 @@ kern_return_t SMC::open() {
     return kKernSuccess;
 }
 
-kern_return_t SMC::close() { return device().serviceClose(conn); }
+kern_return_t SMC::close() { return closeConnection(); }
+
+kern_return_t SMC::closeConnection() { return device().serviceClose(conn); }
 
 // Raw key I/O
 
@@ -211,7 +214,10 @@ std::vector<std::string> SMC::getAllKeys() {
         SMCKeyData_t output;
         input.data8 = rawValue(SMCKeys::readIndex);
         input.data32 = static_cast<std::uint32_t>(index);
-        if (callStructMethod(input, output) == kKernSuccess) keys.push_back(toString(output.key));
+        const kern_return_t code = callStructMethod(input, output);
+        if (code == kKernSuccess) keys.push_back(toString(output.key));
+        // Past the end of the table: a count larger than the table must not walk 2^32 indexes.
+        if (code == kIOReturnNotFound) break;
     }
     return keys;
 }
@@ -219,8 +225,8 @@ std::vector<std::string> SMC::getAllKeys() {
 // Fans
 
 void SMC::setFanMode(std::int64_t fan, FanMode mode) {
-    if (fan < 0 || fan > kLastMaskedFan) {
-        refuse("setFanMode()", outsideRange("fan", fan, 0, kLastMaskedFan));
+    if (fan < 0 || fan > kLastFanKeyIndex) {
+        refuse("setFanMode()", outsideRange("fan", fan, 0, kLastFanKeyIndex));
         return;
     }
     if (!fanModeFromRaw(rawValue(mode))) {
@@ -237,7 +243,8 @@ void SMC::setFanMode(std::int64_t fan, FanMode mode) {
         code = write(value);
         if (code != kKernSuccess) return log(kErrorWrite + smcErrorText(code));
     }
-    setForcedFanMask(fan, mode);
+    // The mask is one byte: fans 8 and 9 have a mode key but no bit.
+    if (fan <= kLastMaskedFan) setForcedFanMask(fan, mode);
 }
 
 std::int64_t SMC::forcedFanMask() {
@@ -266,9 +273,6 @@ void SMC::setFanSpeed(std::int64_t fan, std::int64_t speed) {
     if (fan < 0 || fan > kLastFanKeyIndex) {
         return refuse("setFanSpeed()", outsideRange("fan", fan, 0, kLastFanKeyIndex));
     }
-    if (speed < 0 || speed > kFpe2Max) {
-        return refuse("setFanSpeed()", outsideRange("speed", speed, 0, kFpe2Max));
-    }
     const std::int64_t maximum =
         wholeNumber(getValue(fanKey(fan, kFanMaxSuffix))).value_or(kDefaultFanMaximum);
     if (maximum < speed) {
@@ -281,6 +285,10 @@ void SMC::setFanSpeed(std::int64_t fan, std::int64_t speed) {
     if (value.dataType == kTypeFloat) {
         encodeFloat(static_cast<float>(speed), value.bytes);
     } else if (value.dataType == kTypeFpe2) {
+        // Speed × 4 must fit the 16-bit fixed-point value.
+        if (speed < 0 || speed > kFpe2Max) {
+            return refuse("setFanSpeed()", outsideRange("speed", speed, 0, kFpe2Max));
+        }
         encodeFpe2(static_cast<std::uint16_t>(speed), value.bytes);
         value.bytes[2] = 0;
         value.bytes[3] = 0;
@@ -321,20 +329,37 @@ std::optional<std::int64_t> SMC::readByteValue(const std::string& key) {
     return byte;
 }
 
-void SMC::writeByteValue(const std::string& key, std::int64_t byteValue) {
+kern_return_t SMC::writeByteValue(const std::string& key, std::int64_t byteValue) {
+    return storeByteValue(key, byteValue, true);
+}
+
+kern_return_t SMC::writeByteValueQuietly(const std::string& key, std::int64_t byteValue) {
+    return storeByteValue(key, byteValue, false);
+}
+
+kern_return_t SMC::storeByteValue(const std::string& key, std::int64_t byteValue, bool logging) {
+    auto note = [logging](const std::string& line) {
+        if (logging) log(line);
+    };
     if (byteValue < 0 || byteValue > 255) {
-        return refuse("writeByteValue(" + key + ")", outsideRange("value", byteValue, 0, 255));
+        if (logging)
+            refuse("writeByteValue(" + key + ")", outsideRange("value", byteValue, 0, 255));
+        return kIOReturnBadArgument;
     }
     SMCVal_t value(key);
     kern_return_t code = read(value);
-    if (code != kKernSuccess) return log(kErrorReadFanValue + smcErrorText(code));
-    log(kSetBatteryValue + std::to_string(byteValue));
+    if (code != kKernSuccess) {
+        note(kErrorReadFanValue + smcErrorText(code));
+        return code;
+    }
+    note(kSetBatteryValue + std::to_string(byteValue));
     if (isOneByteType(value.dataType)) {
-        log(kBytes + std::to_string(byteValue));
+        note(kBytes + std::to_string(byteValue));
         value.bytes[0] = static_cast<std::uint8_t>(byteValue);
     }
     code = write(value);
-    if (code != kKernSuccess) log(kErrorWrite + smcErrorText(code));
+    if (code != kKernSuccess) note(kErrorWrite + smcErrorText(code));
+    return code;
 }
 
 }  // namespace ampwarden

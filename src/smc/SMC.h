@@ -36,7 +36,10 @@ class SMC {
     virtual void resetFanModes();
     virtual bool isCHBIReadable();
     virtual std::optional<std::int64_t> readByteValue(const std::string& key);
-    virtual void writeByteValue(const std::string& key, std::int64_t value);
+    // 0 when the byte reached the device; every step and failure is logged.
+    virtual kern_return_t writeByteValue(const std::string& key, std::int64_t value);
+    // The same write without a line of its own, for a retry whose first failure was logged.
+    virtual kern_return_t writeByteValueQuietly(const std::string& key, std::int64_t value);
     virtual kern_return_t read(SMCVal_t& value);
     virtual kern_return_t write(const SMCVal_t& value);
 
@@ -45,6 +48,8 @@ class SMC {
   private:
     // One exchange of records with the device behind `conn`.
     kern_return_t callStructMethod(const SMCKeyData_t& input, SMCKeyData_t& output);
+    kern_return_t closeConnection();
+    kern_return_t storeByteValue(const std::string& key, std::int64_t value, bool logging);
     void setFanModeKey(std::int64_t fan, FanMode mode);
     void setForcedFanMask(std::int64_t fan, FanMode mode);
     std::int64_t forcedFanMask();

@@ -1,7 +1,5 @@
 #include "util/ZTUtilityTool.h"
 
-#include <cstdlib>
-
 #include "channel/NotificationNames.h"
 #include "platform/Platform.h"
 #include "util/UninstallCommands.h"
@@ -69,7 +67,9 @@ void ZTUtilityTool::uninstallDaemonHelper() {
 void ZTUtilityTool::reboot() {
     postDistributedNotification(names::kRestartAnswer,
                                 {{names::kRestartKey, names::kRestartValue}});
-    std::exit(0);
+    // The answer must be on its way before the process ends; the loop then ends it cleanly.
+    Platform::current().channel().flush();
+    Platform::current().runLoop().quit(0);
 }
 
 }  // namespace ampwarden

@@ -15,8 +15,8 @@ class ZTUtilityTool {
     // Removes the installation (not the running process) and answers the main app first.
     // Blocks the loop while the shell commands run.
     static void uninstallDaemonHelper();
-    // Announces a restart and ends the process at once with status 0.
-    [[noreturn]] static void reboot();
+    // Announces a restart, flushes the answer out and ends the main loop with status 0.
+    static void reboot();
 };
 
 }  // namespace ampwarden

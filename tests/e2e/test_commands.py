@@ -69,6 +69,18 @@ class ConnectionTest(CommandTestCase):
         self.assertEqual(self.smc_writes.pairs_since(mark), [])
         self.assert_keys(BCLM=0x50)
 
+    def test_sigterm_ends_the_helper_leaving_keys_and_connection_alone(self):
+        self.open_smc()
+        self.ask('charge', 'off', expect=DISABLE_CHARGING_ANSWER)
+        self.smc_writes.wait_for('CH0C', 2)
+        mark = self.smc_writes.mark()
+        self.helper.stop(signal.SIGTERM)
+        self.assertEqual(self.helper.wait(timeout=5), 0)
+        self.assertNotIn('析构', self.helper.output('stdout'))
+        self.smc_writes.wait_quiet()
+        self.assertEqual(self.smc_writes.pairs_since(mark), [])
+        self.assert_keys(CH0B=2, CH0C=2)
+
     def test_without_the_device_open_fails_and_every_command_is_still_answered(self):
         self.rig.emulator.stop()
         self.assert_answer(self.ask('open', expect=OPEN_ANSWER), {'smcOpenClose': 'close'},

@@ -91,9 +91,29 @@ class PackageTest(unittest.TestCase):
         self.assertEqual(keys(), NORMAL_CHARGING)
         # Stopped first where systemd runs, so no write of the helper comes after the script's.
         booted = os.path.isdir('/run/systemd/system')
-        calls = ([f'stop {install.UNIT}'] if booted else []) + [f'disable {install.UNIT}']
-        with open(systemctl_log) as log:
-            self.assertEqual(log.read().splitlines(), calls * 2)
+        calls = [f'stop {install.UNIT}'] if booted else []
+        self.assertEqual(self.lines_of(systemctl_log), calls * 2)
+
+        # Enabled on the first installation only: an upgrade keeps an administrator's choice.
+        if os.path.exists(systemctl_log):
+            os.remove(systemctl_log)
+        postinst = os.path.join(self.control, 'postinst')
+        for args in (['configure', ''], ['configure', '1.0.0'], ['abort-upgrade', '1.0.1']):
+            ran = subprocess.run([postinst, *args], env=env, capture_output=True, text=True,
+                                 timeout=60)
+            self.assertEqual(ran.returncode, 0, ran.stderr)
+        said = self.lines_of(systemctl_log)
+        self.assertEqual([line for line in said if line.startswith('enable')],
+                         [f'enable {install.UNIT}'])
+        if booted:
+            self.assertEqual(said.count(f'try-restart {install.UNIT}'), 2)
+
+    @staticmethod
+    def lines_of(path):
+        if not os.path.exists(path):
+            return []
+        with open(path) as file:
+            return file.read().splitlines()
 
     def start_emulator(self, program, socket):
         output = os.path.join(self.tmp, 'emulator.log')

@@ -37,6 +37,7 @@ class FakeNotificationChannel : public NotificationChannel {
         }
     }
     void addDistributedObserver(DistributedCallback) override {}
+    void flush() override { answersWhenFlushed.push_back(answers.size()); }
 
     std::vector<std::string> observedNames() const {
         std::vector<std::string> names;
@@ -49,6 +50,7 @@ class FakeNotificationChannel : public NotificationChannel {
         return names;
     }
 
+    std::vector<std::size_t> answersWhenFlushed;  // answers posted by each flush
     std::vector<Answer> answers;
 
   private:

@@ -4,6 +4,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <utility>
 
 #include "platform/RunLoop.h"
@@ -26,8 +27,9 @@ class FakeRunLoop : public RunLoop {
         return std::make_unique<FakeTimer>(state);
     }
 
-    int run() override { return exitCode_; }
+    int run() override { return exitCode_.value_or(0); }
     void quit(int exitCode) override { exitCode_ = exitCode; }
+    std::optional<int> quitCode() const { return exitCode_; }
 
     // Moves the clock forward by `seconds`, running everything that falls due on the way.
     void advance(double seconds) {
@@ -76,7 +78,7 @@ class FakeRunLoop : public RunLoop {
     double now_ = 0;
     std::uint64_t sequence_ = 0;
     std::map<std::pair<double, std::uint64_t>, std::function<void()>> queue_;
-    int exitCode_ = 0;
+    std::optional<int> exitCode_;
 };
 
 }  // namespace ampwarden::test

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "fake/FakeRunLoop.h"
+#include "platform/MachError.h"
 #include "smc/SMC.h"
 
 namespace ampwarden::test {
@@ -23,6 +24,8 @@ class RecordingSMC : public SMC {
         std::int64_t value = 0;
         std::int64_t millis = 0;
         bool connected = true;
+        kern_return_t failure = 0;  // the code a write failed with while `failing` named its key
+        bool quiet = false;         // sent by writeByteValueQuietly
         bool operator==(const Write&) const = default;
     };
 
@@ -42,9 +45,11 @@ class RecordingSMC : public SMC {
         if (!connected) return std::nullopt;
         return values.at(key);
     }
-    void writeByteValue(const std::string& key, std::int64_t value) override {
-        writes.push_back({key, value, std::llround(clock_.now() * 1000), connected});
-        if (connected) values[key] = value;
+    kern_return_t writeByteValue(const std::string& key, std::int64_t value) override {
+        return record(key, value, false);
+    }
+    kern_return_t writeByteValueQuietly(const std::string& key, std::int64_t value) override {
+        return record(key, value, true);
     }
 
     std::map<std::string, std::int64_t> values = {
@@ -55,14 +60,25 @@ class RecordingSMC : public SMC {
     kern_return_t closeResult = 0;
     int opens = 0;
     int closes = 0;
+    std::map<std::string, kern_return_t> failing;  // keys whose writes fail, and the code
 
   private:
+    kern_return_t record(const std::string& key, std::int64_t value, bool quiet) {
+        const auto failure = failing.find(key);
+        const kern_return_t code = failure != failing.end() ? failure->second : 0;
+        writes.push_back({key, value, std::llround(clock_.now() * 1000), connected, code, quiet});
+        if (code != 0) return code;
+        if (!connected) return kMachSendInvalidDest;
+        values[key] = value;
+        return 0;
+    }
+
     const FakeRunLoop& clock_;
 };
 
 inline std::ostream& operator<<(std::ostream& out, const RecordingSMC::Write& w) {
-    return out << w.key << ":=" << w.value << "@" << w.millis
-               << (w.connected ? "ms" : "ms(closed)");
+    return out << w.key << ":=" << w.value << "@" << w.millis << (w.connected ? "ms" : "ms(closed)")
+               << (w.quiet ? "(quiet)" : "") << (w.failure != 0 ? " failed" : "");
 }
 
 }  // namespace ampwarden::test

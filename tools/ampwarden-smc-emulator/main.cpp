@@ -1,11 +1,14 @@
 // ampwarden-smc-emulator: an emulated SMC on a Unix socket, for the helper, ampwarden-smc and
 // the tests.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
-#include <fstream>
+#include <cstring>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -13,6 +16,7 @@
 #include "emulator/SmcEmulator.h"
 #include "platform/linux/EmulatorSmcServer.h"
 #include "platform/linux/EmulatorSmcService.h"
+#include "platform/linux/UniqueFd.h"
 
 using namespace ampwarden;
 
@@ -88,17 +92,46 @@ std::optional<Options> parseOptions(const std::vector<std::string>& args, std::s
     return options;
 }
 
-std::optional<SmcKeyTable> loadTable(const Options& options) {
-    if (!options.keysFile) return SmcKeyTable::intelLaptop();
-    std::ifstream file(*options.keysFile);
-    if (!file) {
-        std::fprintf(stderr, "ampwarden-smc-emulator: cannot read %s\n", options.keysFile->c_str());
+// Far beyond any real SMC's table (a few thousand keys of about 30 characters each).
+constexpr std::size_t kMaxKeysFileBytes = 1 << 20;
+
+// The whole of a regular file of at most kMaxKeysFileBytes; none with `error` set.
+std::optional<std::string> readKeysFile(const std::string& path, std::string& error) {
+    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    struct stat status {};
+    if (!fd.valid() || fstat(fd.get(), &status) != 0) {
+        error = std::strerror(errno);
         return std::nullopt;
     }
-    std::stringstream text;
-    text << file.rdbuf();
+    if (!S_ISREG(status.st_mode)) {
+        error = "not a regular file";
+        return std::nullopt;
+    }
+    std::string text;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            error = std::strerror(errno);
+            return std::nullopt;
+        }
+        if (n == 0) return text;
+        text.append(buffer, static_cast<std::size_t>(n));
+        if (text.size() > kMaxKeysFileBytes) {
+            error = "larger than " + std::to_string(kMaxKeysFileBytes) + " bytes";
+            return std::nullopt;
+        }
+    }
+}
+
+std::optional<SmcKeyTable> loadTable(const Options& options) {
+    if (!options.keysFile) return SmcKeyTable::intelLaptop();
     std::string error;
-    auto table = KeyTableFile::parse(text.str(), error);
+    std::optional<SmcKeyTable> table;
+    if (const auto text = readKeysFile(*options.keysFile, error)) {
+        table = KeyTableFile::parse(*text, error);
+    }
     if (!table) {
         std::fprintf(stderr, "ampwarden-smc-emulator: %s: %s\n", options.keysFile->c_str(),
                      error.c_str());

@@ -19,7 +19,7 @@ Commands:
   list                     every key, one per line
   read KEY                 one key
   write KEY HEXBYTES       set a key's bytes (exactly as many as it holds), then read it
-  fan mode N auto|forced   hand fan N (0 to 7) to the SMC, or force it
+  fan mode N auto|forced   hand fan N (0 to 9) to the SMC, or force it
   fan speed N RPM          set fan N's target speed (0 to the fan's maximum)
   fan reset                hand every fan back to the SMC
   -h, --help               show this text

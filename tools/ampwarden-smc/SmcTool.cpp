@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "emulator/KeyTableFile.h"
+#include "platform/Platform.h"
 #include "smc/SMCErrorText.h"
 #include "smc/SMCTexts.h"
 #include "smc/SMCValueCodec.h"
@@ -77,7 +78,12 @@ int SmcTool::run(const Command& command) {
 }
 
 bool SmcTool::openDevice() {
-    if (smc_.open() == 0) return true;
+    // Without a device, say so once and clearly rather than after open()'s own error line.
+    SmcService& device = Platform::current().smc();
+    std::vector<io_service_t> services;
+    device.getMatchingServices(smctext::kServiceClass, services);
+    for (io_service_t service : services) device.objectRelease(service);
+    if (!services.empty() && smc_.open() == 0) return true;
     tell(noDevice_);
     return false;
 }
@@ -137,6 +143,8 @@ std::optional<std::int64_t> SmcTool::forcedFans() {
 
 int SmcTool::fanMode(std::int64_t fan, FanMode mode) {
     smc_.setFanMode(fan, mode);
+    if (fan < 0 || fan > 9) return kExitFailed;  // refused, and told so by the SMC code
+    if (fan > 7) return fanModeKeyOnly(fan, mode);
     const auto mask = forcedFans();
     if (!mask) return kExitFailed;
     const bool forced = fan >= 0 && fan < 8 && ((*mask >> fan) & 1) != 0;
@@ -147,6 +155,24 @@ int SmcTool::fanMode(std::int64_t fan, FanMode mode) {
     SMCVal_t modeKey(fanKey(fan, smctext::kFanModeSuffix));
     if (smc_.read(modeKey) == 0) std::printf("%s\n", keyLine(modeKey).c_str());
     return printKey(smctext::kForcedFansKey) ? kExitOk : kExitFailed;
+}
+
+// Fans 8 and 9 have no bit in the mask: their mode key alone says whether it worked.
+int SmcTool::fanModeKeyOnly(std::int64_t fan, FanMode mode) {
+    const std::string key = fanKey(fan, smctext::kFanModeSuffix);
+    SMCVal_t modeKey(key);
+    const kern_return_t code = smc_.read(modeKey);
+    if (code != 0) {
+        tell("cannot read \"" + key + "\": " + smcErrorText(code));
+        return kExitFailed;
+    }
+    if (modeKey.bytes[0] != rawValue(mode)) {
+        tell("fan " + std::to_string(fan) + " stays " +
+             (modeKey.bytes[0] ? "forced" : "automatic"));
+        return kExitFailed;
+    }
+    std::printf("%s\n", keyLine(modeKey).c_str());
+    return kExitOk;
 }
 
 int SmcTool::fanSpeed(std::int64_t fan, std::int64_t speed) {

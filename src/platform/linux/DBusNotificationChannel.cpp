@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "platform/DBusNames.h"
+#include "platform/linux/CallbackGuard.h"
 
 namespace ampwarden {
 
@@ -63,15 +64,19 @@ bool DBusNotificationChannel::subscribe(DarwinObservers& observers) {
 }
 
 int DBusNotificationChannel::onDarwin(sd_bus_message* message, void* userdata, sd_bus_error*) {
+    return CallbackGuard::run(message, "a command handler",
+                              [message, userdata] { deliverDarwin(message, userdata); });
+}
+
+void DBusNotificationChannel::deliverDarwin(sd_bus_message* message, void* userdata) {
     const auto* observers = static_cast<const DarwinObservers*>(userdata);
     const char* name = nullptr;
-    if (sd_bus_message_has_signature(message, "s") <= 0) return 0;
-    if (sd_bus_message_read(message, "s", &name) < 0 || observers->name != name) return 0;
+    if (sd_bus_message_has_signature(message, "s") <= 0) return;
+    if (sd_bus_message_read(message, "s", &name) < 0 || observers->name != name) return;
     // A copy: a callback may add observers, which may grow the list being walked.
     const auto callbacks = observers->callbacks;
     const std::string arrived = name;
     for (const auto& callback : callbacks) callback(arrived);
-    return 0;
 }
 
 void DBusNotificationChannel::postDistributedNotification(
@@ -113,6 +118,12 @@ bool DBusNotificationChannel::appendDictionary(sd_bus_message* message,
     return sd_bus_message_close_container(message) >= 0;
 }
 
+void DBusNotificationChannel::flush() {
+    if (bus_ == nullptr) return;
+    const int r = sd_bus_flush(bus_);
+    if (r < 0) logFailure("cannot flush the bus", r);
+}
+
 void DBusNotificationChannel::postDarwinNotification(const std::string& name) {
     if (bus_ == nullptr) return;
     const int r = sd_bus_emit_signal(bus_, dbus::kObjectPath, dbus::kInterface, dbus::kDarwinSignal,
@@ -136,16 +147,20 @@ void DBusNotificationChannel::addDistributedObserver(DistributedCallback callbac
 }
 
 int DBusNotificationChannel::onDistributed(sd_bus_message* message, void* userdata, sd_bus_error*) {
+    return CallbackGuard::run(message, "an answer handler",
+                              [message, userdata] { deliverDistributed(message, userdata); });
+}
+
+void DBusNotificationChannel::deliverDistributed(sd_bus_message* message, void* userdata) {
     auto* self = static_cast<DBusNotificationChannel*>(userdata);
     const char* name = nullptr;
-    if (sd_bus_message_has_signature(message, "sa{sv}") <= 0) return 0;
-    if (sd_bus_message_read(message, "s", &name) < 0) return 0;
+    if (sd_bus_message_has_signature(message, "sa{sv}") <= 0) return;
+    if (sd_bus_message_read(message, "s", &name) < 0) return;
     NotificationDictionary dictionary;
-    if (!readDictionary(message, dictionary)) return 0;
+    if (!readDictionary(message, dictionary)) return;
     const auto callbacks = self->distributedCallbacks_;
     const std::string arrived = name;
     for (const auto& callback : callbacks) callback(arrived, dictionary);
-    return 0;
 }
 
 bool DBusNotificationChannel::readDictionary(sd_bus_message* message,

@@ -28,6 +28,7 @@ class DBusNotificationChannel : public NotificationChannel {
                                      const NotificationDictionary& dictionary) override;
     void postDarwinNotification(const std::string& name) override;
     void addDistributedObserver(DistributedCallback callback) override;
+    void flush() override;
 
   private:
     struct DarwinObservers {
@@ -39,6 +40,8 @@ class DBusNotificationChannel : public NotificationChannel {
     static std::string darwinMatchRule(const std::string& name);
     static int onDarwin(sd_bus_message* message, void* userdata, sd_bus_error* error);
     static int onDistributed(sd_bus_message* message, void* userdata, sd_bus_error* error);
+    static void deliverDarwin(sd_bus_message* message, void* userdata);
+    static void deliverDistributed(sd_bus_message* message, void* userdata);
     static bool appendDictionary(sd_bus_message* message, const NotificationDictionary& dictionary);
     static bool readDictionary(sd_bus_message* message, NotificationDictionary& dictionary);
     static bool readEntry(sd_bus_message* message, NotificationDictionary& dictionary);

@@ -5,6 +5,8 @@
 #include <fstream>
 #include <utility>
 
+#include "platform/linux/CallbackGuard.h"
+
 namespace ampwarden {
 
 DrmDisplayMonitor::DrmDisplayMonitor(Diagnostics& log, sd_event* event, std::string sysfsRoot)
@@ -38,8 +40,8 @@ void DrmDisplayMonitor::startMonitor() {
 }
 
 int DrmDisplayMonitor::onUevent(sd_device_monitor*, sd_device*, void* userdata) {
-    static_cast<DrmDisplayMonitor*>(userdata)->rescan();
-    return 0;
+    auto* self = static_cast<DrmDisplayMonitor*>(userdata);
+    return CallbackGuard::run(self->event_, "the display handler", [self] { self->rescan(); });
 }
 
 void DrmDisplayMonitor::rescan() {
@@ -61,11 +63,13 @@ void DrmDisplayMonitor::rescan() {
 DrmDisplayMonitor::Snapshot DrmDisplayMonitor::readConnectors() const {
     Snapshot snapshot;
     std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(drmDir_, error)) {
-        std::ifstream file(entry.path() / "status");
+    // The non-throwing increment: a connector that vanishes mid-walk ends the walk, no more.
+    for (std::filesystem::directory_iterator it(drmDir_, error), end; !error && it != end;
+         it.increment(error)) {
+        std::ifstream file(it->path() / "status");
         std::string status;
         if (!file || !std::getline(file, status)) continue;
-        snapshot[entry.path().filename().string()] = status == "connected";
+        snapshot[it->path().filename().string()] = status == "connected";
     }
     return snapshot;
 }

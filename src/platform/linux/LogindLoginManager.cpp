@@ -5,6 +5,8 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/linux/CallbackGuard.h"
+
 namespace ampwarden {
 
 namespace {
@@ -115,15 +117,16 @@ void LogindLoginManager::sleepWorkDone() { inhibitor_.reset(); }
 
 int LogindLoginManager::onPrepareForSleep(sd_bus_message* message, void* userdata, sd_bus_error*) {
     auto* self = static_cast<LogindLoginManager*>(userdata);
-    int sleeping = 0;
-    if (sd_bus_message_read(message, "b", &sleeping) < 0) return 0;
-    if (sleeping) {
-        if (self->willSleep_) self->willSleep_();
-    } else {
-        self->takeInhibitor();
-        if (self->didWake_) self->didWake_();
-    }
-    return 0;
+    return CallbackGuard::run(message, "the sleep handler", [self, message] {
+        int sleeping = 0;
+        if (sd_bus_message_read(message, "b", &sleeping) < 0) return;
+        if (sleeping) {
+            if (self->willSleep_) self->willSleep_();
+        } else {
+            self->takeInhibitor();
+            if (self->didWake_) self->didWake_();
+        }
+    });
 }
 
 // The delay lock lasts as long as we keep the descriptor logind hands us.

@@ -16,9 +16,26 @@ namespace ampwarden {
 
 namespace {
 
+// Children whose handle went while they still ran. Each is reaped, without waiting, at the
+// next start or run, so a dropped handle leaves at most a short-lived zombie behind.
+std::vector<pid_t>& orphans() {
+    static std::vector<pid_t> pids;
+    return pids;
+}
+
+void reapOrphans() {
+    std::erase_if(orphans(), [](pid_t pid) {
+        int waitStatus = 0;
+        return waitpid(pid, &waitStatus, WNOHANG) != 0;
+    });
+}
+
 class PosixChildProcess : public ChildProcess {
   public:
     explicit PosixChildProcess(pid_t pid) : pid_(pid) {}
+    ~PosixChildProcess() override {
+        if (running()) orphans().push_back(pid_);
+    }
     PosixChildProcess(const PosixChildProcess&) = delete;
     PosixChildProcess& operator=(const PosixChildProcess&) = delete;
 
@@ -109,6 +126,7 @@ std::string PosixProcessRunner::drain(int fd) {
 }
 
 std::optional<ProcessResult> PosixProcessRunner::run(const std::vector<std::string>& argv) {
+    reapOrphans();
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return std::nullopt;
     UniqueFd readEnd(fds[0]);
@@ -125,6 +143,7 @@ std::optional<ProcessResult> PosixProcessRunner::run(const std::vector<std::stri
 }
 
 std::unique_ptr<ChildProcess> PosixProcessRunner::start(const std::vector<std::string>& argv) {
+    reapOrphans();
     const pid_t pid = spawn(argv, -1);
     if (pid < 0) return nullptr;
     return std::make_unique<PosixChildProcess>(pid);

@@ -6,6 +6,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <string>
+
+#include "platform/linux/CallbackGuard.h"
 
 namespace ampwarden {
 
@@ -39,21 +42,35 @@ SdEventRunLoop::SdEventRunLoop() {
     }
     event_.reset(event);
 
+    // Without these sources timers would never fire or SIGTERM would kill mid-callback: each
+    // failure is remembered and run() refuses to start.
     sd_event_source* source = nullptr;
     r = sd_event_add_time(event, &source, CLOCK_MONOTONIC, UINT64_MAX, kAccuracyUsec, onTime, this);
     if (r >= 0) {
         timeSource_.reset(source);
-        sd_event_source_set_enabled(source, SD_EVENT_OFF);
+        r = sd_event_source_set_enabled(source, SD_EVENT_OFF);
+    }
+    if (r < 0) {
+        setupFailed("cannot create the timer source", r);
+        return;
     }
     // The signals are blocked for as long as their sources live, so they reach only the loop.
-    if (sd_event_add_signal(event, &source, SIGTERM | SD_EVENT_SIGNAL_PROCMASK, onSignal,
-                            nullptr) >= 0) {
-        termSource_.reset(source);
+    r = sd_event_add_signal(event, &source, SIGTERM | SD_EVENT_SIGNAL_PROCMASK, onSignal, nullptr);
+    if (r < 0) {
+        setupFailed("cannot watch SIGTERM", r);
+        return;
     }
-    if (sd_event_add_signal(event, &source, SIGINT | SD_EVENT_SIGNAL_PROCMASK, onSignal, nullptr) >=
-        0) {
-        intSource_.reset(source);
+    termSource_.reset(source);
+    r = sd_event_add_signal(event, &source, SIGINT | SD_EVENT_SIGNAL_PROCMASK, onSignal, nullptr);
+    if (r < 0) {
+        setupFailed("cannot watch SIGINT", r);
+        return;
     }
+    intSource_.reset(source);
+}
+
+void SdEventRunLoop::setupFailed(const char* what, int r) {
+    if (setupError_.empty()) setupError_ = std::string(what) + ": " + std::strerror(-r);
 }
 
 SdEventRunLoop::~SdEventRunLoop() {
@@ -89,6 +106,10 @@ std::unique_ptr<Timer> SdEventRunLoop::repeating(double interval, std::function<
 
 int SdEventRunLoop::run() {
     if (!event_) return 1;
+    if (!setupError_.empty()) {
+        std::fprintf(stderr, "Ampwarden: %s\n", setupError_.c_str());
+        return 1;
+    }
     const int r = sd_event_loop(event_.get());
     if (r < 0) {
         std::fprintf(stderr, "Ampwarden: the event loop failed: %s\n", std::strerror(-r));
@@ -124,8 +145,8 @@ void SdEventRunLoop::arm(const std::shared_ptr<TimerState>& state, std::uint64_t
 }
 
 int SdEventRunLoop::onTime(sd_event_source*, std::uint64_t, void* userdata) {
-    static_cast<SdEventRunLoop*>(userdata)->runDue();
-    return 0;
+    auto* self = static_cast<SdEventRunLoop*>(userdata);
+    return CallbackGuard::run(self->event(), "a timed callback", [self] { self->runDue(); });
 }
 
 int SdEventRunLoop::onSignal(sd_event_source* source, const struct signalfd_siginfo*, void*) {
@@ -154,12 +175,17 @@ void SdEventRunLoop::runDue() {
 
 void SdEventRunLoop::rearm() {
     if (!timeSource_) return;
+    int r = 0;
     if (queue_.empty()) {
-        sd_event_source_set_enabled(timeSource_.get(), SD_EVENT_OFF);
-        return;
+        r = sd_event_source_set_enabled(timeSource_.get(), SD_EVENT_OFF);
+    } else {
+        r = sd_event_source_set_time(timeSource_.get(), queue_.begin()->first.first);
+        if (r >= 0) r = sd_event_source_set_enabled(timeSource_.get(), SD_EVENT_ONESHOT);
     }
-    sd_event_source_set_time(timeSource_.get(), queue_.begin()->first.first);
-    sd_event_source_set_enabled(timeSource_.get(), SD_EVENT_ONESHOT);
+    if (r >= 0) return;
+    // A timer that can no longer be armed would silently never fire: end instead.
+    std::fprintf(stderr, "Ampwarden: cannot arm the timer: %s\n", std::strerror(-r));
+    quit(1);
 }
 
 }  // namespace ampwarden

@@ -4,6 +4,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <string>
 #include <utility>
 
 #include "platform/RunLoop.h"
@@ -46,6 +47,7 @@ class SdEventRunLoop : public RunLoop {
     void arm(const std::shared_ptr<TimerState>& state, std::uint64_t deadline);
     void runDue();
     void rearm();
+    void setupFailed(const char* what, int r);
 
     sd::EventPtr event_;
     sd::EventSourcePtr timeSource_;
@@ -53,6 +55,7 @@ class SdEventRunLoop : public RunLoop {
     sd::EventSourcePtr intSource_;
     std::map<Key, std::function<void()>> queue_;
     std::uint64_t sequence_ = 0;
+    std::string setupError_;  // the first source that could not be set up
 };
 
 }  // namespace ampwarden

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <string>
 
+#include "platform/linux/CallbackGuard.h"
+
 namespace ampwarden {
 
 SystemBus::SystemBus(SdEventRunLoop& loop, Diagnostics& log) : loop_(loop), log_(log) {
@@ -24,7 +26,12 @@ SystemBus::SystemBus(SdEventRunLoop& loop, Diagnostics& log) : loop_(loop), log_
     r = sd_bus_match_signal_async(bus, &slot, "org.freedesktop.DBus.Local",
                                   "/org/freedesktop/DBus/Local", "org.freedesktop.DBus.Local",
                                   "Disconnected", onDisconnected, ignoreInstallResult, this);
-    if (r >= 0) disconnectSlot_.reset(slot);
+    // Without this match a lost bus would go unnoticed instead of ending the helper.
+    if (r < 0) {
+        fail("cannot watch for the loss of the system bus", r);
+        return;
+    }
+    disconnectSlot_.reset(slot);
 }
 
 // sd-bus matches this signal locally; whether the bus daemon also took the rule does not matter.
@@ -32,9 +39,10 @@ int SystemBus::ignoreInstallResult(sd_bus_message*, void*, sd_bus_error*) { retu
 
 int SystemBus::onDisconnected(sd_bus_message*, void* userdata, sd_bus_error*) {
     auto* self = static_cast<SystemBus*>(userdata);
-    self->log_.systemLog("Ampwarden: lost the connection to the system bus; exiting");
     self->loop_.quit(kLostBusExitCode);
-    return 0;
+    return CallbackGuard::run(self->loop_.event(), "the bus watch", [self] {
+        self->log_.systemLog("Ampwarden: lost the connection to the system bus; exiting");
+    });
 }
 
 void SystemBus::fail(const char* what, int r) {

@@ -73,9 +73,11 @@ TEST_F(CommandModule, SleepDuringADischargeHoldsTheBatteryBeforeLettingTheMachin
     platform.login.fireWillSleep();
     EXPECT_EQ(answers(), (Answers{{kDisabledAnswer, ctrl("disableCharging")}}));
     EXPECT_EQ(smc.writes, (Writes{{"CH0B", 2}, {"CH0I", 0}}));
-    EXPECT_EQ(platform.login.sleepWorkDoneCalls, 0);
-    platform.clock.advance(0.5);
-    EXPECT_EQ(smc.writes.back(), (RecordingSMC::Write{"CH0C", 2, 500}));
+    constexpr double delay = ZTBatteryControl::kSecondWriteDelaySeconds;
+    platform.clock.advance(delay - 0.01);
+    EXPECT_EQ(platform.login.sleepWorkDoneCalls, 0) << "released before the delayed write";
+    platform.clock.advance(0.01);
+    EXPECT_EQ(smc.writes.back(), (RecordingSMC::Write{"CH0C", 2, std::llround(delay * 1000)}));
     EXPECT_EQ(platform.login.sleepWorkDoneCalls, 1);
 }
 

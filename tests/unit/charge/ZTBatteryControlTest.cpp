@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "charge/ZTBatteryControl.h"
+#include "charge/ZTNotificationManager.h"
 #include "fake/FakePlatform.h"
 #include "fake/RecordingSMC.h"
 #include "platform/MachError.h"
@@ -82,6 +85,71 @@ TEST_F(BatteryControl, ChargingCommandsWithinHalfASecondInterleaveTheirWrites) {
                                   {"CH0C", 2, 1900}}));
 }
 
+// A stalled device during "close" must not leave charging stopped: the reset stops at the
+// first timeout, the connection stays open underneath, and the rest lands on a later retry.
+TEST_F(BatteryControl, ResetThatTimesOutIsRetriedUntilItLandsAndOnlyThenCloses) {
+    open();
+    control->disableChargingWithName("");
+    platform.clock.advance(1);
+    smc.writes.clear();
+    for (const char* key : {"CH0B", "BCLM", "CH0C", "CH0I"}) smc.failing[key] = kIOReturnTimeout;
+    control->closeCMC();
+    EXPECT_EQ(smc.writes.size(), 1u) << "one deadline, not four";
+    EXPECT_EQ(control->getcmcStatus(), 0);
+    EXPECT_EQ(smc.closes, 0);
+    control->enableChargingWithName("");  // closed for callers: nothing reaches the device
+    platform.clock.advance(ZTBatteryControl::kRetryIntervalSeconds * 3);
+    EXPECT_EQ(smc.writes.size(), 4u) << "each retry stops at its first timeout";
+    EXPECT_TRUE(smc.writes.back().quiet);
+
+    smc.failing.clear();
+    platform.clock.advance(ZTBatteryControl::kRetryIntervalSeconds);
+    EXPECT_EQ(smc.values, (std::map<std::string, std::int64_t>{
+                              {"BCLM", 100}, {"CH0B", 0}, {"CH0C", 0}, {"CH0I", 0}}));
+    EXPECT_EQ(smc.closes, 1);
+    EXPECT_FALSE(control->hasPendingWrites());
+    const Lines lines = platform.log.stdoutLines();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& l) { return l.starts_with("retrying "); }),
+              4)
+        << "each failure logged once, however often it is retried";
+    EXPECT_EQ(lines.back(), "CH0I := 0 written on retry");
+    platform.clock.advance(60);
+    EXPECT_EQ(platform.clock.pending(), 0u) << "no retry timer left behind";
+}
+
+TEST_F(BatteryControl, LostDelayedWriteIsRetriedNewerValuesWinAndTheNextOpenTakesOver) {
+    open();
+    control->disableChargingWithName("");
+    smc.failing["CH0C"] = kIOReturnNotResponding;
+    platform.clock.advance(1);
+    smc.failing.clear();
+    control->retryPendingWrites();  // the watchdog's tick
+    EXPECT_EQ(smc.writes.back(), (RecordingSMC::Write{"CH0C", 2, 1000, true, 0, true}));
+
+    smc.failing["CH0B"] = kIOReturnNotResponding;
+    control->disableChargingWithName("");
+    control->enableChargingWithName("");  // its delayed CH0B := 0 replaces the waiting 2
+    smc.failing["CH0I"] = kIOReturnNotFound;
+    control->enableDischarging();  // a missing key is never retried
+    smc.failing.erase("CH0B");
+    platform.clock.advance(ZTBatteryControl::kRetryIntervalSeconds + 1);
+    EXPECT_EQ(smc.values["CH0B"], 0);
+    EXPECT_EQ(std::count_if(smc.writes.begin(), smc.writes.end(),
+                            [](const auto& w) { return w.key == "CH0I"; }),
+              1);
+
+    smc.failing["CH0C"] = kIOReturnTimeout;
+    control->closeCMC();
+    EXPECT_EQ(smc.closes, 0);
+    smc.failing.clear();
+    EXPECT_TRUE(control->openCMC());
+    EXPECT_EQ(smc.opens, 1) << "the connection was never closed underneath";
+    EXPECT_EQ(control->getcmcStatus(), 1);
+    EXPECT_FALSE(control->hasPendingWrites());
+    EXPECT_EQ(smc.values["CH0C"], 0);
+}
+
 TEST_F(BatteryControl, DischargeWritesOnlyWithAConnectionAndTheLimitAlways) {
     control->enableDischarging();
     control->setChargingLimitMax(80);
@@ -98,6 +166,10 @@ TEST_F(BatteryControl, DischargeWritesOnlyWithAConnectionAndTheLimitAlways) {
 
 TEST_F(BatteryControl, OwnCommandWiringLogsEveryNameAndActsOnlyThroughSelfClass) {
     control->registerDaemonNotification();
+    const auto observed = platform.notifications.observedNames();
+    ASSERT_EQ(observed.size(), 9u);
+    EXPECT_EQ(observed.front(), ZTNotificationManager::OpenSMC);
+    EXPECT_EQ(observed.back(), ZTNotificationManager::SetDisableChargingLimitMax);
     open();
     post("ZTBattery_TellDeamon_SetDisableCharging");
     EXPECT_EQ(platform.log.stdoutLines(),

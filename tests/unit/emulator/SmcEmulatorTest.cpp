@@ -79,6 +79,10 @@ TEST(KeyTableFile, NamesTheLineAndTheFault) {
         {"BCLM ui8 1 00 rw", "line 1: unknown flag \"rw\" (only \"ro\")"},
         {"\"FS! ui16 2 00", "line 1: a quote is not closed"},
         {"BCLM ui8 1 00\nBCLM ui8 1 01", "line 2: key \"BCLM\" appears twice"},
+        // None of these could be printed so that they read back.
+        {"A\"BC ui8 1 00", "line 1: a key or type holds a quote, a tab or a line break"},
+        {"\"A\tBC\" ui8 1 00", "line 1: a key or type holds a quote, a tab or a line break"},
+        {"ABCD \"u\ri8\" 1 00", "line 1: a key or type holds a quote, a tab or a line break"},
     };
     for (const auto& [text, message] : bad) {
         std::string error;

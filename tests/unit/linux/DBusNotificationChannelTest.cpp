@@ -2,11 +2,13 @@
 
 #include <map>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "fake/FakeDiagnostics.h"
 #include "platform/DBusNames.h"
+#include "platform/linux/CallbackGuard.h"
 #include "platform/linux/DBusNotificationChannel.h"
 #include "platform/linux/SdEventRunLoop.h"
 #include "platform/linux/SystemBus.h"
@@ -107,6 +109,18 @@ TEST_F(DBusNotificationChannelTest, AnswersKeepTheirTypesAndOtherValueTypesAreSk
 
     EXPECT_EQ(answers[0], std::make_pair(std::string("answer"), sent));
     EXPECT_EQ(answers[1].second, (NotificationDictionary{{"kept", 9}}));
+}
+
+// An exception must not unwind through libsystemd: it is logged and the helper ends non-zero.
+TEST_F(DBusNotificationChannelTest, AnExceptionFromAnObserverEndsTheLoopWithAFailure) {
+    helper.addDarwinObserver("throw", [](const std::string&) { throw std::runtime_error("boom"); });
+    count("throw");
+    app.postDarwinNotification("throw");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(loop.run(), CallbackGuard::kExitCode);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("a command handler failed: boom"),
+              std::string::npos);
+    EXPECT_EQ(received["throw"], 0) << "the rest of that delivery is abandoned";
 }
 
 // Losing the bus while running is the end-to-end start-up test's.

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <string>
 
@@ -61,6 +62,20 @@ TEST(PosixProcessRunnerTest, ChildrenDieOfSignalsEvenWhileTheLoopBlocksThem) {
     EXPECT_EQ(quick->wait(), 5);
     quick->terminate();  // already reaped: must not signal a recycled pid or block
     EXPECT_EQ(quick->wait(), 5);
+}
+
+// Dropping a handle must not leave a zombie behind for the life of the helper.
+TEST(PosixProcessRunnerTest, ADroppedChildIsReapedByALaterRun) {
+    PosixProcessRunner runner;
+    runner.start({"/bin/bash", "-c", "exit 0"}).reset();
+    bool childrenLeft = true;
+    for (int i = 0; i < 1000 && childrenLeft; ++i) {
+        ASSERT_TRUE(runner.run({"/bin/true"}));
+        siginfo_t info{};
+        // Only looks: reaping it here would hide the fault.
+        childrenLeft = waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) == 0;
+    }
+    EXPECT_FALSE(childrenLeft);
 }
 
 }  // namespace

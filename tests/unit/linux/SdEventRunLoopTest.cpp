@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/linux/CallbackGuard.h"
 #include "platform/linux/SdEventRunLoop.h"
 
 namespace ampwarden {
@@ -26,6 +27,19 @@ TEST(SdEventRunLoopTest, DueWorkRunsInTheOrderItWasScheduledUntilQuit) {
     loop.after(-1, [&] { order += "c"; });  // a deadline in the past is simply due
     EXPECT_EQ(loop.run(), 7);
     EXPECT_EQ(order, "abcdtick");
+}
+
+TEST(SdEventRunLoopTest, AnExceptionFromTimedWorkEndsTheLoopWithAFailure) {
+    SdEventRunLoop loop;
+    bool later = false;
+    loop.after(0, [] { throw 42; });
+    loop.after(0.001, [&] { later = true; });
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(loop.run(), CallbackGuard::kExitCode);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find(
+                  "a timed callback failed: an exception of unknown type"),
+              std::string::npos);
+    EXPECT_FALSE(later);
 }
 
 // The quit comes far later than further ticks would: the queue runs strictly by deadline.

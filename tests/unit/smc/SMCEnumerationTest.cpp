@@ -34,6 +34,12 @@ TEST_F(SMCEnumeration, SkipsAnIndexWhoseCallFails) {
     EXPECT_TRUE(lines().empty());
 }
 
+TEST_F(SMCEnumeration, StopsAtTheFirstIndexPastTheTable) {
+    auto& device = useKeys("#KEY ui32 4 ffffffff\nAAAA ui8 1 01\n");
+    EXPECT_EQ(smc.getAllKeys(), (Keys{"#KEY", "AAAA"}));
+    EXPECT_EQ(device.callsOf(SMCKeys::readIndex).size(), 3u);
+}
+
 TEST_F(SMCEnumeration, NoCountMeansOneLineAndNoKeys) {
     auto& device = useKeys("#KEY ui32 4 00000000\n");
     EXPECT_EQ(smc.getAllKeys(), Keys{});

@@ -95,17 +95,41 @@ TEST_F(SMCFan, EachFailedReadOrWriteIsOneLineAndEndsTheOperation) {
                               "Error write: (iokit/common) write not supported"}));
 }
 
-TEST_F(SMCFan, RefusesFansAndSpeedsOutOfRangeBeforeAnyCall) {
-    smc.setFanMode(8, FanMode::forced);  // beyond the mask byte
+TEST_F(SMCFan, RefusesFansWithoutKeysBeforeAnyCall) {
+    smc.setFanMode(10, FanMode::forced);
     smc.setFanMode(-1, FanMode::automatic);
     smc.setFanSpeed(10, 1000);
-    smc.setFanSpeed(0, 16384);
     EXPECT_TRUE(laptop.calls.empty());
     const std::string bad = ": (iokit/common) invalid argument";
-    EXPECT_EQ(lines(), (Lines{"Error setFanMode(): fan 8 is outside 0 to 7" + bad,
-                              "Error setFanMode(): fan -1 is outside 0 to 7" + bad,
-                              "Error setFanSpeed(): fan 10 is outside 0 to 9" + bad,
-                              "Error setFanSpeed(): speed 16384 is outside 0 to 16383" + bad}));
+    EXPECT_EQ(lines(), (Lines{"Error setFanMode(): fan 10 is outside 0 to 9" + bad,
+                              "Error setFanMode(): fan -1 is outside 0 to 9" + bad,
+                              "Error setFanSpeed(): fan 10 is outside 0 to 9" + bad}));
+}
+
+// Fans 8 and 9 have mode keys but no mask bit; only "fpe2" limits a speed to 16383, and a
+// speed above the maximum is refused as such first.
+TEST_F(SMCFan, HighFansKeepTheirModeKeyAndOnlyFpe2TargetsHaveARange) {
+    auto& device = useKeys(R"(
+        F8Md ui8 1 01
+        FS! ui16 2 0000
+        F0Tg fpe2 2 0000
+        F1Mx "flt " 4 00409c46
+        F1Tg "flt " 4 00000000
+        F2Mx "flt " 4 00409c46
+        F2Tg fpe2 2 0000
+    )");  // both maxima 20000
+    smc.setFanMode(8, FanMode::automatic);
+    EXPECT_EQ(device.value("F8Md"), Bytes{0});
+    EXPECT_EQ(device.writes().size(), 1u) << "no mask write for fan 8";
+    smc.setFanSpeed(0, 20000);
+    smc.setFanSpeed(1, 17000);
+    smc.setFanSpeed(2, 17000);
+    EXPECT_EQ(device.value("F1Tg"), (Bytes{0x00, 0xd0, 0x84, 0x46}));
+    EXPECT_EQ(device.value("F2Tg"), (Bytes{0x00, 0x00}));
+    EXPECT_EQ(lines(), (Lines{"Error read(F0Mx): (iokit/common) data was not found",
+                              "new fan speed (20000) is more than maximum speed (4000)",
+                              "Error setFanSpeed(): speed 17000 is outside 0 to 16383: "
+                              "(iokit/common) invalid argument"}));
 }
 
 }  // namespace

@@ -92,6 +92,14 @@ TEST_F(Uninstall, FailedRemovalOnlyDropsItsOwnLine) {
                      "守护进程: 移除配置文件成功"}));
 }
 
+// Ending the process on the spot could drop the answer still queued for the bus.
+TEST(Restart, AnswersFlushesAndEndsThroughTheLoop) {
+    FakePlatform platform;
+    ZTUtilityTool::reboot();
+    EXPECT_EQ(platform.notifications.answersWhenFlushed, std::vector<std::size_t>{1});
+    EXPECT_EQ(platform.clock.quitCode(), 0);
+}
+
 TEST(UninstallCommands, PathsAreSingleBashWordsUnderAScratchRoot) {
     const auto commands = UninstallCommands::forRoot("/tmp/it's here");
     EXPECT_EQ(commands.removeProgram.rfind("rm -rf '/tmp/it'\\''s here/", 0), 0u);
