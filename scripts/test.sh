@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds Ampwarden and runs every test: the unit and end-to-end tests, then the unit tests
-# once more under AddressSanitizer and UndefinedBehaviorSanitizer.
+# Builds Ampwarden and runs every test: the unit, end-to-end and whole-system tests, lintian on
+# the Debian package, then the unit tests once more under AddressSanitizer and
+# UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -9,6 +10,13 @@ jobs=$(nproc)
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAMPWARDEN_WERROR=ON
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure --timeout 600
+
+# Debian's own checks on the package: no error and no warning that its override file does not
+# explain.
+rm -rf build/package
+cpack -G DEB --config build/CPackConfig.cmake -B build/package >/dev/null
+lintian --fail-on error,warning build/package/ampwarden_*.deb
+echo "lintian: no errors or unexplained warnings"
 
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DAMPWARDEN_SANITIZE=ON \
   -DAMPWARDEN_E2E=OFF -DAMPWARDEN_BENCH=OFF -DAMPWARDEN_WERROR=ON

@@ -19,7 +19,6 @@ import shutil
 import signal
 import subprocess
 import sys
-import tempfile
 import time
 
 SKIPPED = 77
@@ -252,8 +251,7 @@ def scenario(machine):
     yield f'dpkg -r: service stopped and gone, normal charging restored {NORMAL_CHARGING}'
 
     machine.run('dpkg', '-i', '/root/ampwarden.deb', timeout=120)
-    wait_until(lambda: machine.service('ActiveState')['ActiveState'] == 'active', 10,
-               'not started again')
+    answer(machine)
     pid = machine.service('MainPID')['MainPID']
     machine.run('ampwardenctl', 'uninstall')
     installed = [HELPER, '/usr/bin/ampwardenctl', f'/usr/lib/systemd/system/{UNIT}',
@@ -273,7 +271,10 @@ def main():
         return SKIPPED
     with open('/proc/self/mountinfo') as mounts:
         host_mounts = mounts.read()
-    tmp = tempfile.mkdtemp(prefix='ampwarden-system-')
+    # In the build, not in /tmp: a killed run leaves it for the next run to clear.
+    tmp = os.path.join(build, 'system-test')
+    shutil.rmtree(tmp, ignore_errors=True)
+    os.makedirs(tmp)
     machine, status, started = None, 1, time.monotonic()
     try:
         machine = Machine(build_package(build, tmp), os.path.join(tmp, 'boot.log'))
