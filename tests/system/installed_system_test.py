@@ -14,7 +14,6 @@ namespaces are not available; AMPWARDEN_BIN_DIR is the build's bin directory.
 import ctypes
 import json
 import os
-import re
 import shutil
 import signal
 import subprocess
@@ -222,10 +221,12 @@ def scenario(machine):
     yield (f'journal: {len(syslog)} system log lines at notice, {len(stdout)} standard output '
            f'lines at info')
 
+    def restarted():
+        shown = machine.service('ActiveState', 'MainPID')
+        return shown if shown['ActiveState'] == 'active' and shown['MainPID'] != pid else None
+
     machine.run('kill', '-KILL', pid)
-    restarted = wait_until(lambda: (lambda s: s if s['ActiveState'] == 'active' and s['MainPID']
-                                    not in ('0', pid) else None)(
-        machine.service('ActiveState', 'MainPID', 'NRestarts')), 15, 'not restarted')
+    restarted = wait_until(restarted, 15, 'not restarted')
     answer(machine)
     yield f'kill -9 {pid}: restarted by systemd as {restarted["MainPID"]}, answers again'
 
@@ -288,6 +289,9 @@ def main():
         print(f'FAILED: {failure}')
         if machine and machine.unshare.poll() is None:
             print(machine.out('journalctl', '-b', '--no-pager', '-n', '60', ok=False))
+        elif os.path.exists(os.path.join(tmp, 'boot.log')):
+            with open(os.path.join(tmp, 'boot.log')) as log:
+                print('The boot:\n' + ''.join(log.readlines()[-30:]))
     finally:
         if machine:
             machine.poweroff()
@@ -297,6 +301,7 @@ def main():
             print('FAILED: the host\'s mounts changed')
             status = 1
     return status
+
 
 if __name__ == '__main__':
     sys.exit(main())
