@@ -262,6 +262,13 @@ def scenario(machine):
     check(machine.service('MainPID')['MainPID'] == pid, 'the uninstall ended the helper')
     yield 'dpkg -i again, then the self-uninstall under the sandbox removed the installation'
 
+    purged = machine.run('dpkg', '--purge', 'ampwarden', timeout=120)
+    check(purged.stderr.count('could not set') == 4, purged.stderr)
+    forgotten = machine.run('deb-systemd-helper', 'debian-installed', UNIT, ok=False)
+    check(forgotten.returncode != 0 and machine.service('LoadState')['LoadState'] == 'not-found',
+          'the purge left the enablement or the mask')
+    yield 'dpkg --purge after that: goes on without the SMC tool, forgets enablement and mask'
+
 
 def main():
     build = os.path.dirname(os.path.abspath(os.environ.get('AMPWARDEN_BIN_DIR', 'bin')))
