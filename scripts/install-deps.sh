@@ -9,7 +9,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   dbus-daemon dbus-bin python3 python3-dbus python3-dbusmock
   util-linux procps espeak-ng
-  dpkg-dev file
+  dpkg-dev file help2man lintian
   clang libclang-rt-14-dev
 )
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Builds Ampwarden and runs every test: the unit and end-to-end tests, then the unit tests
-# once more, end-to-end ones included, under AddressSanitizer and UndefinedBehaviorSanitizer,
-# then each fuzzer briefly.
+# Builds Ampwarden and runs every test: the unit, end-to-end and whole-system tests, lintian on
+# the Debian package, then the unit and end-to-end tests once more under AddressSanitizer and
+# UndefinedBehaviorSanitizer, then each fuzzer briefly.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -11,13 +11,20 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAMPWARDEN_WERRO
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure --timeout 600
 
+# Debian's own checks on the package: no error and no warning that its override file does not
+# explain.
+rm -rf build/package
+cpack -G DEB --config build/CPackConfig.cmake -B build/package >/dev/null
+lintian --fail-on error,warning build/package/ampwarden_*.deb
+echo "lintian: no errors or unexplained warnings"
+
 # The unit tests, and the end-to-end tests against the sanitized helper and tools (about a
 # minute; the package and install tests only repackage what the first build checked).
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DAMPWARDEN_SANITIZE=ON \
   -DAMPWARDEN_E2E=ON -DAMPWARDEN_BENCH=OFF -DAMPWARDEN_WERROR=ON
 cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-  ctest --test-dir build-asan --output-on-failure --timeout 600 -E 'e2e\.test_(package|install)'
+  ctest --test-dir build-asan --output-on-failure --timeout 600 -E 'e2e\.test_(package|install)|system\.'
 
 # A few seconds per decoder; scripts/fuzz.sh 600 is the longer run.
 bash scripts/fuzz.sh 10

@@ -1,0 +1,314 @@
+#!/usr/bin/python3
+"""The Debian package on a real systemd.
+
+Boots systemd as PID 1 in fresh namespaces over a throwaway, in-memory copy of this machine
+(boot.sh), installs the package built from the build under test with dpkg, and checks what an
+installed machine does, with the SMC emulator standing in for the SMC. Every command inside runs
+through `nsenter -t PID -a`. The booted system dies with this script (a parent-death signal on
+unshare, which kills its PID 1 in turn); its mounts live only in its own mount namespace.
+
+Needs root, unshare/nsenter, cpack, dpkg-deb and systemd. Exits 77 (skipped) when these or the
+namespaces are not available; AMPWARDEN_BIN_DIR is the build's bin directory.
+"""
+
+import ctypes
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import time
+
+SKIPPED = 77
+HERE = os.path.dirname(os.path.abspath(__file__))
+UNIT = 'lumora.Ampwarden.service'
+USER = 'tester'
+HELPER = '/usr/libexec/lumora/Ampwarden/ampwarden'
+SOCKET = '/run/lumora/smc-emulator.sock'
+SMC_TOOL = '/root/ampwarden-smc'  # a copy that outlives the package
+NAMESPACES = ['--pid', '--fork', '--mount', '--uts', '--ipc', '--net', '--cgroup']
+INSIDE_ENV = ['env', '-i', 'PATH=/usr/sbin:/usr/bin:/sbin:/bin', 'LANG=C.UTF-8']
+NORMAL_CHARGING = {'CH0B': 0, 'CH0C': 0, 'CH0I': 0, 'BCLM': 100}
+HELD = {'CH0B': 2, 'CH0C': 2, 'CH0I': 1, 'BCLM': 50}
+
+
+class Skip(Exception):
+    pass
+
+
+def die_with_parent():
+    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+
+
+def wait_until(predicate, timeout, what):
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise AssertionError(f'{what}: not within {timeout} s')
+        time.sleep(0.1)
+
+
+def check(condition, message):
+    if not condition:
+        raise AssertionError(message)
+
+
+class Machine:
+    """A booted system: commands run inside it, and poweroff() (or our death) ends it."""
+
+    def __init__(self, deb, log_path):
+        self.log = open(log_path, 'w')
+        self.unshare = subprocess.Popen(
+            ['unshare', *NAMESPACES, '--kill-child=SIGKILL', 'sh', os.path.join(HERE, 'boot.sh'),
+             deb], stdin=subprocess.DEVNULL, stdout=self.log, stderr=subprocess.STDOUT,
+            preexec_fn=die_with_parent)
+        self.pid = wait_until(self._systemd_pid, 30, 'systemd did not start')
+
+    def _systemd_pid(self):
+        check(self.unshare.poll() is None, 'the boot script ended')
+        pid = self.unshare.pid
+        try:
+            with open(f'/proc/{pid}/task/{pid}/children') as children:
+                child = int(children.read().split()[0])
+            with open(f'/proc/{child}/comm') as comm:
+                return child if comm.read().strip() == 'systemd' else None
+        except (OSError, IndexError, ValueError):
+            return None
+
+    def argv(self, command, user=None):
+        as_user = ['runuser', '-u', user, '--'] if user else []
+        return ['nsenter', '-t', str(self.pid), '-a', *INSIDE_ENV, *as_user, *command]
+
+    def run(self, *command, user=None, ok=True, timeout=60):
+        result = subprocess.run(self.argv(command, user), stdin=subprocess.DEVNULL,
+                                capture_output=True, text=True, timeout=timeout)
+        if ok:
+            check(result.returncode == 0, f'{" ".join(command)} exited {result.returncode}:\n'
+                                          f'{result.stdout}{result.stderr}')
+        return result
+
+    def out(self, *command, **options):
+        return self.run(*command, **options).stdout.strip()
+
+    def spawn(self, *command, env=()):
+        return subprocess.Popen(['nsenter', '-t', str(self.pid), '-a', *INSIDE_ENV, *env,
+                                 'setsid', *command], stdin=subprocess.DEVNULL,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def keys(self):
+        return {key: int(self.out(SMC_TOOL, 'read', key).split('\t')[3], 16)
+                for key in NORMAL_CHARGING}
+
+    def write_keys(self, values):
+        for key, value in values.items():
+            self.run(SMC_TOOL, 'write', key, f'{value:02x}')
+
+    def service(self, *properties):
+        shown = self.out('systemctl', 'show', UNIT, *(f'--property={p}' for p in properties))
+        return dict(line.split('=', 1) for line in shown.splitlines())
+
+    def poweroff(self):
+        """Ends the system; says how."""
+        if self.unshare.poll() is not None:
+            return f'had ended with status {self.unshare.returncode}'
+        try:
+            self.run('systemctl', 'poweroff', ok=False, timeout=10)
+            self.unshare.wait(30)
+            return 'powered off'
+        except subprocess.TimeoutExpired:
+            self.unshare.kill()  # --kill-child takes systemd, and so the namespaces, with it
+            self.unshare.wait()
+            return 'killed: it did not power off'
+        finally:
+            self.log.close()
+
+
+def prerequisites(build):
+    if os.geteuid() != 0:
+        raise Skip('needs root')
+    for program in ('unshare', 'nsenter', 'cpack', 'dpkg-deb', 'runuser', 'useradd'):
+        if not shutil.which(program):
+            raise Skip(f'{program} is not installed')
+    if not os.access('/lib/systemd/systemd', os.X_OK):
+        raise Skip('systemd is not installed')
+    if not os.path.exists(os.path.join(build, 'CPackConfig.cmake')):
+        raise Skip('no CPack configuration in the build')
+    probe = ('mount -t tmpfs probe /mnt && mkdir /mnt/u /mnt/w /mnt/r /mnt/c && '
+             'mount -t overlay overlay -o lowerdir=/,upperdir=/mnt/u,workdir=/mnt/w /mnt/r && '
+             'mount -t cgroup2 cgroup2 /mnt/c')
+    probed = subprocess.run(['unshare', *NAMESPACES, 'sh', '-c', probe], capture_output=True,
+                            text=True, timeout=30)
+    if probed.returncode != 0:
+        raise Skip(f'the namespaces or mounts are not available: {probed.stderr.strip()}')
+
+
+def build_package(build, tmp):
+    packaged = subprocess.run(['cpack', '-G', 'DEB', '--config',
+                               os.path.join(build, 'CPackConfig.cmake'), '-B', tmp],
+                              capture_output=True, text=True, timeout=600)
+    debs = [name for name in os.listdir(tmp) if name.endswith('.deb')]
+    check(packaged.returncode == 0 and len(debs) == 1,
+          f'cpack failed: {packaged.stdout}{packaged.stderr}')
+    return os.path.join(tmp, debs[0])
+
+
+def journal(machine, identifier):
+    lines = machine.out('journalctl', '-b', '-o', 'json', '--no-pager',
+                        f'SYSLOG_IDENTIFIER={identifier}').splitlines()
+    return [json.loads(line) for line in lines]
+
+
+def answer(machine):
+    """The helper's status answer to the user; a query posted before the helper has subscribed
+    is lost, as it would be for the app, so it is asked again."""
+    return wait_until(lambda: machine.run('ampwardenctl', '--json', '--timeout', '1',
+                                          'daemon-info', user=USER, ok=False).stdout,
+                      15, 'the helper did not answer the user')
+
+
+def scenario(machine):
+    """Each step returns what it saw; a failed check raises."""
+    # Until systemd listens, systemctl fails at once; then --wait waits for the boot to end.
+    state = wait_until(lambda: machine.out('systemctl', 'is-system-running', '--wait', ok=False,
+                                           timeout=120) in ('running', 'degraded') and
+                       machine.out('systemctl', 'is-system-running', ok=False), 120,
+                       'the system did not come up')
+    yield f'booted: {state}'
+
+    machine.run('useradd', '--create-home', USER)
+    # A container image's policy-rc.d forbids starting services; an installed machine has none.
+    machine.run('rm', '-f', '/usr/sbin/policy-rc.d')
+    # Rebuilding the manual page index takes seconds per dpkg run and is not under test.
+    machine.run('rm', '-f', '/var/lib/man-db/auto-update')
+    machine.run('dpkg', '-i', '/root/ampwarden.deb', timeout=120)
+    service = machine.service('UnitFileState', 'ActiveState', 'MainPID')
+    check(service['UnitFileState'] == 'enabled' and service['ActiveState'] == 'active', service)
+    machine.run('cp', '/usr/bin/ampwarden-smc', SMC_TOOL)
+    machine.run('systemd-run', '--unit=smc-emulator', '/usr/bin/ampwarden-smc-emulator')
+    wait_until(lambda: machine.run('test', '-S', SOCKET, ok=False).returncode == 0, 10,
+               'the SMC emulator did not serve')
+    yield f'dpkg -i: service enabled and active (pid {service["MainPID"]}), emulator serving'
+
+    silent = machine.run('ampwardenctl', '--timeout', '2', 'daemon-info', user=USER, ok=False)
+    check(silent.returncode == 1, f'answered before anyone logged in: {silent.stdout}')
+    machine.spawn('runuser', '-l', USER, '-c', 'sleep 600', env=['XDG_SEAT=seat0', 'XDG_VTNR=0'])
+    session = wait_until(lambda: machine.out('loginctl', 'show-seat', 'seat0',
+                                             '--property=ActiveSession', '--value'), 10,
+                         'no active session on seat0')
+    info = json.loads(answer(machine))
+    check(info['values']['status'] == 1 and info['values']['version'], info)
+    for verb in ('smc-status', 'charging-status'):
+        machine.run('ampwardenctl', '--json', verb, user=USER)
+    yield (f'no answer before a login; after session {session} of {USER} on seat0, the user\'s '
+           f'ampwardenctl is answered on the system bus: {info["values"]}')
+
+    machine.run('ampwardenctl', 'open')
+    machine.run('ampwardenctl', 'charge', 'off')
+    wait_until(lambda: machine.keys()['CH0C'] == 2, 5, 'charging was not stopped')
+    check(machine.keys()['CH0B'] == 2, machine.keys())
+    yield 'root: open, charge off -> CH0B = CH0C = 2 in the emulator'
+
+    pid = machine.service('MainPID')['MainPID']
+    syslog = [e for e in journal(machine, 'Ampwarden') if e.get('_PID') == pid]
+    stdout = [e for e in journal(machine, 'ampwarden') if e.get('_TRANSPORT') == 'stdout']
+    check(any(e['PRIORITY'] == '5' and '停止充电' in e['MESSAGE'] for e in syslog),
+          f'no notice for stopped charging: {syslog}')
+    check(stdout and all(e['PRIORITY'] == '6' for e in stdout), f'standard output: {stdout}')
+    yield (f'journal: {len(syslog)} system log lines at notice, {len(stdout)} standard output '
+           f'lines at info')
+
+    def restarted():
+        shown = machine.service('ActiveState', 'MainPID')
+        return shown if shown['ActiveState'] == 'active' and shown['MainPID'] != pid else None
+
+    machine.run('kill', '-KILL', pid)
+    restarted = wait_until(restarted, 15, 'not restarted')
+    answer(machine)
+    yield f'kill -9 {pid}: restarted by systemd as {restarted["MainPID"]}, answers again'
+
+    machine.write_keys(HELD)
+    machine.run('dpkg', '-i', '/root/ampwarden.deb', timeout=120)
+    upgraded = machine.service('ActiveState', 'MainPID')
+    check(upgraded['ActiveState'] == 'active' and upgraded['MainPID'] != restarted['MainPID'],
+          f'not restarted by the upgrade: {upgraded}')
+    check(machine.keys() == HELD, f'the upgrade changed the charge state: {machine.keys()}')
+    machine.run('systemctl', 'disable', '--now', UNIT)
+    machine.run('dpkg', '-i', '/root/ampwarden.deb', timeout=120)
+    kept = machine.service('UnitFileState', 'ActiveState')
+    check(kept == {'UnitFileState': 'disabled', 'ActiveState': 'inactive'}, kept)
+    yield 'upgrade: restarted, charge state kept; a disabled service stays disabled and stopped'
+
+    machine.run('systemctl', 'enable', '--now', UNIT)
+    machine.run('dpkg', '-r', 'ampwarden', timeout=120)
+    check(machine.keys() == NORMAL_CHARGING, f'dpkg -r left {machine.keys()}')
+    # Masked while the package's enablement is remembered (until a purge), as debhelper does.
+    gone = machine.service('LoadState', 'ActiveState')
+    check(gone == {'LoadState': 'masked', 'ActiveState': 'inactive'}, gone)
+    check(machine.run('test', '-e', HELPER, ok=False).returncode == 1, 'the helper is left')
+    yield f'dpkg -r: service stopped and gone, normal charging restored {NORMAL_CHARGING}'
+
+    machine.run('dpkg', '-i', '/root/ampwarden.deb', timeout=120)
+    answer(machine)
+    pid = machine.service('MainPID')['MainPID']
+    machine.run('ampwardenctl', 'uninstall')
+    installed = [HELPER, '/usr/bin/ampwardenctl', f'/usr/lib/systemd/system/{UNIT}',
+                 f'/etc/systemd/system/multi-user.target.wants/{UNIT}']
+    wait_until(lambda: machine.run('ls', '-d', *installed, ok=False).stdout == '', 10,
+               'the self-uninstall left ' + machine.out('ls', '-d', *installed, ok=False))
+    check(machine.service('MainPID')['MainPID'] == pid, 'the uninstall ended the helper')
+    yield 'dpkg -i again, then the self-uninstall under the sandbox removed the installation'
+
+    purged = machine.run('dpkg', '--purge', 'ampwarden', timeout=120)
+    check(purged.stderr.count('could not set') == 4, purged.stderr)
+    forgotten = machine.run('deb-systemd-helper', 'debian-installed', UNIT, ok=False)
+    check(forgotten.returncode != 0 and machine.service('LoadState')['LoadState'] == 'not-found',
+          'the purge left the enablement or the mask')
+    yield 'dpkg --purge after that: goes on without the SMC tool, forgets enablement and mask'
+
+
+def main():
+    build = os.path.dirname(os.path.abspath(os.environ.get('AMPWARDEN_BIN_DIR', 'bin')))
+    try:
+        prerequisites(build)
+    except Skip as reason:
+        print(f'skipped: {reason}')
+        return SKIPPED
+    with open('/proc/self/mountinfo') as mounts:
+        host_mounts = mounts.read()
+    # In the build, not in /tmp: a killed run leaves it for the next run to clear.
+    tmp = os.path.join(build, 'system-test')
+    shutil.rmtree(tmp, ignore_errors=True)
+    os.makedirs(tmp)
+    machine, status, started = None, 1, time.monotonic()
+    try:
+        machine = Machine(build_package(build, tmp), os.path.join(tmp, 'boot.log'))
+        for step in scenario(machine):
+            print(f'ok {time.monotonic() - started:5.1f} s  {step}', flush=True)
+        ended = machine.poweroff()
+        check(ended == 'powered off', ended)
+        print(f'ok {time.monotonic() - started:5.1f} s  {ended}')
+        status = 0
+    except (AssertionError, subprocess.TimeoutExpired) as failure:
+        print(f'FAILED: {failure}')
+        if machine and machine.unshare.poll() is None:
+            print(machine.out('journalctl', '-b', '--no-pager', '-n', '60', ok=False))
+        elif os.path.exists(os.path.join(tmp, 'boot.log')):
+            with open(os.path.join(tmp, 'boot.log')) as log:
+                print('The boot:\n' + ''.join(log.readlines()[-30:]))
+    finally:
+        if machine:
+            machine.poweroff()
+        shutil.rmtree(tmp, ignore_errors=True)
+    with open('/proc/self/mountinfo') as mounts:
+        if mounts.read() != host_mounts:
+            print('FAILED: the host\'s mounts changed')
+            status = 1
+    return status
+
+
+if __name__ == '__main__':
+    sys.exit(main())
