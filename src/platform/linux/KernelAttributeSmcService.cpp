@@ -15,7 +15,6 @@ namespace ampwarden {
 
 namespace {
 
-constexpr io_service_t kAttributeService = 1;
 constexpr const char* kPowerSupplies = "/sys/class/power_supply";
 constexpr const char* kT2Limit = "/sys/bus/acpi/devices/APP0001:00/battery_charge_limit";
 constexpr const char* kLimitKey = "BCLM";
@@ -137,53 +136,7 @@ KernelAttributeSmcService::KernelAttributeSmcService(HostFiles files, Attributes
     for (const std::string& key : attributes_.chargeKeys()) keys_.push_back(key);
 }
 
-kern_return_t KernelAttributeSmcService::getMatchingServices(const std::string& className,
-                                                             std::vector<io_service_t>& services) {
-    services.clear();
-    if (className == smctext::kServiceClass) services.push_back(kAttributeService);
-    return kKernSuccess;
-}
-
-void KernelAttributeSmcService::objectRelease(io_object_t) {}
-
-kern_return_t KernelAttributeSmcService::serviceOpen(io_service_t service, std::uint32_t type,
-                                                     io_connect_t& connection) {
-    if (service != kAttributeService) return kMachSendInvalidDest;
-    if (type != 0) return kIOReturnBadArgument;
-    std::lock_guard<std::mutex> guard(mutex_);
-    if (nextHandle_ == 0) ++nextHandle_;
-    connection = nextHandle_++;
-    connections_.insert(connection);
-    return kKernSuccess;
-}
-
-kern_return_t KernelAttributeSmcService::serviceClose(io_connect_t connection) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return connections_.erase(connection) == 1 ? kKernSuccess : kMachSendInvalidDest;
-}
-
-kern_return_t KernelAttributeSmcService::callStructMethod(io_connect_t connection,
-                                                          std::uint32_t selector, const void* input,
-                                                          std::size_t inputSize, void* output,
-                                                          std::size_t& outputSize) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    if (connections_.count(connection) == 0) return kMachSendInvalidDest;
-    if (inputSize != sizeof(SMCKeyData_t) || outputSize < sizeof(SMCKeyData_t)) {
-        return kIOReturnBadArgument;
-    }
-    if (selector != rawValue(SMCKeys::kernelIndex)) return kIOReturnUnsupported;
-    SMCKeyData_t request;
-    std::memcpy(static_cast<void*>(&request), input, sizeof(request));
-    SMCKeyData_t reply;
-    reply.key = request.key;
-    reply.data8 = request.data8;
-    const kern_return_t code = call(request, reply);
-    std::memcpy(output, &reply, sizeof(reply));
-    outputSize = sizeof(reply);
-    return code;
-}
-
-kern_return_t KernelAttributeSmcService::call(const SMCKeyData_t& input, SMCKeyData_t& output) {
+kern_return_t KernelAttributeSmcService::answer(const SMCKeyData_t& input, SMCKeyData_t& output) {
     const auto command = smcKeysFromRaw(input.data8).value_or(SMCKeys::kernelIndex);
     if (command == SMCKeys::readIndex) {
         if (input.data32 >= keys_.size()) {

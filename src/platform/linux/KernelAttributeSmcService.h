@@ -1,14 +1,12 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
-#include "platform/SmcService.h"
 #include "platform/linux/HostFiles.h"
+#include "platform/linux/InProcessSmcService.h"
 #include "smc/SMCKeyData_t.h"
 
 namespace ampwarden {
@@ -26,7 +24,7 @@ namespace ampwarden {
 // "CH0B" := 0 after a stop that set both keys allows it again. When another program changes
 // the attribute, the keys follow it at the next call. A write the kernel refuses is an error.
 // Thread-safe.
-class KernelAttributeSmcService : public SmcService {
+class KernelAttributeSmcService : public InProcessSmcService {
   public:
     struct Attributes {
         std::string battery;        // the power_supply folder, a system path
@@ -47,24 +45,16 @@ class KernelAttributeSmcService : public SmcService {
 
     KernelAttributeSmcService(HostFiles files, Attributes attributes);
 
+  protected:
     // Codes: unknown key -> kIOReturnNotFound; "#KEY" written -> kIOReturnNotWritable; wrong
     // size -> kIOReturnBadArgument; a percent over 100 -> kIOReturnBadArgument; an attribute
     // that cannot be read or written: permission -> kIOReturnNotPermitted, a value the kernel
     // refuses -> kIOReturnBadArgument, gone -> kIOReturnNoDevice, else kIOReturnIOError.
-    kern_return_t getMatchingServices(const std::string& className,
-                                      std::vector<io_service_t>& services) override;
-    void objectRelease(io_object_t object) override;
-    kern_return_t serviceOpen(io_service_t service, std::uint32_t type,
-                              io_connect_t& connection) override;
-    kern_return_t serviceClose(io_connect_t connection) override;
-    kern_return_t callStructMethod(io_connect_t connection, std::uint32_t selector,
-                                   const void* input, std::size_t inputSize, void* output,
-                                   std::size_t& outputSize) override;
+    kern_return_t answer(const SMCKeyData_t& input, SMCKeyData_t& output) override;
 
   private:
     enum Held { kCH0B, kCH0C, kCH0I, kHeldCount };
 
-    kern_return_t call(const SMCKeyData_t& input, SMCKeyData_t& output);
     kern_return_t readValue(const std::string& key, std::uint8_t& value);
     kern_return_t writeValue(const std::string& key, std::uint8_t value);
     kern_return_t writeBehaviour(int key, std::uint8_t value);
@@ -75,12 +65,9 @@ class KernelAttributeSmcService : public SmcService {
     HostFiles files_;
     Attributes attributes_;
     std::vector<std::string> keys_;  // "#KEY" first, then the charge keys
-    std::mutex mutex_;               // guards what follows
     std::uint8_t held_[kHeldCount] = {};
     int lastStop_ = kCH0B;   // the stop-charging key written last
     std::string behaviour_;  // the word we last set or saw
-    std::set<io_connect_t> connections_;
-    io_connect_t nextHandle_ = 1;
 };
 
 }  // namespace ampwarden

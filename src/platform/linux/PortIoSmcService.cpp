@@ -17,7 +17,6 @@ namespace ampwarden {
 
 namespace {
 
-constexpr io_service_t kPortService = 1;
 constexpr std::chrono::milliseconds kLockPause{5};
 
 kern_return_t fail(SMCKeyData_t& output, kern_return_t code, std::uint8_t result) {
@@ -70,52 +69,12 @@ std::vector<std::string> PortIoSmcService::writableKeys(const std::vector<std::s
     return writable;
 }
 
-kern_return_t PortIoSmcService::getMatchingServices(const std::string& className,
-                                                    std::vector<io_service_t>& services) {
-    services.clear();
-    if (className == smctext::kServiceClass) services.push_back(kPortService);
-    return kKernSuccess;
-}
-
-void PortIoSmcService::objectRelease(io_object_t) {}
-
-kern_return_t PortIoSmcService::serviceOpen(io_service_t service, std::uint32_t type,
-                                            io_connect_t& connection) {
-    if (service != kPortService) return kMachSendInvalidDest;
-    if (type != 0) return kIOReturnBadArgument;
-    std::lock_guard<std::mutex> guard(mutex_);
-    if (nextHandle_ == 0) ++nextHandle_;
-    connection = nextHandle_++;
-    connections_.insert(connection);
-    return kKernSuccess;
-}
-
-kern_return_t PortIoSmcService::serviceClose(io_connect_t connection) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return connections_.erase(connection) == 1 ? kKernSuccess : kMachSendInvalidDest;
-}
-
-kern_return_t PortIoSmcService::callStructMethod(io_connect_t connection, std::uint32_t selector,
-                                                 const void* input, std::size_t inputSize,
-                                                 void* output, std::size_t& outputSize) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    if (connections_.count(connection) == 0) return kMachSendInvalidDest;
-    if (inputSize != sizeof(SMCKeyData_t) || outputSize < sizeof(SMCKeyData_t)) {
-        return kIOReturnBadArgument;
-    }
-    if (selector != rawValue(SMCKeys::kernelIndex)) return kIOReturnUnsupported;
-    SMCKeyData_t request;
-    std::memcpy(static_cast<void*>(&request), input, sizeof(request));
-    SMCKeyData_t reply;
-    reply.key = request.key;
-    reply.data8 = request.data8;
+kern_return_t PortIoSmcService::answer(const SMCKeyData_t& input, SMCKeyData_t& output) {
     kern_return_t code = lockOut();
     if (code == kKernSuccess) {
-        code = call(request, reply);
+        code = call(input, output);
         unlock();
     }
-    std::memcpy(output, &reply, sizeof(reply));
-    outputSize = sizeof(reply);
     return code;
 }
 

@@ -1,15 +1,13 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
-#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "platform/PortIo.h"
 #include "platform/SmcPortProtocol.h"
-#include "platform/SmcService.h"
+#include "platform/linux/InProcessSmcService.h"
 #include "platform/linux/UniqueFd.h"
 #include "smc/SMCKeyData_t.h"
 
@@ -21,7 +19,7 @@ namespace ampwarden {
 // or mismatching write is tried again a few times and then fails, never reported as done.
 // Our own transactions are serialised across processes with a lock file; the kernel's SMC
 // driver, if loaded, is not party to that lock, hence the read-back. Thread-safe.
-class PortIoSmcService : public SmcService {
+class PortIoSmcService : public InProcessSmcService {
   public:
     static constexpr int kWriteAttempts = 3;
     static constexpr std::chrono::milliseconds kLockBudget{1000};
@@ -42,18 +40,10 @@ class PortIoSmcService : public SmcService {
     // Of these keys, the ones the device has and lets us write.
     std::vector<std::string> writableKeys(const std::vector<std::string>& keys);
 
-    // Codes beyond a device's own: handle 0 or closed -> MACH_SEND_INVALID_DEST; records of
-    // another size than 80 bytes -> kIOReturnBadArgument; the lock file held too long by
-    // another process -> kIOReturnBusy, not to be had at all -> kIOReturnNotPermitted.
-    kern_return_t getMatchingServices(const std::string& className,
-                                      std::vector<io_service_t>& services) override;
-    void objectRelease(io_object_t object) override;
-    kern_return_t serviceOpen(io_service_t service, std::uint32_t type,
-                              io_connect_t& connection) override;
-    kern_return_t serviceClose(io_connect_t connection) override;
-    kern_return_t callStructMethod(io_connect_t connection, std::uint32_t selector,
-                                   const void* input, std::size_t inputSize, void* output,
-                                   std::size_t& outputSize) override;
+  protected:
+    // Codes beyond a device's own: the lock file held too long by another process ->
+    // kIOReturnBusy, not to be had at all -> kIOReturnNotPermitted.
+    kern_return_t answer(const SMCKeyData_t& input, SMCKeyData_t& output) override;
 
   private:
     kern_return_t lockOut();
@@ -67,14 +57,11 @@ class PortIoSmcService : public SmcService {
     kern_return_t writeOnce(std::uint32_t key, const std::uint8_t* bytes, std::size_t size,
                             bool readBack);
 
-    std::mutex mutex_;  // guards everything below, one struct call at a time
     std::unique_ptr<PortIo> ports_;
     SmcPortProtocol protocol_;
     std::string lockPath_;
     UniqueFd lockFd_;
     std::unordered_map<std::uint32_t, SmcPortProtocol::KeyInfo> infos_;
-    std::set<io_connect_t> connections_;
-    io_connect_t nextHandle_ = 1;
 };
 
 }  // namespace ampwarden
