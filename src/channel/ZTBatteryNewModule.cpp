@@ -19,23 +19,29 @@ constexpr double kUninstallDelaySeconds = 2.5;
 // write of ZTBatteryControl.
 constexpr double kPendingWritesSeconds = 0.5;
 
-// The eleven command names, in registration and matching order.
+// The eleven command names, in registration and matching order, with what each needs from
+// its sender: the queries only read, every other command changes the machine's state.
 struct Command {
     const char* name;
+    CommandAccess access;
     void (*run)();
 };
+constexpr CommandAccess kReadOnly = CommandAccess::ReadOnly;
+constexpr CommandAccess kControl = CommandAccess::Control;
 constexpr Command kCommands[] = {
-    {names::kQueryChargingStatus, [] { sharedBatteryModule->getChargingStatus(); }},
-    {names::kOpenSMC, [] { sharedBatteryModule->openSMC(); }},
-    {names::kCloseSMC, [] { sharedBatteryModule->closeSMC(); }},
-    {names::kSMCStatus, [] { sharedBatteryModule->getSMCStatus(); }},
-    {names::kSetEnableCharging, [] { sharedBatteryModule->enableCharging(); }},
-    {names::kSetDisableCharging, [] { sharedBatteryModule->disableCharging(); }},
-    {names::kSetEnableDischarging, [] { sharedBatteryModule->enableDischarging(); }},
-    {names::kSetDisableDischarging, [] { sharedBatteryModule->disableDischarging(); }},
-    {names::kSetEnableChargingLimitMax, [] { sharedBatteryModule->enableChargingLimitMax(); }},
-    {names::kSetDisableChargingLimitMax, [] { sharedBatteryModule->disableChargingLimitMax(); }},
-    {names::kUninstallHelper, uninstallAfterClose},
+    {names::kQueryChargingStatus, kReadOnly, [] { sharedBatteryModule->getChargingStatus(); }},
+    {names::kOpenSMC, kControl, [] { sharedBatteryModule->openSMC(); }},
+    {names::kCloseSMC, kControl, [] { sharedBatteryModule->closeSMC(); }},
+    {names::kSMCStatus, kReadOnly, [] { sharedBatteryModule->getSMCStatus(); }},
+    {names::kSetEnableCharging, kControl, [] { sharedBatteryModule->enableCharging(); }},
+    {names::kSetDisableCharging, kControl, [] { sharedBatteryModule->disableCharging(); }},
+    {names::kSetEnableDischarging, kControl, [] { sharedBatteryModule->enableDischarging(); }},
+    {names::kSetDisableDischarging, kControl, [] { sharedBatteryModule->disableDischarging(); }},
+    {names::kSetEnableChargingLimitMax, kControl,
+     [] { sharedBatteryModule->enableChargingLimitMax(); }},
+    {names::kSetDisableChargingLimitMax, kControl,
+     [] { sharedBatteryModule->disableChargingLimitMax(); }},
+    {names::kUninstallHelper, CommandAccess::Uninstall, uninstallAfterClose},
 };
 
 NotificationDictionary ctrlStatus(const char* value) {
@@ -91,7 +97,7 @@ void ZTBatteryNewModule::registerSystemEvents() {
 
 void ZTBatteryNewModule::registerDaemonNotification() {
     for (const Command& command : kCommands)
-        addDarwinObserver(command.name, batteryCommandCallback);
+        addDarwinObserver(command.name, batteryCommandCallback, command.access);
 }
 
 void batteryCommandCallback(const std::string& name) {
@@ -102,6 +108,13 @@ void batteryCommandCallback(const std::string& name) {
             return;
         }
     }
+}
+
+std::optional<CommandAccess> commandAccess(const std::string& name) {
+    for (const Command& command : kCommands) {
+        if (name == command.name) return command.access;
+    }
+    return std::nullopt;
 }
 
 void ZTBatteryNewModule::handleMainAppKilledNotification() { closeSMC(); }

@@ -2,8 +2,10 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
+#include "channel/CommandGate.h"
 #include "charge/ZTBatteryControl.h"
 #include "platform/NotificationChannel.h"
 #include "smc/SMC.h"
@@ -68,6 +70,9 @@ class ZTBatteryNewModule {
 // constructor; cleared by its destructor (which the helper never runs).
 extern ZTBatteryNewModule* sharedBatteryModule;
 
+// What the command called `name` needs from its sender; none for a name the module does not
+// handle.
+std::optional<CommandAccess> commandAccess(const std::string& name);
 // The command callback for all eleven command names.
 void batteryCommandCallback(const std::string& name);
 // The display callback: probes the lid once for a display added and once for one removed.

@@ -1,0 +1,73 @@
+#include "channel/CommandAuthorizer.h"
+
+#include <cmath>
+#include <utility>
+
+namespace ampwarden {
+
+struct CommandAuthorizer::Pending {
+    std::string sender;
+    CommandAction action = CommandAction::Control;
+    bool interactive = false;
+    Done done;
+    bool finished = false;
+};
+
+CommandAuthorizer::CommandAuthorizer(RunLoop& loop, CommandAuthority& authority)
+    : loop_(loop), authority_(authority) {}
+
+CommandAuthorizer::~CommandAuthorizer() = default;
+
+void CommandAuthorizer::authorize(const std::string& sender, CommandAction action, bool interactive,
+                                  double boundSeconds, Done done) {
+    auto pending = std::make_shared<Pending>();
+    pending->sender = sender;
+    pending->action = action;
+    pending->interactive = interactive;
+    pending->done = std::move(done);
+    std::weak_ptr<bool> alive = alive_;
+    const std::string timeout =
+        "no decision within " + std::to_string(std::lround(boundSeconds)) + " s";
+    loop_.after(boundSeconds, [alive, pending, timeout] {
+        if (!alive.expired())
+            finish(*pending, {AuthorizationResult::Outcome::Unknown, {}, timeout});
+    });
+    authority_.credentials(sender, [this, alive, pending](const SenderCredentials& credentials) {
+        if (!alive.expired()) onCredentials(pending, credentials);
+    });
+}
+
+void CommandAuthorizer::onCredentials(const std::shared_ptr<Pending>& pending,
+                                      const SenderCredentials& credentials) {
+    using Outcome = AuthorizationResult::Outcome;
+    if (pending->finished) return;
+    if (!credentials.known) {
+        const Outcome outcome = credentials.gone ? Outcome::Denied : Outcome::Unknown;
+        finish(*pending, {outcome, credentials, credentials.failure});
+        return;
+    }
+    if (credentials.uid == 0) {
+        finish(*pending, {Outcome::Allowed, credentials, "root"});
+        return;
+    }
+    std::weak_ptr<bool> alive = alive_;
+    authority_.check(pending->sender, credentials, pending->action, pending->interactive,
+                     [alive, pending, credentials](const AuthorityVerdict& verdict) {
+                         if (alive.expired()) return;
+                         const Outcome outcome =
+                             !verdict.decided
+                                 ? Outcome::Unknown
+                                 : (verdict.allowed ? Outcome::Allowed : Outcome::Denied);
+                         finish(*pending, {outcome, credentials, verdict.reason});
+                     });
+}
+
+void CommandAuthorizer::finish(Pending& pending, AuthorizationResult result) {
+    if (pending.finished) return;
+    pending.finished = true;
+    // Released first: the callback may start the next check.
+    Done done = std::move(pending.done);
+    done(result);
+}
+
+}  // namespace ampwarden
