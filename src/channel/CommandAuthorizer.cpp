@@ -11,6 +11,7 @@ struct CommandAuthorizer::Pending {
     bool interactive = false;
     Done done;
     bool finished = false;
+    SenderCredentials credentials;  // once the bus has said, for the timeout's answer too
 };
 
 CommandAuthorizer::CommandAuthorizer(RunLoop& loop, CommandAuthority& authority)
@@ -30,7 +31,8 @@ void CommandAuthorizer::authorize(const std::string& sender, CommandAction actio
         "no decision within " + std::to_string(std::lround(boundSeconds)) + " s";
     loop_.after(boundSeconds, [alive, pending, timeout] {
         if (!alive.expired())
-            finish(*pending, {AuthorizationResult::Outcome::Unknown, {}, timeout});
+            finish(*pending,
+                   {AuthorizationResult::Outcome::Unknown, pending->credentials, timeout});
     });
     authority_.credentials(sender, [this, alive, pending](const SenderCredentials& credentials) {
         if (!alive.expired()) onCredentials(pending, credentials);
@@ -41,6 +43,7 @@ void CommandAuthorizer::onCredentials(const std::shared_ptr<Pending>& pending,
                                       const SenderCredentials& credentials) {
     using Outcome = AuthorizationResult::Outcome;
     if (pending->finished) return;
+    pending->credentials = credentials;
     if (!credentials.known) {
         const Outcome outcome = credentials.gone ? Outcome::Denied : Outcome::Unknown;
         finish(*pending, {outcome, credentials, credentials.failure});

@@ -59,6 +59,39 @@ TEST_F(Watchdog, ChecksAtStartThenEveryTenSecondsAndReportsOnlyAnAppItHasSeen) {
     EXPECT_EQ(killed, 1);
 }
 
+// A lookup that fails says nothing about the app; someone else holding its name is not the app,
+// and neither its claim nor its release touches the charging.
+TEST_F(Watchdog, AFailedLookupKeepsTheStateAndAnotherUsersClaimIsOnlyLogged) {
+    appRunning(true);
+    watchdog->startMonitoringAppWithBundleID("lumora.Battery");
+    platform.log.clear();
+    platform.apps.failure = "Connection timed out";
+    platform.clock.advance(30);
+    EXPECT_EQ(killed, 0);
+    EXPECT_TRUE(watchdog->wasRunning());
+    EXPECT_EQ(platform.log.systemLines(),
+              Lines{"Ampwarden: cannot tell whether lumora.Battery runs (Connection timed out); "
+                    "keeping the last state"});
+
+    platform.apps.failure.clear();
+    appRunning(false);
+    platform.clock.advance(10);
+    EXPECT_EQ(killed, 1);
+
+    platform.authorities.user(":1.9", 1001, false);
+    platform.apps.owner = ":1.9";
+    appRunning(true);
+    platform.log.clear();
+    platform.clock.advance(30);
+    appRunning(false);
+    platform.clock.advance(10);
+    EXPECT_EQ(killed, 1);
+    EXPECT_FALSE(watchdog->wasRunning());
+    EXPECT_EQ(platform.log.systemLines(),
+              Lines{"Ampwarden: lumora.Battery is held by :1.9 (uid 1001), who may not command "
+                    "the helper; not counted as the app"});
+}
+
 // Through the delegate: a status query marks the app running, and the real command module
 // closes the connection once the next check misses it.
 TEST_F(Watchdog, AStatusQueryFromAnAppThatThenQuitGetsTheConnectionClosed) {
