@@ -21,6 +21,24 @@ CommandAuthorizer::~CommandAuthorizer() = default;
 
 void CommandAuthorizer::authorize(const std::string& sender, CommandAction action, bool interactive,
                                   double boundSeconds, Done done) {
+    auto pending = start(sender, action, interactive, boundSeconds, std::move(done));
+    std::weak_ptr<bool> alive = alive_;
+    authority_.credentials(sender, [this, alive, pending](const SenderCredentials& credentials) {
+        if (!alive.expired()) onCredentials(pending, credentials);
+    });
+}
+
+void CommandAuthorizer::decide(const std::string& sender, const SenderCredentials& credentials,
+                               CommandAction action, bool interactive, double boundSeconds,
+                               Done done) {
+    onCredentials(start(sender, action, interactive, boundSeconds, std::move(done)), credentials);
+}
+
+std::shared_ptr<CommandAuthorizer::Pending> CommandAuthorizer::start(const std::string& sender,
+                                                                     CommandAction action,
+                                                                     bool interactive,
+                                                                     double boundSeconds,
+                                                                     Done done) {
     auto pending = std::make_shared<Pending>();
     pending->sender = sender;
     pending->action = action;
@@ -30,13 +48,12 @@ void CommandAuthorizer::authorize(const std::string& sender, CommandAction actio
     const std::string timeout =
         "no decision within " + std::to_string(std::lround(boundSeconds)) + " s";
     loop_.after(boundSeconds, [alive, pending, timeout] {
-        if (!alive.expired())
+        if (!alive.expired()) {
             finish(*pending,
                    {AuthorizationResult::Outcome::Unknown, pending->credentials, timeout});
+        }
     });
-    authority_.credentials(sender, [this, alive, pending](const SenderCredentials& credentials) {
-        if (!alive.expired()) onCredentials(pending, credentials);
-    });
+    return pending;
 }
 
 void CommandAuthorizer::onCredentials(const std::shared_ptr<Pending>& pending,

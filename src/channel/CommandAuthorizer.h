@@ -35,10 +35,15 @@ class CommandAuthorizer {
     // now; never once the authorizer is gone.
     void authorize(const std::string& sender, CommandAction action, bool interactive,
                    double boundSeconds, Done done);
+    // The same for a sender whose credentials are already known.
+    void decide(const std::string& sender, const SenderCredentials& credentials,
+                CommandAction action, bool interactive, double boundSeconds, Done done);
 
   private:
     struct Pending;
 
+    std::shared_ptr<Pending> start(const std::string& sender, CommandAction action,
+                                   bool interactive, double boundSeconds, Done done);
     void onCredentials(const std::shared_ptr<Pending>& pending,
                        const SenderCredentials& credentials);
     static void finish(Pending& pending, AuthorizationResult result);

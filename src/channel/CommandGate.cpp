@@ -28,7 +28,11 @@ CommandGate::CommandGate(RunLoop& loop, CommandAuthority& authority, Diagnostics
 
 CommandGate::CommandGate(RunLoop& loop, CommandAuthority& authority, Diagnostics& log,
                          Limits limits)
-    : loop_(loop), log_(log), limits_(limits), authorizer_(loop, authority) {}
+    : loop_(loop),
+      authority_(authority),
+      log_(log),
+      limits_(limits),
+      authorizer_(loop, authority) {}
 
 CommandGate::~CommandGate() = default;
 
@@ -53,7 +57,20 @@ void CommandGate::submit(const std::string& name, const std::string& sender, Com
     }
     ++waiting;
     queue_.push_back({name, sender, access, std::move(run), std::nullopt});
+    if (access != CommandAccess::ReadOnly && !reusable(queue_.back())) fetchCredentials(sender);
     pump();
+}
+
+void CommandGate::fetchCredentials(const std::string& sender) {
+    if (!credentials_.try_emplace(sender).second) return;
+    std::weak_ptr<bool> alive = alive_;
+    authority_.credentials(sender, [this, alive, sender](const SenderCredentials& credentials) {
+        if (alive.expired()) return;
+        auto found = credentials_.find(sender);
+        if (found == credentials_.end()) return;
+        found->second = credentials;
+        pump();
+    });
 }
 
 // Re-entrant calls (a check that answers at once, a command that queues another) only mark
@@ -70,22 +87,31 @@ void CommandGate::pump() {
         }
         Entry entry = std::move(head);
         queue_.pop_front();
-        if (--waitingBySender_[entry.sender] == 0) waitingBySender_.erase(entry.sender);
+        if (--waitingBySender_[entry.sender] == 0) {
+            waitingBySender_.erase(entry.sender);
+            credentials_.erase(entry.sender);
+        }
         carryOut(entry);
     }
     pumping_ = false;
 }
 
+// Waits for the sender's credentials first; the bus answers or gives up within seconds.
 void CommandGate::startCheck(const Entry& entry) {
+    auto known = credentials_.find(entry.sender);
+    if (known == credentials_.end()) fetchCredentials(entry.sender);
+    known = credentials_.find(entry.sender);
+    if (!known->second) return;
+    const SenderCredentials credentials = *known->second;
     checking_ = true;
     const std::uint64_t check = ++checkId_;
     const bool interactive = entry.access == CommandAccess::Uninstall;
     const double bound = interactive ? limits_.uninstallCheckSeconds : limits_.controlCheckSeconds;
     std::weak_ptr<bool> alive = alive_;
-    authorizer_.authorize(entry.sender, actionOf(entry.access), interactive, bound,
-                          [this, alive, check](const AuthorizationResult& result) {
-                              if (!alive.expired()) onDecided(check, result);
-                          });
+    authorizer_.decide(entry.sender, credentials, actionOf(entry.access), interactive, bound,
+                       [this, alive, check](const AuthorizationResult& result) {
+                           if (!alive.expired()) onDecided(check, result);
+                       });
 }
 
 void CommandGate::onDecided(std::uint64_t check, const AuthorizationResult& result) {

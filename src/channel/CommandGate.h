@@ -25,6 +25,8 @@ enum class CommandAccess { ReadOnly, Control, Uninstall };
 // time) and are dropped with one journal line when it is not. A decision is reused for the
 // same sender and action for a few seconds. Each sender may have only so many commands
 // waiting; beyond that they are dropped, and the journal says so once per sender per minute.
+// Who the sender is gets asked at once on arrival: a sender that has gone by the time its
+// command is checked can no longer be told apart from anyone else, and is refused.
 // Runs on the main loop.
 class CommandGate {
   public:
@@ -73,6 +75,7 @@ class CommandGate {
     using DecisionKey = std::pair<std::string, CommandAccess>;
 
     void pump();
+    void fetchCredentials(const std::string& sender);
     void startCheck(const Entry& entry);
     void onDecided(std::uint64_t check, const AuthorizationResult& result);
     std::optional<AuthorizationResult> reusable(const Entry& entry) const;
@@ -82,11 +85,15 @@ class CommandGate {
     void reportDrops(const std::string& sender);
 
     RunLoop& loop_;
+    CommandAuthority& authority_;
     Diagnostics& log_;
     Limits limits_;
     CommandAuthorizer authorizer_;
     std::deque<Entry> queue_;
     std::map<std::string, std::size_t> waitingBySender_;
+    // Asked for as soon as a command arrives, while its sender is surely still connected; none
+    // while the bus has not answered yet.
+    std::map<std::string, std::optional<SenderCredentials>> credentials_;
     std::map<DecisionKey, std::pair<AuthorizationResult, std::uint64_t>> decisions_;
     std::map<std::string, DropReport> drops_;
     bool pumping_ = false;
