@@ -93,10 +93,6 @@ void BusCommandAuthority::check(const std::string& sender, const SenderCredentia
                                          interactive ? kAllowUserInteraction : 0, "") < 0) {
         request.reset();
     }
-    if (request && interactive) {
-        // The user's agent may ask for a password; polkit must not treat that as a hang.
-        sd_bus_message_set_allow_interactive_authorization(request.get(), 1);
-    }
     const std::uint32_t uid = credentials.uid;
     calls_.call(std::move(request), interactive ? kInteractiveTimeoutUsec : kPolkitTimeoutUsec,
                 [this, uid, action, interactive,
