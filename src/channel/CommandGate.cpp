@@ -82,6 +82,7 @@ void CommandGate::pump() {
         Entry& head = queue_.front();
         if (head.access != CommandAccess::ReadOnly && !head.decision) {
             head.decision = reusable(head);
+            head.reused = head.decision.has_value();
             if (!head.decision && !checking_) startCheck(head);
             if (!head.decision) break;
         }
@@ -126,7 +127,7 @@ void CommandGate::onDecided(std::uint64_t check, const AuthorizationResult& resu
 std::optional<AuthorizationResult> CommandGate::reusable(const Entry& entry) const {
     auto found = decisions_.find({entry.sender, entry.access});
     if (found == decisions_.end()) return std::nullopt;
-    return found->second.first;
+    return found->second.result;
 }
 
 // Unique names are never handed out twice, so a decision cannot pass to another process.
@@ -134,13 +135,21 @@ void CommandGate::remember(const Entry& entry, const AuthorizationResult& result
     if (limits_.reuseSeconds <= 0 || entry.sender.empty()) return;
     const DecisionKey key{entry.sender, entry.access};
     const std::uint64_t id = ++decisionId_;
-    decisions_[key] = {result, id};
+    decisions_[key] = {result, id, 0};
     std::weak_ptr<bool> alive = alive_;
     loop_.after(limits_.reuseSeconds, [this, alive, key, id] {
-        if (alive.expired()) return;
-        auto found = decisions_.find(key);
-        if (found != decisions_.end() && found->second.second == id) decisions_.erase(found);
+        if (!alive.expired()) forget(key, id);
     });
+}
+
+void CommandGate::forget(const DecisionKey& key, std::uint64_t id) {
+    auto found = decisions_.find(key);
+    if (found == decisions_.end() || found->second.id != id) return;
+    const Decision decision = std::move(found->second);
+    decisions_.erase(found);
+    if (decision.quietRefusals == 0) return;
+    Entry summary{"", key.first, key.second, nullptr, decision.result, true};
+    logRefusal(summary, std::to_string(decision.quietRefusals) + " more commands");
 }
 
 void CommandGate::carryOut(Entry& entry) {
@@ -148,7 +157,16 @@ void CommandGate::carryOut(Entry& entry) {
         entry.run();
         return;
     }
-    log_.systemLog("Ampwarden: refused " + entry.name + " from " +
+    auto decision = decisions_.find({entry.sender, entry.access});
+    if (entry.reused && decision != decisions_.end()) {
+        ++decision->second.quietRefusals;
+        return;
+    }
+    logRefusal(entry, entry.name);
+}
+
+void CommandGate::logRefusal(const Entry& entry, const std::string& what) {
+    log_.systemLog("Ampwarden: refused " + what + " from " +
                    who(entry.sender, entry.decision->credentials) + ": " +
                    (entry.decision->reason.empty() ? "not authorised" : entry.decision->reason));
 }

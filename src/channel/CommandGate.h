@@ -23,7 +23,8 @@ enum class CommandAccess { ReadOnly, Control, Uninstall };
 // the order they arrived, whoever sent them. Read-only ones need nothing; the others wait
 // until their sender is authorised (one check at a time, at the head of the queue, bounded in
 // time) and are dropped with one journal line when it is not. A decision is reused for the
-// same sender and action for a few seconds. Each sender may have only so many commands
+// same sender and action for a few seconds; the refusals it repeats make one line when it
+// expires, so a flood cannot fill the journal. Each sender may have only so many commands
 // waiting; beyond that they are dropped, and the journal says so once per sender per minute.
 // Who the sender is gets asked at once on arrival: a sender that has gone by the time its
 // command is checked can no longer be told apart from anyone else, and is refused.
@@ -67,6 +68,12 @@ class CommandGate {
         CommandAccess access = CommandAccess::ReadOnly;
         std::function<void()> run;
         std::optional<AuthorizationResult> decision;
+        bool reused = false;  // the decision was taken for an earlier command
+    };
+    struct Decision {
+        AuthorizationResult result;
+        std::uint64_t id = 0;
+        std::size_t quietRefusals = 0;  // refused under it without a line of their own
     };
     struct DropReport {
         std::size_t count = 0;
@@ -80,6 +87,8 @@ class CommandGate {
     void onDecided(std::uint64_t check, const AuthorizationResult& result);
     std::optional<AuthorizationResult> reusable(const Entry& entry) const;
     void remember(const Entry& entry, const AuthorizationResult& result);
+    void forget(const DecisionKey& key, std::uint64_t id);
+    void logRefusal(const Entry& entry, const std::string& what);
     void carryOut(Entry& entry);
     void drop(const std::string& sender, const std::string& name);
     void reportDrops(const std::string& sender);
@@ -94,7 +103,7 @@ class CommandGate {
     // Asked for as soon as a command arrives, while its sender is surely still connected; none
     // while the bus has not answered yet.
     std::map<std::string, std::optional<SenderCredentials>> credentials_;
-    std::map<DecisionKey, std::pair<AuthorizationResult, std::uint64_t>> decisions_;
+    std::map<DecisionKey, Decision> decisions_;
     std::map<std::string, DropReport> drops_;
     bool pumping_ = false;
     bool checking_ = false;
