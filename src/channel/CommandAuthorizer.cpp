@@ -28,9 +28,17 @@ void CommandAuthorizer::authorize(const std::string& sender, CommandAction actio
     });
 }
 
+// Root and unknown senders are answered at once, without a bound to watch: no timer is left
+// to wake the idle helper after a burst of the main app's commands.
 void CommandAuthorizer::decide(const std::string& sender, const SenderCredentials& credentials,
                                CommandAction action, bool interactive, double boundSeconds,
                                Done done) {
+    if (!credentials.known || credentials.uid == 0) {
+        auto pending = std::make_shared<Pending>();
+        pending->done = std::move(done);
+        onCredentials(pending, credentials);
+        return;
+    }
     onCredentials(start(sender, action, interactive, boundSeconds, std::move(done)), credentials);
 }
 
