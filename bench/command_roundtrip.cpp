@@ -8,8 +8,15 @@
 // so both see the same load on the machine; the summary compares their percentiles, the helper's
 // own share being the difference.
 //
+// OpenSMC (the connection is already open, so no SMC access) needs its sender's authorisation:
+// it is timed from root (no check), and from uid 1000, the user of the active session, in a
+// child process: over one connection, whose decision the helper reuses for a few seconds, and
+// over a fresh connection per command, which the helper must decide on anew every time (the
+// bench's bus has no polkit, so that is the console-session rule: two questions to logind).
+//
 //   command_roundtrip [--bin-dir DIR] [benchmark flags]     (as root)
 #include <benchmark/benchmark.h>
+#include <grp.h>
 #include <poll.h>
 
 #include <algorithm>
@@ -26,6 +33,9 @@ namespace {
 constexpr const char* kEchoCommand = "AmpwardenBench_Echo";
 constexpr const char* kEchoAnswer = "AmpwardenBench_Echo_callback";
 constexpr int kRoundTrips = 3000;
+// Each needs a connection of its own, set up outside the timing.
+constexpr int kFreshSenderRoundTrips = 300;
+constexpr uid_t kConsoleUser = 1000;  // owns the fake logind's active session
 constexpr int kWarmUpRoundTrips = 200;
 constexpr double kAnswerTimeoutSeconds = 5.0;
 // The SMC-status command may cost at most this much more than a bare echo (median).
@@ -129,6 +139,7 @@ struct Command {
 const Command kSmcStatus{"SMCStatus", names::kSMCStatus, names::kSMCStatusAnswer};
 const Command kChargingStatus{"ChargingStatus", names::kQueryChargingStatus,
                               names::kChargingStatusAnswer};
+const Command kOpenSmc{"OpenSMC root", names::kOpenSMC, names::kOpenSMCAnswer};
 
 void RoundTrip(benchmark::State& state, const Command& command) {
     std::vector<double> own;
@@ -172,10 +183,109 @@ BENCHMARK_CAPTURE(RoundTrip, ChargingStatus, kChargingStatus)
     ->UseManualTime()
     ->Iterations(kRoundTrips)
     ->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(RoundTrip, OpenSMCRoot, kOpenSmc)
+    ->UseManualTime()
+    ->Iterations(kRoundTrips)
+    ->Unit(benchmark::kMicrosecond);
+
+// One OpenSMC and one echo round trip from `client`; false when an answer did not come.
+bool timedPair(bench::BusClient& client, double pair[2]) {
+    double start = bench::monotonicSeconds();
+    if (!client.ask(names::kOpenSMC, names::kOpenSMCAnswer, kAnswerTimeoutSeconds)) return false;
+    pair[0] = bench::monotonicSeconds() - start;
+    start = bench::monotonicSeconds();
+    if (!client.ask(kEchoCommand, kEchoAnswer, kAnswerTimeoutSeconds)) return false;
+    pair[1] = bench::monotonicSeconds() - start;
+    return true;
+}
+
+// The child's life as the console user: `count` pairs written to `fd`, over one connection or
+// over a fresh one each time. Its exit status says whether all answers came.
+int consoleUserRoundTrips(int fd, int count, bool oneConnection) {
+    if (setgroups(0, nullptr) != 0 || setgid(kConsoleUser) != 0 || setuid(kConsoleUser) != 0) {
+        return 1;
+    }
+    auto shared = std::make_unique<bench::BusClient>();
+    double pair[2];
+    if (!shared->connected() || !timedPair(*shared, pair)) return 2;  // the first decision
+    for (int i = 0; i < count; ++i) {
+        std::unique_ptr<bench::BusClient> fresh;
+        if (!oneConnection) fresh = std::make_unique<bench::BusClient>();
+        bench::BusClient& client = oneConnection ? *shared : *fresh;
+        if (!client.connected() || !timedPair(client, pair)) return 2;
+        if (::write(fd, pair, sizeof pair) != static_cast<ssize_t>(sizeof pair)) return 3;
+    }
+    return 0;
+}
+
+// Forks the console user's client and collects its pairs; the error text, if any.
+std::string collectConsoleUserPairs(int count, bool oneConnection, std::vector<double>& own,
+                                    std::vector<double>& echo) {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) return "no pipe";
+    UniqueFd readEnd(ends[0]);
+    UniqueFd writeEnd(ends[1]);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        readEnd.reset();
+        _exit(consoleUserRoundTrips(writeEnd.get(), count, oneConnection));
+    }
+    writeEnd.reset();
+    double pair[2];
+    while (pid > 0 && read(readEnd.get(), pair, sizeof pair) == static_cast<ssize_t>(sizeof pair)) {
+        own.push_back(pair[0]);
+        echo.push_back(pair[1]);
+    }
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid) return "cannot run the console user's client";
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || own.size() != std::size_t(count)) {
+        return "the console user's commands were not all answered (status " +
+               std::to_string(status) + ")";
+    }
+    return {};
+}
+
+void ConsoleUserRoundTrip(benchmark::State& state, bool oneConnection) {
+    const int count = oneConnection ? kRoundTrips : kFreshSenderRoundTrips;
+    for (auto _ : state) {
+        std::vector<double> own;
+        std::vector<double> echo;
+        if (auto error = collectConsoleUserPairs(count, oneConnection, own, echo); !error.empty()) {
+            state.SkipWithError(error.c_str());
+            return;
+        }
+        double total = 0;
+        for (double seconds : own) total += seconds;
+        state.SetIterationTime(total);
+        const Comparison found{percentiles(own), percentiles(echo)};
+        results[oneConnection ? "OpenSMC uid1000" : "OpenSMC uid1000*"] = found;
+        state.counters["p50_us"] = found.command.p50;
+        state.counters["p99_us"] = found.command.p99;
+        state.counters["echo_p50_us"] = found.echo.p50;
+    }
+}
+BENCHMARK_CAPTURE(ConsoleUserRoundTrip, ReusedDecision, true)
+    ->UseManualTime()
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(ConsoleUserRoundTrip, FreshDecision, false)
+    ->UseManualTime()
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+
+// The console user's client must reach the bus socket in the rig's private folder.
+std::string openBusFolder() {
+    const char* address = getenv("DBUS_SYSTEM_BUS_ADDRESS");
+    const std::string prefix = "unix:path=";
+    if (address == nullptr || std::string(address).rfind(prefix, 0) != 0) return "no bus address";
+    const auto folder = std::filesystem::path(std::string(address).substr(prefix.size()));
+    return chmod(folder.parent_path().c_str(), 0755) == 0 ? "" : "cannot open the rig's folder";
+}
 
 // The main app is running and has opened the SMC, so the status query really reads its keys.
 std::string prepare(bench::BusClient& client) {
     if (auto error = bench::openAsMainApp(client); !error.empty()) return error;
+    if (auto error = openBusFolder(); !error.empty()) return error;
     for (int i = 0; i < kWarmUpRoundTrips; ++i) {
         if (!client.ask(names::kSMCStatus, names::kSMCStatusAnswer) ||
             !client.ask(names::kQueryChargingStatus, names::kChargingStatusAnswer) ||
@@ -189,6 +299,7 @@ std::string prepare(bench::BusClient& client) {
 void printSummary() {
     std::printf("\nRound trip, command posted -> answer received (%d each, echo interleaved):\n",
                 kRoundTrips);
+    std::printf("(* a fresh connection per command, so a fresh decision each time)\n");
     std::printf("%-16s %9s %9s %9s %9s %9s %9s\n", "command", "p50 us", "p99 us", "echo p50",
                 "echo p99", "p50 x", "p99 x");
     for (const auto& [name, found] : results) {

@@ -22,8 +22,10 @@ bool AppDelegate::AppAdmin() { return Platform::current().machine().processIds()
 void AppDelegate::applicationDidFinishLaunching() {
     sharedAppDelegate = this;
     if (!AppAdmin()) return;
-    addDarwinObserver(names::kQueryDaemonLoadStatus, daemonStatusQueryCallback);
-    addDarwinObserver(names::kGlobalQueryDaemonLoadStatus, daemonStatusQueryCallback);
+    addDarwinObserver(names::kQueryDaemonLoadStatus, daemonStatusQueryCallback,
+                      CommandAccess::ReadOnly);
+    addDarwinObserver(names::kGlobalQueryDaemonLoadStatus, daemonStatusQueryCallback,
+                      CommandAccess::ReadOnly);
     batteryModule = std::make_unique<ZTBatteryNewModule>();
     ZTUtilityTool::GlobalDaemonInfo();
     monitor = std::make_shared<ZTMonitorApp>();

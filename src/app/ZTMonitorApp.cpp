@@ -1,5 +1,6 @@
 #include "app/ZTMonitorApp.h"
 
+#include "channel/CommandGate.h"
 #include "channel/LocalNotificationCenter.h"
 #include "channel/NotificationNames.h"
 #include "platform/Platform.h"
@@ -11,6 +12,8 @@ std::unique_ptr<Timer> monitorTimer;
 namespace {
 
 void log(const std::string& line) { Platform::current().diagnostics().systemLog(line); }
+// The lines of every check: useful when tracing, noise in the journal every 10 s.
+void debug(const std::string& line) { Platform::current().diagnostics().debugLog(line); }
 
 // Cancels the timer in the slot and hands it to the loop to destroy, so a timer can be
 // retired from inside its own callback.
@@ -43,27 +46,88 @@ void ZTMonitorApp::startMonitoringAppWithBundleID(const std::string& bundleId) {
     scheduleDispatchTimer(
         true, Platform::current().runLoop(),
         [self] {
-            log("Timer fired!");
+            debug("Timer fired!");
             self->checkAppStatus();
         },
         kCheckIntervalSeconds);
 }
 
+// A check still waiting for its answer when the next one is due stands for both.
 void ZTMonitorApp::checkAppStatus() {
-    log("checkAppStatus-->");
-    for (const auto& id : Platform::current().applications().runningApplicationIds()) {
-        if (id && *id == monitoredBundleID_) {
-            log("app正在运行");
-            wasRunning_ = true;
-            return;
-        }
+    debug("checkAppStatus-->");
+    if (checking_) return;
+    checking_ = true;
+    std::weak_ptr<ZTMonitorApp> weak = weak_from_this();
+    Platform::current().applications().findApplication(monitoredBundleID_,
+                                                       [weak](const ApplicationLookup& lookup) {
+                                                           if (auto self = weak.lock())
+                                                               self->onLookup(lookup);
+                                                       });
+}
+
+void ZTMonitorApp::onLookup(const ApplicationLookup& lookup) {
+    using State = ApplicationLookup::State;
+    if (lookup.state == State::Running && lookup.owner != trustedOwner_) {
+        std::weak_ptr<ZTMonitorApp> weak = weak_from_this();
+        CommandGate& gate = CommandGate::shared();
+        gate.authorizer().authorize(lookup.owner, CommandAction::Control, false,
+                                    gate.limits().controlCheckSeconds,
+                                    [weak, owner = lookup.owner](const AuthorizationResult& r) {
+                                        if (auto self = weak.lock()) self->onOwnerChecked(owner, r);
+                                    });
+        return;
     }
+    checking_ = false;
+    if (lookup.state == State::Unknown) {
+        logOnce("Ampwarden: cannot tell whether " + monitoredBundleID_ + " runs (" +
+                lookup.failure + "); keeping the last state");
+    } else if (lookup.state == State::Running) {
+        appFound();
+    } else {
+        lastLogged_.clear();
+        appMissing();
+    }
+}
+
+void ZTMonitorApp::onOwnerChecked(const std::string& owner, const AuthorizationResult& result) {
+    checking_ = false;
+    if (result.outcome == AuthorizationResult::Outcome::Allowed) {
+        trustedOwner_ = owner;
+        appFound();
+        return;
+    }
+    if (result.outcome == AuthorizationResult::Outcome::Unknown) {
+        logOnce("Ampwarden: cannot tell whether the owner " + owner + " of " + monitoredBundleID_ +
+                " may command the helper (" + result.reason + "); keeping the last state");
+        return;
+    }
+    const SenderCredentials& who = result.credentials;
+    logOnce("Ampwarden: " + monitoredBundleID_ + " is held by " + owner +
+            (who.known ? " (uid " + std::to_string(who.uid) + ")" : std::string()) +
+            ", who may not command the helper; not counted as the app");
+    appMissing();
+}
+
+void ZTMonitorApp::appFound() {
+    lastLogged_.clear();
+    debug("app正在运行");
+    wasRunning_ = true;
+}
+
+void ZTMonitorApp::appMissing() {
     if (wasRunning_) {
         log("App with Bundle ID " + monitoredBundleID_ + " has exited");
         notifyAppTerminated();
     }
-    log("app没在运行");
+    debug("app没在运行");
     wasRunning_ = false;
+}
+
+// The same trouble every 10 s makes one line, until something else happens.
+void ZTMonitorApp::logOnce(const std::string& line) {
+    if (line == lastLogged_) return;
+    lastLogged_ = line;
+    log(line);
 }
 
 void ZTMonitorApp::notifyAppTerminated() {

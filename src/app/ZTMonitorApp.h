@@ -4,13 +4,18 @@
 #include <memory>
 #include <string>
 
+#include "channel/CommandAuthorizer.h"
 #include "platform/RunLoop.h"
+#include "platform/RunningApplications.h"
 
 namespace ampwarden {
 
 // Watches the running applications for one application id every 10 s and, when an
 // application it has seen running is gone, posts "mainAppIsKilled" on the local center.
-// Runs on the main loop. Owned through a std::shared_ptr: the timer keeps it alive.
+// The id counts as running only while its owner may command the helper: anyone may claim
+// the name, and someone else's claim or release must not reset the charging. A lookup or a
+// check that fails says nothing, so the state stays as it was. Runs on the main loop; the
+// lookups are asynchronous. Owned through a std::shared_ptr: the timer keeps it alive.
 class ZTMonitorApp : public std::enable_shared_from_this<ZTMonitorApp> {
   public:
     static constexpr double kCheckIntervalSeconds = 10.0;
@@ -26,8 +31,18 @@ class ZTMonitorApp : public std::enable_shared_from_this<ZTMonitorApp> {
     const std::string& monitoredBundleID() const { return monitoredBundleID_; }
 
   private:
+    void onLookup(const ApplicationLookup& lookup);
+    void onOwnerChecked(const std::string& owner, const AuthorizationResult& result);
+    void appFound();
+    void appMissing();
+    void logOnce(const std::string& line);
+
     std::string monitoredBundleID_;
     bool wasRunning_ = false;
+    bool checking_ = false;
+    // The owner last found authorised; its unique name never passes to another process.
+    std::string trustedOwner_;
+    std::string lastLogged_;
 };
 
 // The process's one repeating-timer slot. The helper never empties it while it runs; tests

@@ -6,8 +6,13 @@
 
 namespace ampwarden {
 
-void addDarwinObserver(const std::string& name, DarwinCallback callback) {
-    Platform::current().channel().addDarwinObserver(name, std::move(callback));
+void addDarwinObserver(const std::string& name, DarwinCallback callback, CommandAccess access) {
+    Platform::current().channel().addCommandObserver(
+        name, [callback = std::move(callback), access](const std::string& arrived,
+                                                       const std::string& sender) {
+            CommandGate::shared().submit(arrived, sender, access,
+                                         [callback, arrived] { callback(arrived); });
+        });
 }
 
 void postDistributedNotification(const std::string& name,

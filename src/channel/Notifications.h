@@ -2,14 +2,18 @@
 
 #include <string>
 
+#include "channel/CommandGate.h"
 #include "platform/NotificationChannel.h"
 
 namespace ampwarden {
 
 // The helper's only ways onto the two system-wide channels. Both run on the main loop.
 
-// Observes one command name; the callback receives the name that arrived.
-void addDarwinObserver(const std::string& name, DarwinCallback callback);
+// Observes one command name; the callback receives the name that arrived. Every command goes
+// through the helper's command gate: in arrival order, and, unless `access` says it only
+// reads, once its sender is authorised.
+void addDarwinObserver(const std::string& name, DarwinCallback callback,
+                       CommandAccess access = CommandAccess::Control);
 
 // Posts one answer to every session.
 void postDistributedNotification(const std::string& name, const NotificationDictionary& dictionary);

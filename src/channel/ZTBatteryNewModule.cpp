@@ -20,26 +20,31 @@ using Control = ZTBatteryControl;
 using Answer = const std::string&;
 constexpr auto kNothing = [](Control&, Answer) {};
 
-// The eleven command names, in registration and matching order.
+constexpr CommandAccess kReadOnly = CommandAccess::ReadOnly;
+constexpr CommandAccess kControl = CommandAccess::Control;
+
 constexpr BatteryCommand kCommands[] = {
-    {names::kQueryChargingStatus, [] { sharedBatteryModule->getChargingStatus(); }, nullptr},
-    {names::kOpenSMC, [] { sharedBatteryModule->openSMC(); }, kNothing},
-    {names::kCloseSMC, [] { sharedBatteryModule->closeSMC(); },
+    {names::kQueryChargingStatus, kReadOnly, [] { sharedBatteryModule->getChargingStatus(); },
+     nullptr},
+    {names::kOpenSMC, kControl, [] { sharedBatteryModule->openSMC(); }, kNothing},
+    {names::kCloseSMC, kControl, [] { sharedBatteryModule->closeSMC(); },
      [](Control& c, Answer) { c.closeCMC(); }},
-    {names::kSMCStatus, [] { sharedBatteryModule->getSMCStatus(); }, kNothing},
-    {names::kSetEnableCharging, [] { sharedBatteryModule->enableCharging(); },
+    {names::kSMCStatus, kReadOnly, [] { sharedBatteryModule->getSMCStatus(); }, kNothing},
+    {names::kSetEnableCharging, kControl, [] { sharedBatteryModule->enableCharging(); },
      [](Control& c, Answer a) { c.enableChargingWithName(a); }},
-    {names::kSetDisableCharging, [] { sharedBatteryModule->disableCharging(); },
+    {names::kSetDisableCharging, kControl, [] { sharedBatteryModule->disableCharging(); },
      [](Control& c, Answer a) { c.disableChargingWithName(a); }},
-    {names::kSetEnableDischarging, [] { sharedBatteryModule->enableDischarging(); },
+    {names::kSetEnableDischarging, kControl, [] { sharedBatteryModule->enableDischarging(); },
      [](Control& c, Answer) { c.enableDischarging(); }},
-    {names::kSetDisableDischarging, [] { sharedBatteryModule->disableDischarging(); },
+    {names::kSetDisableDischarging, kControl, [] { sharedBatteryModule->disableDischarging(); },
      [](Control& c, Answer) { c.disableDischarging(); }},
-    {names::kSetEnableChargingLimitMax, [] { sharedBatteryModule->enableChargingLimitMax(); },
+    {names::kSetEnableChargingLimitMax, kControl,
+     [] { sharedBatteryModule->enableChargingLimitMax(); },
      [](Control& c, Answer) { c.setChargingLimitMax(80); }},
-    {names::kSetDisableChargingLimitMax, [] { sharedBatteryModule->disableChargingLimitMax(); },
+    {names::kSetDisableChargingLimitMax, kControl,
+     [] { sharedBatteryModule->disableChargingLimitMax(); },
      [](Control& c, Answer) { c.setChargingLimitMax(100); }},
-    {names::kUninstallHelper, uninstallAfterClose, nullptr},
+    {names::kUninstallHelper, CommandAccess::Uninstall, uninstallAfterClose, nullptr},
 };
 
 NotificationDictionary ctrlStatus(const char* value) {
@@ -97,7 +102,7 @@ std::span<const BatteryCommand> batteryCommands() { return kCommands; }
 
 void ZTBatteryNewModule::registerDaemonNotification() {
     for (const BatteryCommand& command : kCommands)
-        addDarwinObserver(command.name, batteryCommandCallback);
+        addDarwinObserver(command.name, batteryCommandCallback, command.access);
 }
 
 void batteryCommandCallback(const std::string& name) {
@@ -108,6 +113,13 @@ void batteryCommandCallback(const std::string& name) {
             return;
         }
     }
+}
+
+std::optional<CommandAccess> commandAccess(const std::string& name) {
+    for (const BatteryCommand& command : kCommands) {
+        if (name == command.name) return command.access;
+    }
+    return std::nullopt;
 }
 
 void ZTBatteryNewModule::handleMainAppKilledNotification() { closeSMC(); }

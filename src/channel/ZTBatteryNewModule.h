@@ -2,9 +2,11 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 
+#include "channel/CommandGate.h"
 #include "charge/ZTBatteryControl.h"
 #include "platform/NotificationChannel.h"
 #include "smc/SMC.h"
@@ -65,11 +67,13 @@ class ZTBatteryNewModule {
     std::shared_ptr<ZTBatteryControl> batteryControl_;
 };
 
-// One row per command name, in registration and matching order: what the command module runs
-// for it, and what the battery-control object's own wiring runs on its selfClass instance with
-// the answer name (null: that wiring does not observe the name).
+// One row per command name, in registration and matching order: what it needs from its sender
+// (the queries only read; every other command changes the machine's state), what the command
+// module runs for it, and what the battery-control object's own wiring runs on its selfClass
+// instance with the answer name (null: that wiring does not observe the name).
 struct BatteryCommand {
     const char* name;
+    CommandAccess access;
     void (*run)();
     void (*control)(ZTBatteryControl& control, const std::string& answerName);
 };
@@ -79,6 +83,9 @@ std::span<const BatteryCommand> batteryCommands();
 // constructor; cleared by its destructor (which the helper never runs).
 extern ZTBatteryNewModule* sharedBatteryModule;
 
+// What the command called `name` needs from its sender; none for a name the module does not
+// handle.
+std::optional<CommandAccess> commandAccess(const std::string& name);
 // The command callback for all eleven command names.
 void batteryCommandCallback(const std::string& name);
 // The display callback: probes the lid once for a display added and once for one removed.

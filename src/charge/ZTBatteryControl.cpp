@@ -250,8 +250,9 @@ void ZTBatteryControl::registerDaemonNotification() {
     const NotificationCallback callback = notificationCallback_;
     for (const BatteryCommand& command : batteryCommands()) {
         if (command.control == nullptr) continue;
-        addDarwinObserver(command.name,
-                          [callback](const std::string& arrived) { callback(&arrived); });
+        addDarwinObserver(
+            command.name, [callback](const std::string& arrived) { callback(&arrived); },
+            command.access);
     }
 }
 

@@ -13,6 +13,8 @@ using NotificationValue = std::variant<std::string, std::int32_t, std::int64_t>;
 using NotificationDictionary = std::map<std::string, NotificationValue>;
 
 using DarwinCallback = std::function<void(const std::string& name)>;
+// A command with the bus connection that sent it (its unique name, as the bus stamps it).
+using CommandCallback = std::function<void(const std::string& name, const std::string& sender)>;
 using DistributedCallback =
     std::function<void(const std::string& name, const NotificationDictionary& dictionary)>;
 
@@ -25,6 +27,8 @@ class NotificationChannel {
 
     // Helper side.
     virtual void addDarwinObserver(const std::string& name, DarwinCallback callback) = 0;
+    // The same, with the sender of each command.
+    virtual void addCommandObserver(const std::string& name, CommandCallback callback) = 0;
     virtual void postDistributedNotification(const std::string& name,
                                              const NotificationDictionary& dictionary) = 0;
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/CommandAuthority.h"
 #include "platform/Diagnostics.h"
 #include "platform/DisplayMonitor.h"
 #include "platform/LoginManager.h"
@@ -29,6 +30,7 @@ class Platform {
     virtual Diagnostics& diagnostics() = 0;
     virtual ProcessRunner& processes() = 0;
     virtual SpeechSynthesizer& speech() = 0;
+    virtual CommandAuthority& authority() = 0;
 
     // The installed platform. Calling it before install() is a programming error.
     static Platform& current();

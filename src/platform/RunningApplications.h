@@ -1,16 +1,27 @@
 #pragma once
 
-#include <optional>
+#include <functional>
 #include <string>
-#include <vector>
 
 namespace ampwarden {
 
-// The applications running right now, by application id; an entry without an id is none.
+// Whether an application runs, and which connection speaks for it.
+struct ApplicationLookup {
+    enum class State { Running, NotRunning, Unknown };
+    State state = State::Unknown;
+    std::string owner;    // Running: the bus connection (unique name) that holds the id
+    std::string failure;  // Unknown: why nobody could tell
+};
+
+// The running applications, by application id.
 class RunningApplications {
   public:
+    using LookupCallback = std::function<void(const ApplicationLookup&)>;
+
     virtual ~RunningApplications() = default;
-    virtual std::vector<std::optional<std::string>> runningApplicationIds() = 0;
+    // Answers once, on the main loop, possibly before it returns; never blocks the loop. A
+    // failed or timed-out query answers Unknown, never NotRunning.
+    virtual void findApplication(const std::string& id, LookupCallback done) = 0;
 };
 
 }  // namespace ampwarden

@@ -452,8 +452,8 @@ class SmcWriteLog:
 
 def install_paths(bin_dir=None):
     """What the build under test installs, by absolute path: the items its uninstall removes
-    (below AMPWARDEN_UNINSTALL_ROOT). A dict with "helper_dir", "unit_file", "programs" and
-    "bus_policy"."""
+    (below AMPWARDEN_UNINSTALL_ROOT). A dict with "helper_dir", "unit_file", "programs",
+    "bus_policy" and "polkit_policy"."""
     header = os.path.join(bin_dir or os.environ.get('AMPWARDEN_BIN_DIR', ''), os.pardir, 'src',
                           'generated', 'BuildInfo.h')
     try:
@@ -467,6 +467,7 @@ def install_paths(bin_dir=None):
             'programs': [os.path.join(found['kBinDir'], name)
                          for name in re.findall(r'"([^"]+)"', programs.group(1))],
             'bus_policy': os.path.join(found['kDbusPolicyDir'], found['kDbusPolicyName']),
+            'polkit_policy': os.path.join(found['kPolkitActionsDir'], found['kPolkitPolicyName']),
         }
     except (OSError, KeyError, AttributeError) as error:
         raise HarnessError(f'cannot tell the install paths from {header}: {error!r}')
@@ -496,7 +497,8 @@ WantedBy=multi-user.target
         self.unit_file = root + paths['unit_file']
         self.wants_link = os.path.join(root, 'etc/systemd/system/multi-user.target.wants',
                                        os.path.basename(paths['unit_file']))
-        self.files = [root + path for path in paths['programs'] + [paths['bus_policy']]]
+        self.files = [root + path for path in
+                      paths['programs'] + [paths['bus_policy'], paths['polkit_policy']]]
         self._write(os.path.join(self.helper_dir, 'ampwarden'), '#!/bin/sh\nexit 0\n')
         for path in self.files:
             self._write(path, '')

@@ -16,7 +16,11 @@ class WatchdogTest(HelperTestCase):
     def test_killing_the_main_app_closes_the_connection_and_resets_the_keys(self):
         self.require_smc_tools()
         self.start_helper()
-        app = self.start_ctl('app', as_nobody=True)
+        # The app of the user at the machine (seat0's active session): the helper counts the
+        # name only while its owner may command it.
+        app = self.start_service('ampwardenctl', [
+            'setpriv', '--reuid=1000', '--regid=1000', '--clear-groups',
+            self.rig.program('ampwardenctl'), 'app'])
         self.assertTrue(app.wait_for_line(lambda l: MAIN_APP_ID in l, 10), app.output('stderr'))
         # What the app does at its start: ask for the helper's state, which also tells the
         # watchdog that the app runs; then take the charging over.

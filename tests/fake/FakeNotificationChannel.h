@@ -22,7 +22,17 @@ class FakeNotificationChannel : public NotificationChannel {
 
     explicit FakeNotificationChannel(const FakeRunLoop& clock) : clock_(clock) {}
 
+    // The sender of commands posted without one: root's connection (the fake authority
+    // lets unscripted senders be root).
+    static constexpr const char* kRootSender = ":1.0";
+
     void addDarwinObserver(const std::string& name, DarwinCallback callback) override {
+        addCommandObserver(
+            name, [callback = std::move(callback)](const std::string& arrived, const std::string&) {
+                callback(arrived);
+            });
+    }
+    void addCommandObserver(const std::string& name, CommandCallback callback) override {
         observers_.emplace_back(name, std::move(callback));
     }
     void postDistributedNotification(const std::string& name,
@@ -30,10 +40,13 @@ class FakeNotificationChannel : public NotificationChannel {
         answers.push_back({name, dictionary, clock_.now()});
     }
     void postDarwinNotification(const std::string& name) override {
+        postDarwinNotification(name, kRootSender);
+    }
+    void postDarwinNotification(const std::string& name, const std::string& sender) {
         // Copy: a callback may register further observers.
         auto observers = observers_;
         for (auto& [observed, callback] : observers) {
-            if (observed == name) callback(name);
+            if (observed == name) callback(name, sender);
         }
     }
     void addDistributedObserver(DistributedCallback) override {}
@@ -55,7 +68,7 @@ class FakeNotificationChannel : public NotificationChannel {
 
   private:
     const FakeRunLoop& clock_;
-    std::vector<std::pair<std::string, DarwinCallback>> observers_;
+    std::vector<std::pair<std::string, CommandCallback>> observers_;
 };
 
 }  // namespace ampwarden::test

@@ -5,7 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "channel/CommandGate.h"
 #include "channel/LocalNotificationCenter.h"
+#include "fake/FakeCommandAuthority.h"
 #include "fake/FakeDiagnostics.h"
 #include "fake/FakeLoginManager.h"
 #include "fake/FakeNotificationChannel.h"
@@ -25,13 +27,22 @@ class FakeDisplayMonitor : public DisplayMonitor {
     Callback callback;
 };
 
+// Answers at once from `ids` (an entry without an id is none); every id is held by `owner`.
+// With `failure` set it cannot tell.
 class FakeRunningApplications : public RunningApplications {
   public:
-    std::vector<std::optional<std::string>> runningApplicationIds() override {
+    void findApplication(const std::string& id, LookupCallback done) override {
         ++queries;
-        return ids;
+        using State = ApplicationLookup::State;
+        if (!failure.empty()) return done({State::Unknown, "", failure});
+        for (const auto& entry : ids) {
+            if (entry && *entry == id) return done({State::Running, owner, ""});
+        }
+        done({State::NotRunning, "", ""});
     }
     std::vector<std::optional<std::string>> ids;
+    std::string owner = ":1.0";
+    std::string failure;
     int queries = 0;
 };
 
@@ -63,8 +74,12 @@ class FakePlatform : public Platform {
         absentSmc.present = false;
         Platform::install(this);
         LocalNotificationCenter::defaultCenter().reset();
+        CommandGate::resetShared();
     }
-    ~FakePlatform() override { Platform::install(nullptr); }
+    ~FakePlatform() override {
+        CommandGate::resetShared();
+        Platform::install(nullptr);
+    }
     FakePlatform(const FakePlatform&) = delete;
     FakePlatform& operator=(const FakePlatform&) = delete;
 
@@ -78,6 +93,7 @@ class FakePlatform : public Platform {
     Diagnostics& diagnostics() override { return log; }
     ProcessRunner& processes() override { return processRunner; }
     SpeechSynthesizer& speech() override { return speaker; }
+    CommandAuthority& authority() override { return authorities; }
 
     FakeRunLoop clock;
     FakeNotificationChannel notifications{clock};
@@ -90,6 +106,7 @@ class FakePlatform : public Platform {
     FakeDiagnostics log;
     FakeProcessRunner processRunner;
     SilentSpeechSynthesizer speaker;
+    FakeCommandAuthority authorities{clock};
 };
 
 }  // namespace ampwarden::test

@@ -32,6 +32,7 @@ class ToolPlatform : public Platform {
     Diagnostics& diagnostics() override { return stderrLines_; }
     ProcessRunner& processes() override { return linux_.processes(); }
     SpeechSynthesizer& speech() override { return linux_.speech(); }
+    CommandAuthority& authority() override { return linux_.authority(); }
 
   private:
     class StderrDiagnostics : public Diagnostics {

@@ -3,6 +3,7 @@
 #include <map>
 
 #include "channel/NotificationNames.h"
+#include "channel/ZTBatteryNewModule.h"
 
 namespace ampwarden::ctl {
 namespace {
@@ -43,10 +44,19 @@ std::string describeStep(const std::vector<std::string>& names) {
 }
 
 std::string silenceHint(const std::string& name) {
+    std::string hint;
     if (name == names::kSetEnableDischarging) {
-        return "the helper answers nothing while the machine is going to sleep or asleep";
+        hint = "the helper answers nothing while the machine is going to sleep or asleep; ";
     }
-    return "";
+    const auto access = commandAccess(name);
+    if (access && *access != CommandAccess::ReadOnly) {
+        hint +=
+            "the helper answers nothing to callers it does not authorise: see "
+            "journalctl -u lumora.Ampwarden.service";
+    } else if (!hint.empty()) {
+        hint.resize(hint.size() - 2);
+    }
+    return hint;
 }
 
 }  // namespace ampwarden::ctl

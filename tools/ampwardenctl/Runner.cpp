@@ -1,14 +1,26 @@
 #include "ampwardenctl/Runner.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
 #include "ampwardenctl/AnswerFormat.h"
 #include "ampwardenctl/AnswerWaiter.h"
 #include "channel/NotificationNames.h"
+#include "channel/ZTBatteryNewModule.h"
 
 namespace ampwarden::ctl {
 namespace {
+
+// The helper asks the bus who sent a command that needs authorisation, and refuses one whose
+// sender has already left. A command that brings no answer therefore stays connected a moment
+// before it goes.
+constexpr double kUnansweredLingerSeconds = 1.0;
+
+bool needsAuthorisation(const std::string& command) {
+    const auto access = commandAccess(command);
+    return access && *access != CommandAccess::ReadOnly;
+}
 
 int complain(const std::string& problem) {
     std::fprintf(stderr, "ampwardenctl: %s\n", problem.c_str());
@@ -64,8 +76,16 @@ int runExchange(ClientBus& bus, const Invocation& invocation) {
                                            },
                                            error);
     if (!subscribed || !bus.postCommand(invocation.command, error)) return complain(error);
-    if (waiter.done()) return bus.flush(error) ? kExitOk : complain(error);
     double timeout = invocation.timeoutSeconds.value_or(kDefaultTimeoutSeconds);
+    if (waiter.done()) {
+        if (!bus.flush(error)) return complain(error);
+        if (needsAuthorisation(invocation.command)) {
+            if (bus.run(std::min(timeout, kUnansweredLingerSeconds)) == RunResult::Disconnected) {
+                return complain("lost the bus connection");
+            }
+        }
+        return kExitOk;
+    }
     RunResult result = bus.run(timeout);
     if (waiter.done()) return kExitOk;
     return reportMissing(result, waiter, invocation, timeout);

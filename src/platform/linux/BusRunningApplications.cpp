@@ -1,40 +1,35 @@
 #include "platform/linux/BusRunningApplications.h"
 
-#include <cstring>
+#include <utility>
 
 namespace ampwarden {
 
 namespace {
-// The bus daemon answers this itself; anything slower means the bus is in trouble.
+// The bus daemon answers this itself; a slower answer means the bus is in trouble, and the
+// watchdog asks again 10 s later anyway.
 constexpr std::uint64_t kCallTimeoutUsec = 5000000;
+constexpr const char* kNoOwner = "org.freedesktop.DBus.Error.NameHasNoOwner";
 }  // namespace
 
-BusRunningApplications::BusRunningApplications(sd_bus* bus, Diagnostics& log)
-    : bus_(bus), log_(log) {}
+BusRunningApplications::BusRunningApplications(sd_bus* bus, Diagnostics& log) : calls_(bus, log) {}
 
-std::vector<std::optional<std::string>> BusRunningApplications::runningApplicationIds() {
-    std::vector<std::optional<std::string>> ids;
-    if (bus_ == nullptr) return ids;
-    sd_bus_message* raw = nullptr;
-    int r =
-        sd_bus_message_new_method_call(bus_, &raw, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                       "org.freedesktop.DBus", "ListNames");
-    sd::MessagePtr request(raw);
-    sd::BusError error;
-    sd_bus_message* reply = nullptr;
-    if (r >= 0) r = sd_bus_call(bus_, raw, kCallTimeoutUsec, error.get(), &reply);
-    sd::MessagePtr owned(reply);
-    if (r >= 0) r = sd_bus_message_enter_container(reply, 'a', "s");
-    const char* name = nullptr;
-    while (r > 0 && (r = sd_bus_message_read(reply, "s", &name)) > 0) {
-        if (name[0] != ':') ids.emplace_back(name);
-    }
-    if (r < 0 && !loggedFailure_) {
-        loggedFailure_ = true;
-        log_.systemLog(std::string("Ampwarden: cannot list the names on the bus: ") +
-                       (*error.message() != '\0' ? error.message() : std::strerror(-r)));
-    }
-    return ids;
+void BusRunningApplications::findApplication(const std::string& id, LookupCallback done) {
+    using State = ApplicationLookup::State;
+    auto request = calls_.newCall("org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                  "org.freedesktop.DBus", "GetNameOwner");
+    if (request && sd_bus_message_append(request.get(), "s", id.c_str()) < 0) request.reset();
+    calls_.call(std::move(request), kCallTimeoutUsec,
+                [done = std::move(done)](const AsyncBusCalls::Reply& reply) {
+                    if (!reply.ok()) {
+                        if (reply.errorName == kNoOwner) return done({State::NotRunning, "", ""});
+                        return done({State::Unknown, "", reply.failure()});
+                    }
+                    const char* owner = nullptr;
+                    if (sd_bus_message_read(reply.message, "s", &owner) < 0 || owner == nullptr) {
+                        return done({State::Unknown, "", "a malformed answer from the bus"});
+                    }
+                    done({State::Running, owner, ""});
+                });
 }
 
 }  // namespace ampwarden

@@ -1,28 +1,26 @@
 #pragma once
 
-#include <optional>
 #include <string>
-#include <vector>
 
 #include "platform/Diagnostics.h"
 #include "platform/RunningApplications.h"
-#include "platform/linux/SdPointers.h"
+#include "platform/linux/AsyncBusCalls.h"
 
 namespace ampwarden {
 
-// The applications on the system bus: each well-known name that some connection owns is one
-// running application id (the main app owns "lumora.Battery" while it runs).
+// The applications on the system bus: an application id is a well-known name, running while
+// some connection owns it (the main app owns "lumora.Battery" while it runs). Asks the bus
+// daemon for the name's owner without waiting on it; a query that fails or gets no answer
+// within a few seconds answers "unknown".
 class BusRunningApplications : public RunningApplications {
   public:
-    // `bus` may be null (no connection): the list is then empty.
+    // `bus` may be null (no connection): every answer is then "unknown".
     BusRunningApplications(sd_bus* bus, Diagnostics& log);
 
-    std::vector<std::optional<std::string>> runningApplicationIds() override;
+    void findApplication(const std::string& id, LookupCallback done) override;
 
   private:
-    sd_bus* bus_;
-    Diagnostics& log_;
-    bool loggedFailure_ = false;
+    AsyncBusCalls calls_;
 };
 
 }  // namespace ampwarden

@@ -38,6 +38,14 @@ std::string DBusNotificationChannel::darwinMatchRule(const std::string& name) {
 }
 
 void DBusNotificationChannel::addDarwinObserver(const std::string& name, DarwinCallback callback) {
+    addCommandObserver(
+        name, [callback = std::move(callback)](const std::string& arrived, const std::string&) {
+            callback(arrived);
+        });
+}
+
+void DBusNotificationChannel::addCommandObserver(const std::string& name,
+                                                 CommandCallback callback) {
     auto found = darwin_.find(name);
     if (found == darwin_.end()) {
         auto observers = std::make_unique<DarwinObservers>();
@@ -76,7 +84,9 @@ void DBusNotificationChannel::deliverDarwin(sd_bus_message* message, void* userd
     // A copy: a callback may add observers, which may grow the list being walked.
     const auto callbacks = observers->callbacks;
     const std::string arrived = name;
-    for (const auto& callback : callbacks) callback(arrived);
+    const char* stamped = sd_bus_message_get_sender(message);
+    const std::string sender = stamped != nullptr ? stamped : "";
+    for (const auto& callback : callbacks) callback(arrived, sender);
 }
 
 void DBusNotificationChannel::postDistributedNotification(

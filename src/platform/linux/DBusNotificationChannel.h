@@ -14,7 +14,8 @@ namespace ampwarden {
 // Commands and answers as D-Bus signals on one object: a command is `Darwin` (s), an answer is
 // `Distributed` (sa{sv}) with strings as s, 32-bit ints as i and 64-bit ints as x. Observers
 // of a command name get a match on arg0, so the bus only forwards the names asked for.
-// Malformed signals are dropped quietly. Callbacks run on the loop the bus is attached to.
+// Malformed signals are dropped quietly. Command observers learn the sender's unique name as
+// the bus daemon stamped it. Callbacks run on the loop the bus is attached to.
 class DBusNotificationChannel : public NotificationChannel {
   public:
     // `bus` may be null (no connection): then nothing is observed and nothing is sent.
@@ -24,6 +25,7 @@ class DBusNotificationChannel : public NotificationChannel {
     DBusNotificationChannel& operator=(const DBusNotificationChannel&) = delete;
 
     void addDarwinObserver(const std::string& name, DarwinCallback callback) override;
+    void addCommandObserver(const std::string& name, CommandCallback callback) override;
     void postDistributedNotification(const std::string& name,
                                      const NotificationDictionary& dictionary) override;
     void postDarwinNotification(const std::string& name) override;
@@ -34,7 +36,7 @@ class DBusNotificationChannel : public NotificationChannel {
     struct DarwinObservers {
         std::string name;
         sd::SlotPtr slot;
-        std::vector<DarwinCallback> callbacks;
+        std::vector<CommandCallback> callbacks;
     };
 
     static std::string darwinMatchRule(const std::string& name);

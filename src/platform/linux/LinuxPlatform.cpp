@@ -1,5 +1,6 @@
 #include "platform/linux/LinuxPlatform.h"
 
+#include "platform/linux/BusCommandAuthority.h"
 #include "platform/linux/BusRunningApplications.h"
 #include "platform/linux/DBusNotificationChannel.h"
 #include "platform/linux/DrmDisplayMonitor.h"
@@ -81,6 +82,12 @@ ProcessRunner& LinuxPlatform::processes() {
 SpeechSynthesizer& LinuxPlatform::speech() {
     return once(speech_, [this]() -> std::unique_ptr<SpeechSynthesizer> {
         return std::make_unique<EspeakSpeechSynthesizer>(processes(), diagnostics());
+    });
+}
+
+CommandAuthority& LinuxPlatform::authority() {
+    return once(authority_, [this]() -> std::unique_ptr<CommandAuthority> {
+        return std::make_unique<BusCommandAuthority>(systemBus().bus(), diagnostics());
     });
 }
 

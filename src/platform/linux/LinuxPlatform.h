@@ -30,6 +30,7 @@ class LinuxPlatform : public Platform {
     Diagnostics& diagnostics() override;
     ProcessRunner& processes() override;
     SpeechSynthesizer& speech() override;
+    CommandAuthority& authority() override;
 
   private:
     SdEventRunLoop& loop();
@@ -47,6 +48,7 @@ class LinuxPlatform : public Platform {
     std::unique_ptr<MachineFacts> machine_;
     std::unique_ptr<SmcService> smc_;
     std::unique_ptr<SpeechSynthesizer> speech_;
+    std::unique_ptr<CommandAuthority> authority_;
 };
 
 }  // namespace ampwarden

@@ -21,6 +21,14 @@ void SyslogDiagnostics::systemLog(const std::string& line) {
     }
 }
 
+void SyslogDiagnostics::debugLog(const std::string& line) {
+    syslog(LOG_DEBUG, "%s", line.c_str());
+    if (mirrorToStderr_) {
+        std::fwrite(line.data(), 1, line.size(), stderr);
+        std::fputc('\n', stderr);
+    }
+}
+
 void SyslogDiagnostics::standardOutput(const std::string& line) {
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fputc('\n', stdout);

@@ -6,7 +6,8 @@
 
 namespace ampwarden {
 
-// System log lines go to syslog(3) as "Ampwarden" (daemon facility, notice level) and, for a
+// System log lines go to syslog(3) as "Ampwarden" (daemon facility, notice level, debug level
+// for debug lines) and, for a
 // person watching a terminal, to stderr as well. Standard output lines are flushed one by
 // one, so a reader on a pipe sees each line as soon as it is written.
 class SyslogDiagnostics : public Diagnostics {
@@ -17,6 +18,7 @@ class SyslogDiagnostics : public Diagnostics {
     SyslogDiagnostics& operator=(const SyslogDiagnostics&) = delete;
 
     void systemLog(const std::string& line) override;
+    void debugLog(const std::string& line) override;
     void standardOutput(const std::string& line) override;
 
   private:

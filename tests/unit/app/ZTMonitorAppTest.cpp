@@ -31,10 +31,11 @@ TEST_F(Watchdog, ChecksAtStartThenEveryTenSecondsAndReportsOnlyAnAppItHasSeen) {
     appRunning(false);
     watchdog->startMonitoringAppWithBundleID("lumora.Battery");
     platform.clock.advance(9.9);
-    EXPECT_EQ(platform.log.systemLines(), (Lines{"checkAppStatus-->", "app没在运行"}));
+    // Routine lines go out at debug level.
+    EXPECT_EQ(platform.log.journal(), (Lines{"debug: checkAppStatus-->", "debug: app没在运行"}));
     platform.clock.advance(30.1);
     EXPECT_EQ(platform.apps.queries, 5);
-    EXPECT_EQ(platform.log.systemLines()[2], "Timer fired!");
+    EXPECT_EQ(platform.log.journal()[2], "debug: Timer fired!");
     EXPECT_EQ(killed, 0);
 
     appRunning(true);
@@ -43,11 +44,11 @@ TEST_F(Watchdog, ChecksAtStartThenEveryTenSecondsAndReportsOnlyAnAppItHasSeen) {
     platform.log.clear();
     platform.clock.advance(30);
     EXPECT_EQ(killed, 1) << "once, however many checks miss it";
-    const Lines lines = platform.log.systemLines();
-    EXPECT_EQ(
-        Lines(lines.begin(), lines.begin() + 5),
-        (Lines{"Timer fired!", "checkAppStatus-->", "App with Bundle ID lumora.Battery has exited",
-               "应用程序已退出: lumora.Battery", "app没在运行"}));
+    const Lines lines = platform.log.journal();
+    EXPECT_EQ(Lines(lines.begin(), lines.begin() + 5),
+              (Lines{"debug: Timer fired!", "debug: checkAppStatus-->",
+                     "App with Bundle ID lumora.Battery has exited",
+                     "应用程序已退出: lumora.Battery", "debug: app没在运行"}));
 
     appRunning(true);
     platform.clock.advance(10);
@@ -56,6 +57,39 @@ TEST_F(Watchdog, ChecksAtStartThenEveryTenSecondsAndReportsOnlyAnAppItHasSeen) {
     appRunning(true);  // back before the next check
     platform.clock.advance(5);
     EXPECT_EQ(killed, 1);
+}
+
+// A lookup that fails says nothing about the app; someone else holding its name is not the app,
+// and neither its claim nor its release touches the charging.
+TEST_F(Watchdog, AFailedLookupKeepsTheStateAndAnotherUsersClaimIsOnlyLogged) {
+    appRunning(true);
+    watchdog->startMonitoringAppWithBundleID("lumora.Battery");
+    platform.log.clear();
+    platform.apps.failure = "Connection timed out";
+    platform.clock.advance(30);
+    EXPECT_EQ(killed, 0);
+    EXPECT_TRUE(watchdog->wasRunning());
+    EXPECT_EQ(platform.log.systemLines(),
+              Lines{"Ampwarden: cannot tell whether lumora.Battery runs (Connection timed out); "
+                    "keeping the last state"});
+
+    platform.apps.failure.clear();
+    appRunning(false);
+    platform.clock.advance(10);
+    EXPECT_EQ(killed, 1);
+
+    platform.authorities.user(":1.9", 1001, false);
+    platform.apps.owner = ":1.9";
+    appRunning(true);
+    platform.log.clear();
+    platform.clock.advance(30);
+    appRunning(false);
+    platform.clock.advance(10);
+    EXPECT_EQ(killed, 1);
+    EXPECT_FALSE(watchdog->wasRunning());
+    EXPECT_EQ(platform.log.systemLines(),
+              Lines{"Ampwarden: lumora.Battery is held by :1.9 (uid 1001), who may not command "
+                    "the helper; not counted as the app"});
 }
 
 // Through the delegate: a status query marks the app running, and the real command module

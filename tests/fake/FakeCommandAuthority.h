@@ -1,0 +1,60 @@
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "fake/FakeRunLoop.h"
+#include "platform/CommandAuthority.h"
+
+namespace ampwarden::test {
+
+// A scripted authority. An unscripted sender is root. A scripted one has its credentials and
+// its verdict, given after `delay` virtual seconds (at once for 0, never for a negative
+// delay). Every check asked for is recorded.
+class FakeCommandAuthority : public CommandAuthority {
+  public:
+    struct Script {
+        SenderCredentials credentials;
+        AuthorityVerdict verdict;
+        double delay = 0;
+    };
+    struct Check {
+        std::string sender;
+        CommandAction action;
+        bool interactive;
+    };
+
+    explicit FakeCommandAuthority(FakeRunLoop& clock) : clock_(clock) {}
+
+    // A user with `uid` whom the authority allows or denies.
+    void user(const std::string& sender, std::uint32_t uid, bool allowed, double delay = 0) {
+        scripts[sender] = {{true, false, uid, 4000 + uid, ""},
+                           {true, allowed, allowed ? "allowed" : "not authorised by polkit"},
+                           delay};
+    }
+
+    void credentials(const std::string& sender, CredentialsCallback done) override {
+        ++credentialQueries;
+        auto found = scripts.find(sender);
+        if (found == scripts.end()) return done({true, false, 0, 1, ""});
+        done(found->second.credentials);
+    }
+    void check(const std::string& sender, const SenderCredentials&, CommandAction action,
+               bool interactive, VerdictCallback done) override {
+        checks.push_back({sender, action, interactive});
+        const Script& script = scripts.at(sender);
+        if (script.delay < 0) return;
+        if (script.delay == 0) return done(script.verdict);
+        clock_.after(script.delay, [done, verdict = script.verdict] { done(verdict); });
+    }
+
+    std::map<std::string, Script> scripts;
+    std::vector<Check> checks;
+    int credentialQueries = 0;
+
+  private:
+    FakeRunLoop& clock_;
+};
+
+}  // namespace ampwarden::test

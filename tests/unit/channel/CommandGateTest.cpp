@@ -1,0 +1,135 @@
+#include <gtest/gtest.h>
+
+#include "channel/ZTBatteryNewModule.h"
+#include "fake/FakePlatform.h"
+#include "fake/RecordingSMC.h"
+
+namespace ampwarden::test {
+namespace {
+
+using Names = std::vector<std::string>;
+
+const char* const kStatus = "ZTBattery_TellDeamon_SMCStatus";
+const char* const kOpen = "ZTBattery_TellDeamon_OpenSMC";
+const char* const kChargeOff = "ZTBattery_TellDeamon_SetDisableCharging";
+const char* const kChargeOn = "ZTBattery_TellDeamon_SetEnableCharging";
+const char* const kUninstall = "ZTBatteryApp_CFNotification_Tell_Helper_UninstallHelper";
+const char* const kAlice = ":1.5";
+const char* const kMallory = ":1.6";
+const char* const kRoot = FakeNotificationChannel::kRootSender;
+
+std::string answer(const char* command) { return std::string(command) + "_callback"; }
+
+// The real command module behind the gate; users are scripted in the fake authority.
+class Gate : public ::testing::Test {
+  protected:
+    void post(const char* name, const std::string& sender) {
+        platform.notifications.postDarwinNotification(name, sender);
+    }
+    Names answers() const { return platform.notifications.answerNames(); }
+    CommandGate& gate() { return CommandGate::shared(); }
+
+    FakePlatform platform;
+    FakeCommandAuthority& authority = platform.authorities;
+    RecordingSMC smc{platform.clock};
+    ZTBatteryNewModule module{smc};
+};
+
+TEST_F(Gate, QueriesNeedNoCheckRootNeedsNoneAndARefusalDoesNothingButOneLine) {
+    authority.user(kAlice, 1000, false);
+    post(kStatus, kAlice);
+    post("ZTBatteryApp_CFNotification_Tell_Helper_QuerySMCChargingStatus", kAlice);
+    EXPECT_EQ(authority.credentialQueries, 0);
+    post(kOpen, kRoot);
+    EXPECT_TRUE(authority.checks.empty()) << "root is not asked about";
+    EXPECT_EQ(answers(), (Names{answer(kStatus),
+                                "ZTHelper_CFNotification_Tell_BatteryApp_QuerySMCChargingStatus",
+                                answer(kOpen)}));
+
+    smc.writes.clear();
+    platform.notifications.answers.clear();
+    post(kChargeOff, kAlice);
+    post(kUninstall, kAlice);
+    platform.clock.advance(3);
+    EXPECT_TRUE(smc.writes.empty());
+    EXPECT_TRUE(answers().empty());
+    EXPECT_EQ(platform.log.systemLines(),
+              (Names{"Ampwarden: refused ZTBattery_TellDeamon_SetDisableCharging from :1.5 "
+                     "(uid 1000, pid 5000): not authorised by polkit",
+                     "Ampwarden: refused ZTBatteryApp_CFNotification_Tell_Helper_UninstallHelper "
+                     "from :1.5 (uid 1000, pid 5000): not authorised by polkit"}));
+    ASSERT_EQ(authority.checks.size(), 2u);
+    EXPECT_FALSE(authority.checks[0].interactive);
+    EXPECT_EQ(authority.checks[1].action, CommandAction::Uninstall);
+    EXPECT_TRUE(authority.checks[1].interactive) << "the user may be asked for a password";
+}
+
+TEST_F(Gate, ASlowCheckDelaysWhatCameAfterItWithoutReorderingIt) {
+    authority.user(kAlice, 1000, true, 2.0);
+    post(kChargeOff, kAlice);
+    post(kStatus, kRoot);
+    post(kChargeOn, kRoot);
+    platform.clock.advance(1.9);
+    EXPECT_TRUE(answers().empty());
+    EXPECT_TRUE(smc.writes.empty());
+    platform.clock.advance(0.1);
+    EXPECT_EQ(answers(), (Names{answer(kChargeOff), answer(kStatus), answer(kChargeOn)}));
+}
+
+TEST_F(Gate, ACheckThatNeverEndsIsARefusalAfterTheBoundAndTheDecisionIsReusedBriefly) {
+    authority.user(kMallory, 1001, true, -1);
+    post(kOpen, kMallory);
+    post(kStatus, kRoot);
+    platform.clock.advance(9.9);
+    EXPECT_TRUE(answers().empty());
+    platform.clock.advance(0.1);
+    EXPECT_EQ(answers(), Names{answer(kStatus)});
+    EXPECT_EQ(platform.log.systemLines(),
+              Names{"Ampwarden: refused ZTBattery_TellDeamon_OpenSMC from :1.6 (uid 1001, "
+                    "pid 5001): no decision within 10 s"});
+    EXPECT_EQ(smc.opens, 0);
+
+    // Within the reuse window the same sender is not asked about again; another one is.
+    authority.user(kAlice, 1000, true);
+    post(kOpen, kMallory);
+    post(kOpen, kAlice);
+    post(kChargeOn, kAlice);
+    EXPECT_EQ(authority.checks.size(), 2u);
+    EXPECT_EQ(answers().back(), answer(kChargeOn));
+    platform.clock.advance(5);
+    post(kChargeOff, kAlice);
+    EXPECT_EQ(authority.checks.size(), 3u) << "asked again once the window has passed";
+    EXPECT_EQ(answers().back(), answer(kChargeOff));
+}
+
+TEST_F(Gate, AFloodFromOneSenderIsBoundedReportedOncePerMinuteAndStarvesNobody) {
+    authority.user(kMallory, 1001, true, -1);
+    for (int i = 0; i < 40; ++i) post(kChargeOff, kMallory);
+    EXPECT_EQ(gate().queued(), 32u);
+    EXPECT_EQ(platform.log.systemLines(),
+              Names{"Ampwarden: too many commands waiting from :1.6; dropped "
+                    "ZTBattery_TellDeamon_SetDisableCharging x1"});
+    post(kStatus, kRoot);  // still finds room behind the flood
+    EXPECT_EQ(gate().queued(), 33u);
+
+    platform.clock.advance(10);  // the check gives up: every waiting command of the flood goes
+    EXPECT_EQ(answers(), Names{answer(kStatus)});
+    EXPECT_EQ(gate().queued(), 0u);
+    EXPECT_TRUE(smc.writes.empty());
+
+    // Refused at once under the same decision, and summed up in one line when it expires.
+    platform.log.clear();
+    for (int i = 0; i < 40; ++i) post(kChargeOff, kMallory);
+    for (int i = 0; i < 100; ++i) post(kStatus, kMallory);  // answered at once
+    EXPECT_EQ(answers().size(), 101u);
+    EXPECT_TRUE(platform.log.systemLines().empty());
+    platform.clock.advance(60);
+    EXPECT_EQ(platform.log.systemLines(),
+              (Names{"Ampwarden: refused 71 more commands from :1.6 (uid 1001, pid 5001): no "
+                     "decision within 10 s",
+                     "Ampwarden: too many commands waiting from :1.6; dropped "
+                     "ZTBattery_TellDeamon_SetDisableCharging x7"}));
+}
+
+}  // namespace
+}  // namespace ampwarden::test
