@@ -21,7 +21,8 @@ std::string shellQuote(const std::string& text) {
 
 namespace {
 
-// Removes the helper's folder, the programs in bin/ and the bus policy; then the vendor folder
+// Removes the helper's folder, the programs in bin/, the bus policy and the battery app's user
+// unit (never enabled by the package, so there is nothing to deregister); then the vendor folder
 // that held the helper's folder, once nothing else of the vendor's is in it. The status is that
 // of the removal.
 std::string removeProgramLine(const std::string& root) {
@@ -30,6 +31,7 @@ std::string removeProgramLine(const std::string& root) {
         line += " " + shellQuote(root + build::kBinDir + "/" + program);
     }
     line += " " + shellQuote(root + build::kDbusPolicyDir + "/" + build::kDbusPolicyName);
+    line += " " + shellQuote(root + build::kUserUnitDir + "/" + build::kUserServiceName);
     const auto vendorDir = std::filesystem::path(build::kHelperDir).parent_path().string();
     return line + " && { rmdir " + shellQuote(root + vendorDir) + " 2>/dev/null || true; }";
 }

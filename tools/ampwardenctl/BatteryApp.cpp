@@ -1,0 +1,200 @@
+#include "ampwardenctl/BatteryApp.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+
+#include "channel/NotificationNames.h"
+
+namespace ampwarden::ctl {
+namespace {
+
+// How long a command may go unanswered before the user is told why that may be.
+constexpr std::uint64_t kAnswerWaitUsec = 5ULL * 1000 * 1000;
+
+std::string levelText(const PowerReading& reading) {
+    return reading.level ? std::to_string(*reading.level) + " %" : "unknown";
+}
+
+std::string mainsText(const PowerReading& reading) {
+    return reading.mains ? (*reading.mains ? "on mains" : "on battery") : "mains unknown";
+}
+
+}  // namespace
+
+BatteryApp::BatteryApp(ClientBus& bus, BatterySettings settings, std::string stateFile)
+    : bus_(bus),
+      settings_(std::move(settings)),
+      stateFile_(std::move(stateFile)),
+      power_(bus.bus(), bus.event()) {}
+
+BatteryApp::~BatteryApp() {
+    sd_bus_slot_unref(sleepSlot_);
+    sd_event_source_unref(answerTimer_);
+    if (!stateFile_.empty()) ::unlink(stateFile_.c_str());
+}
+
+std::string BatteryApp::stateFilePath() {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (!runtime || *runtime != '/') return "";
+    return std::string(runtime) + "/lumora/battery-app.state";
+}
+
+int BatteryApp::run(std::optional<double> timeoutSeconds) {
+    std::string error;
+    if (!bus_.subscribe([this](const Answer& answer) { onAnswer(answer); }, error) ||
+        !bus_.claimName(names::kMainAppId, error) || !watchSleep(error) ||
+        !power_.start([this](const PowerReading& reading) { onReading(reading); }, error)) {
+        std::fprintf(stderr, "ampwardenctl: %s\n", error.c_str());
+        return 1;
+    }
+    say(std::string("owning \"") + names::kMainAppId + "\"; " + describeSettings(settings_) +
+        "; battery from " + power_.source() + "; Ctrl-C ends");
+    // The helper's status answer tells the watchdog the app runs, and brings the first apply.
+    post(names::kQueryDaemonLoadStatus);
+    armAnswerTimer();
+    RunResult result = bus_.run(timeoutSeconds);
+    if (opened_) {
+        // Charging comes back now rather than after the helper's watchdog notices.
+        post(names::kCloseSMC);
+        say("gave charging back (close)");
+    }
+    bus_.flush(error);
+    if (result == RunResult::Disconnected || result == RunResult::Failed) {
+        std::fprintf(stderr, "ampwardenctl: %s\n",
+                     result == RunResult::Disconnected ? "lost the bus connection"
+                                                       : "the event loop failed");
+        return 1;
+    }
+    return 0;
+}
+
+bool BatteryApp::watchSleep(std::string& error) {
+    int r = sd_bus_match_signal(bus_.bus(), &sleepSlot_, "org.freedesktop.login1",
+                                "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
+                                "PrepareForSleep", onPrepareForSleep, this);
+    if (r < 0) error = "cannot watch for sleep and wake-up";
+    return r >= 0;
+}
+
+void BatteryApp::onAnswer(const Answer& answer) {
+    if (answer.name == names::kGlobalDaemonLoadStatusAnswer) {
+        // A helper just started: its query tells the new watchdog the app runs, and its
+        // answer brings the re-apply.
+        post(names::kQueryDaemonLoadStatus);
+    } else if (answer.name == names::kDaemonLoadStatusAnswer) {
+        helperState_ = "running";
+        if (settings_.any()) {
+            opened_ = true;
+            openAnswered_ = false;
+            post(names::kOpenSMC);
+            armAnswerTimer();
+        }
+        reapply("the helper is running");
+    } else if (answer.name == names::kOpenSMCAnswer) {
+        openAnswered_ = true;
+        bool open = !answer.values.empty() &&
+                    std::get_if<std::string>(&answer.values[0].second.value) &&
+                    std::get<std::string>(answer.values[0].second.value) == names::kOpen;
+        helperState_ = open ? "running, SMC open" : "running, SMC not open";
+        if (!open) {
+            say("the helper cannot reach the SMC on this machine: run 'ampwarden-smc probe' to "
+                "see why");
+        }
+        writeState();
+    }
+}
+
+void BatteryApp::onReading(const PowerReading& reading) {
+    say("battery " + levelText(reading) + ", " + mainsText(reading));
+    if (helperState_ != "not heard from") decide();
+    writeState();
+}
+
+void BatteryApp::reapply(const char* why) {
+    say(std::string("re-applying the settings: ") + why);
+    hold_ = Hold::Unknown;
+    decide();
+}
+
+void BatteryApp::decide() {
+    KeepDecision decision = decideHold(power_.last(), settings_, hold_);
+    for (const auto& command : decision.commands) post(command);
+    if (decision.next != hold_ || !decision.commands.empty()) {
+        say(std::string(holdName(decision.next)) + ": " + decision.reason);
+    }
+    hold_ = decision.next;
+    reason_ = decision.reason;
+    writeState();
+}
+
+void BatteryApp::post(const std::string& command) {
+    std::string error;
+    if (!bus_.postCommand(command, error))
+        std::fprintf(stderr, "ampwardenctl: %s\n", error.c_str());
+}
+
+void BatteryApp::say(const std::string& line) {
+    std::fprintf(stdout, "%s\n", line.c_str());
+    std::fflush(stdout);
+}
+
+bool BatteryApp::armAnswerTimer() {
+    sd_event_source_unref(answerTimer_);
+    answerTimer_ = nullptr;
+    return sd_event_add_time_relative(bus_.event(), &answerTimer_, CLOCK_MONOTONIC, kAnswerWaitUsec,
+                                      0, onAnswerTimeout, this) >= 0;
+}
+
+void BatteryApp::writeState() {
+    if (stateFile_.empty()) return;
+    std::string dir = stateFile_.substr(0, stateFile_.rfind('/'));
+    ::mkdir(dir.c_str(), 0700);
+    std::string temporary = stateFile_ + ".new";
+    {
+        std::ofstream file(temporary, std::ios::trunc);
+        const PowerReading& reading = power_.last();
+        file << "pid=" << ::getpid() << "\nsettings=" << describeSettings(settings_)
+             << "\nsource=" << power_.source() << "\nlevel=" << levelText(reading)
+             << "\nmains=" << mainsText(reading) << "\nhelper=" << helperState_
+             << "\nholding=" << holdName(hold_) << "\nwhy=" << reason_ << "\n";
+    }
+    // Renamed into place: status never reads a half-written file.
+    std::rename(temporary.c_str(), stateFile_.c_str());
+}
+
+int BatteryApp::onPrepareForSleep(sd_bus_message* message, void* self, sd_bus_error*) {
+    int sleeping = 0;
+    if (sd_bus_message_read_basic(message, 'b', &sleeping) < 0) return 0;
+    auto* app = static_cast<BatteryApp*>(self);
+    try {
+        if (!sleeping) app->reapply("woke up");
+    } catch (...) {
+        std::fputs("ampwardenctl: failed to re-apply after a wake-up\n", stderr);
+    }
+    return 0;
+}
+
+int BatteryApp::onAnswerTimeout(sd_event_source*, std::uint64_t, void* self) {
+    auto* app = static_cast<BatteryApp*>(self);
+    if (app->helperState_ == "not heard from") {
+        std::fputs(
+            "ampwardenctl: the helper is not running (start it with 'sudo systemctl start "
+            "lumora.Ampwarden'); the settings are applied once it starts\n",
+            stderr);
+    } else if (app->opened_ && !app->openAnswered_) {
+        app->helperState_ = "not answering";
+        std::fputs(
+            "ampwardenctl: the helper did not answer \"open\": not authorised or helper not "
+            "running (check 'systemctl status lumora.Ampwarden' and that this is the active "
+            "session)\n",
+            stderr);
+        app->writeState();
+    }
+    return 0;
+}
+
+}  // namespace ampwarden::ctl
