@@ -34,6 +34,7 @@ BatteryApp::BatteryApp(ClientBus& bus, BatterySettings settings, std::string sta
 BatteryApp::~BatteryApp() {
     sd_bus_slot_unref(sleepSlot_);
     sd_event_source_unref(answerTimer_);
+    sd_event_source_unref(exitSource_);
     if (!stateFile_.empty()) ::unlink(stateFile_.c_str());
 }
 
@@ -46,7 +47,7 @@ std::string BatteryApp::stateFilePath() {
 int BatteryApp::run(std::optional<double> timeoutSeconds) {
     std::string error;
     if (!bus_.subscribe([this](const Answer& answer) { onAnswer(answer); }, error) ||
-        !bus_.claimName(names::kMainAppId, error) || !watchSleep(error) ||
+        !bus_.claimName(names::kMainAppId, error) || !watchSleep(error) || !watchExit(error) ||
         !power_.start([this](const PowerReading& reading) { onReading(reading); }, error)) {
         std::fprintf(stderr, "ampwardenctl: %s\n", error.c_str());
         return 1;
@@ -54,20 +55,32 @@ int BatteryApp::run(std::optional<double> timeoutSeconds) {
     say(std::string("owning \"") + names::kMainAppId + "\"; " + describeSettings(settings_) +
         "; battery from " + power_.source() + "; Ctrl-C ends");
     // The helper's status answer tells the watchdog the app runs, and brings the first apply.
-    post(names::kQueryDaemonLoadStatus);
+    askStatus();
     armAnswerTimer();
     RunResult result = bus_.run(timeoutSeconds);
-    if (opened_) {
-        // Charging comes back now rather than after the helper's watchdog notices.
-        post(names::kCloseSMC);
-        say("gave charging back (close)");
-    }
-    bus_.flush(error);
     if (result == RunResult::Disconnected || result == RunResult::Failed) {
         std::fprintf(stderr, "ampwardenctl: %s\n",
                      result == RunResult::Disconnected ? "lost the bus connection"
                                                        : "the event loop failed");
         return 1;
+    }
+    return 0;
+}
+
+bool BatteryApp::watchExit(std::string& error) {
+    // Runs before the bus's own exit handler, which closes the connection.
+    int r = sd_event_add_exit(bus_.event(), &exitSource_, onExit, this);
+    if (r >= 0) r = sd_event_source_set_priority(exitSource_, SD_EVENT_PRIORITY_IMPORTANT);
+    if (r < 0) error = "cannot prepare the exit";
+    return r >= 0;
+}
+
+int BatteryApp::onExit(sd_event_source*, void* self) {
+    auto* app = static_cast<BatteryApp*>(self);
+    if (app->opened_ && sd_bus_is_open(app->bus_.bus()) > 0) {
+        // Charging comes back now rather than after the helper's watchdog notices.
+        app->post(names::kCloseSMC);
+        app->say("gave charging back (close)");
     }
     return 0;
 }
@@ -84,8 +97,10 @@ void BatteryApp::onAnswer(const Answer& answer) {
     if (answer.name == names::kGlobalDaemonLoadStatusAnswer) {
         // A helper just started: its query tells the new watchdog the app runs, and its
         // answer brings the re-apply.
-        post(names::kQueryDaemonLoadStatus);
-    } else if (answer.name == names::kDaemonLoadStatusAnswer) {
+        askStatus();
+    } else if (answer.name == names::kDaemonLoadStatusAnswer && awaitingStatus_) {
+        // Only the app's own question: anyone's `ampwardenctl status` brings this answer too.
+        awaitingStatus_ = false;
         helperState_ = "running";
         if (settings_.any()) {
             opened_ = true;
@@ -114,14 +129,19 @@ void BatteryApp::onReading(const PowerReading& reading) {
     writeState();
 }
 
-void BatteryApp::reapply(const char* why) {
-    say(std::string("re-applying the settings: ") + why);
-    hold_ = Hold::Unknown;
-    decide();
+void BatteryApp::askStatus() {
+    awaitingStatus_ = true;
+    post(names::kQueryDaemonLoadStatus);
 }
 
-void BatteryApp::decide() {
-    KeepDecision decision = decideHold(power_.last(), settings_, hold_);
+void BatteryApp::reapply(const char* why) {
+    if (helperState_ == "not heard from") return;  // the first status answer applies them
+    say(std::string("re-applying the settings: ") + why);
+    decide(true);
+}
+
+void BatteryApp::decide(bool resend) {
+    KeepDecision decision = decideHold(power_.last(), settings_, hold_, resend);
     for (const auto& command : decision.commands) post(command);
     if (decision.next != hold_ || !decision.commands.empty()) {
         say(std::string(holdName(decision.next)) + ": " + decision.reason);

@@ -34,14 +34,17 @@ class BatteryApp {
     void onAnswer(const Answer& answer);
     void onReading(const PowerReading& reading);
     void reapply(const char* why);
-    void decide();
+    void decide(bool resend = false);
     void post(const std::string& command);
+    void askStatus();
     void writeState();
     void say(const std::string& line);
     bool watchSleep(std::string& error);
+    bool watchExit(std::string& error);
     bool armAnswerTimer();
 
     static int onPrepareForSleep(sd_bus_message* message, void* self, sd_bus_error* error);
+    static int onExit(sd_event_source* source, void* self);
     static int onAnswerTimeout(sd_event_source* source, std::uint64_t usec, void* self);
 
     ClientBus& bus_;
@@ -53,8 +56,10 @@ class BatteryApp {
     std::string helperState_ = "not heard from";
     bool opened_ = false;
     bool openAnswered_ = false;
+    bool awaitingStatus_ = false;  // the app asked for the helper's status itself
     sd_bus_slot* sleepSlot_ = nullptr;
     sd_event_source* answerTimer_ = nullptr;
+    sd_event_source* exitSource_ = nullptr;
 };
 
 }  // namespace ampwarden::ctl

@@ -78,11 +78,11 @@ const char* holdName(Hold hold) {
     return "unknown";
 }
 
-KeepDecision decideHold(const PowerReading& reading, const BatterySettings& settings,
-                        Hold current) {
+KeepDecision decideHold(const PowerReading& reading, const BatterySettings& settings, Hold current,
+                        bool resend) {
     Target wanted = target(reading, settings, current);
     KeepDecision decision{wanted.hold, {}, wanted.reason};
-    appendTransition(decision.commands, current, wanted.hold, settings);
+    appendTransition(decision.commands, resend ? Hold::Unknown : current, wanted.hold, settings);
     return decision;
 }
 

@@ -35,8 +35,10 @@ struct KeepDecision {
 // Decides what the app holds next. A pure function of its arguments: stop charging at the
 // keep range's HIGH, resume at its LOW and keep the current hold in between; with a discharge
 // target, discharge on mains while above it and stop charging at it. An unknown level gives
-// charging back, so nothing is left stopped on a guess. From Hold::Unknown every command the
-// target needs is posted again, the charge limit included.
-KeepDecision decideHold(const PowerReading& reading, const BatterySettings& settings, Hold current);
+// charging back, so nothing is left stopped on a guess. From Hold::Unknown, or with `resend`
+// (the helper may have lost what it held: a wake-up, a restart), every command the target
+// needs is posted, the charge limit included.
+KeepDecision decideHold(const PowerReading& reading, const BatterySettings& settings, Hold current,
+                        bool resend = false);
 
 }  // namespace ampwarden::ctl

@@ -61,6 +61,11 @@ TEST(KeepDecisionTest, AfterWakeOrRestartEverythingIsSentAgainAndTheLimitSurvive
               (Commands{kSetDisableDischarging, kSetEnableCharging, kSetEnableChargingLimitMax}));
     EXPECT_EQ(decideHold({85, false}, settings, Hold::Unknown).commands,
               (Commands{kSetDisableDischarging, kSetDisableCharging, kSetEnableChargingLimitMax}));
+    // Within the range a re-send keeps what was held, and says it all again.
+    KeepDecision woke = decideHold({78, true}, settings, Hold::Stopped, true);
+    EXPECT_EQ(woke.next, Hold::Stopped);
+    EXPECT_EQ(woke.commands,
+              (Commands{kSetDisableDischarging, kSetDisableCharging, kSetEnableChargingLimitMax}));
     // Resuming charging sets the limit to full, so it is asked for again.
     EXPECT_EQ(decideHold({70, true}, settings, Hold::Stopped).commands,
               (Commands{kSetEnableCharging, kSetEnableChargingLimitMax}));
