@@ -107,10 +107,13 @@ void BatteryApp::onAnswer(const Answer& answer) {
             openAnswered_ = false;
             post(names::kOpenSMC);
             armAnswerTimer();
+        } else {
+            disarmAnswerTimer();
         }
         reapply("the helper is running");
     } else if (answer.name == names::kOpenSMCAnswer) {
         openAnswered_ = true;
+        disarmAnswerTimer();
         bool open = !answer.values.empty() &&
                     std::get_if<std::string>(&answer.values[0].second.value) &&
                     std::get<std::string>(answer.values[0].second.value) == names::kOpen;
@@ -162,9 +165,14 @@ void BatteryApp::say(const std::string& line) {
     std::fflush(stdout);
 }
 
-bool BatteryApp::armAnswerTimer() {
+// An idle app has no timer at all: the wait for an answer ends with the answer.
+void BatteryApp::disarmAnswerTimer() {
     sd_event_source_unref(answerTimer_);
     answerTimer_ = nullptr;
+}
+
+bool BatteryApp::armAnswerTimer() {
+    disarmAnswerTimer();
     return sd_event_add_time_relative(bus_.event(), &answerTimer_, CLOCK_MONOTONIC, kAnswerWaitUsec,
                                       0, onAnswerTimeout, this) >= 0;
 }

@@ -42,6 +42,7 @@ class BatteryApp {
     bool watchSleep(std::string& error);
     bool watchExit(std::string& error);
     bool armAnswerTimer();
+    void disarmAnswerTimer();
 
     static int onPrepareForSleep(sd_bus_message* message, void* self, sd_bus_error* error);
     static int onExit(sd_event_source* source, void* self);
