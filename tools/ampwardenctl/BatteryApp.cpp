@@ -128,6 +128,12 @@ void BatteryApp::onAnswer(const Answer& answer) {
 
 void BatteryApp::onReading(const PowerReading& reading) {
     say("battery " + levelText(reading) + ", " + mainsText(reading));
+    if (!reading.level) {
+        std::fprintf(stderr,
+                     "ampwardenctl: no battery found by %s: charging stays allowed until one "
+                     "reports its level\n",
+                     power_.source());
+    }
     if (helperState_ != "not heard from") decide();
     writeState();
 }
