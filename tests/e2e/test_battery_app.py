@@ -96,7 +96,9 @@ class BatteryAppTest(HelperTestCase):
         self.smc_writes.wait_quiet()
         self.assert_keys(**RESET_VALUES)
         self.assertFalse(self.client.name_has_owner(MAIN_APP_ID))
-        self.assertIn('app:       not running', self.status())
+        shown = self.status()
+        self.assertIn('app:       not running', shown)
+        self.assertIn('battery:   85 %, on mains (from UPower)', shown)
 
     def test_discharges_to_the_target_follows_a_helper_restart_and_the_watchdog_ends_it(self):
         self.set_level(90)

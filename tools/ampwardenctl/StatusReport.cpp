@@ -58,14 +58,7 @@ bool StatusReport::gather(ClientBus& bus, double timeoutSeconds, Facts& facts, s
         },
         error);
     if (!subscribed) return false;
-    for (const auto& question : kQuestions) {
-        if (!bus.postCommand(question[0], error)) return false;
-    }
-    RunResult result = bus.run(timeoutSeconds);
-    if (result == RunResult::Disconnected || result == RunResult::Failed) {
-        error = "lost the bus connection while asking the helper";
-        return false;
-    }
+    // Before the loop runs: the bus closes when it ends.
     facts.app = readAppState(BatteryApp::stateFilePath());
     if (facts.app.empty()) {
         PowerMonitor power(bus.bus(), bus.event());
@@ -80,6 +73,14 @@ bool StatusReport::gather(ClientBus& bus, double timeoutSeconds, Facts& facts, s
         facts.batteryLevel = appValue(facts, "level");
         facts.mains = appValue(facts, "mains");
         facts.batterySource = appValue(facts, "source");
+    }
+    for (const auto& question : kQuestions) {
+        if (!bus.postCommand(question[0], error)) return false;
+    }
+    RunResult result = bus.run(timeoutSeconds);
+    if (result == RunResult::Disconnected || result == RunResult::Failed) {
+        error = "lost the bus connection while asking the helper";
+        return false;
     }
     return true;
 }
