@@ -49,10 +49,8 @@ const std::vector<VerbSpec>& verbs() {
         {"post", "NAME", "post a raw command name; wait for its answers if it has any",
          Mode::Exchange, nullptr, nullptr, nullptr, true},
         {"watch", "", "print every answer until interrupted", Mode::Watch},
-        {"app", "[--limit on|off] [--keep LOW-HIGH] [--discharge-to N]",
-         "be the battery app (own \"lumora.Battery\", keep the battery at the settings' level) "
-         "until interrupted",
-         Mode::App},
+        {"app", "[SETTINGS]",
+         "as the battery app, hold the battery at the set level until interrupted", Mode::App},
         {"status", "", "the helper's state, the battery and what the app holds", Mode::Status},
     };
     return table;
@@ -210,6 +208,7 @@ std::string commandLines(const VerbSpec& verb) {
     }
     if (verb.mode == Mode::App) {
         text +=
+            "SETTINGS: --limit on|off, --keep LOW-HIGH, --discharge-to N.\n"
             "Settings come from $XDG_CONFIG_HOME/lumora/battery.conf (else\n"
             "~/.config/lumora/battery.conf), 'key = value' lines: limit = on|off,\n"
             "keep = LOW-HIGH (stop charging at HIGH, resume at LOW), discharge-to = N (on mains,\n"
