@@ -46,8 +46,15 @@ std::string BatteryApp::stateFilePath() {
 
 int BatteryApp::run(std::optional<double> timeoutSeconds) {
     std::string error;
-    if (!bus_.subscribe([this](const Answer& answer) { onAnswer(answer); }, error) ||
-        !bus_.claimName(names::kMainAppId, error) || !watchSleep(error) || !watchExit(error) ||
+    auto answered = [this](const Answer& answer) {
+        try {
+            onAnswer(answer);
+        } catch (const std::exception& failure) {
+            std::fprintf(stderr, "ampwardenctl: failed on an answer: %s\n", failure.what());
+        }
+    };
+    if (!bus_.subscribe(answered, error) || !bus_.claimName(names::kMainAppId, error) ||
+        !watchSleep(error) || !watchExit(error) ||
         !power_.start([this](const PowerReading& reading) { onReading(reading); }, error)) {
         std::fprintf(stderr, "ampwardenctl: %s\n", error.c_str());
         return 1;
@@ -79,8 +86,12 @@ int BatteryApp::onExit(sd_event_source*, void* self) {
     auto* app = static_cast<BatteryApp*>(self);
     if (app->opened_ && sd_bus_is_open(app->bus_.bus()) > 0) {
         // Charging comes back now rather than after the helper's watchdog notices.
-        app->post(names::kCloseSMC);
-        app->say("gave charging back (close)");
+        try {
+            app->post(names::kCloseSMC);
+            app->say("gave charging back (close)");
+        } catch (...) {
+            std::fputs("ampwardenctl: failed to post \"close\"\n", stderr);
+        }
     }
     return 0;
 }
@@ -226,7 +237,11 @@ int BatteryApp::onAnswerTimeout(sd_event_source*, std::uint64_t, void* self) {
             "running (check 'systemctl status lumora.Ampwarden' and that this is the active "
             "session)\n",
             stderr);
-        app->writeState();
+        try {
+            app->writeState();
+        } catch (...) {
+            std::fputs("ampwardenctl: failed to publish the app's state\n", stderr);
+        }
     }
     return 0;
 }
