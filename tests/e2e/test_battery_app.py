@@ -1,6 +1,7 @@
 """The battery app (`ampwardenctl app`) keeping the emulated battery in range as UPower's level
 moves, and giving charging back when it ends."""
 
+import json
 import os
 import signal
 import unittest
@@ -99,6 +100,9 @@ class BatteryAppTest(HelperTestCase):
         shown = self.status()
         self.assertIn('app:       not running', shown)
         self.assertIn('battery:   85 %, on mains (from UPower)', shown)
+        shown = json.loads(self.ctl('--json', 'status', env_overrides=self.env()).stdout)
+        self.assertEqual((shown['battery'], shown['app'], shown['helper']['smcStatus']),
+                         ({'level': 85, 'mains': True, 'source': 'UPower'}, {'running': False}, 0))
 
     def test_discharges_to_the_target_follows_a_helper_restart_and_the_watchdog_ends_it(self):
         self.set_level(90)

@@ -46,6 +46,22 @@ std::string jsonOrNull(const std::optional<std::string>& value) {
     return value ? jsonString(*value) : "null";
 }
 
+// The helper's numbers travel as numbers; none is null.
+std::string jsonNumberOrNull(const std::optional<std::string>& value) {
+    return value ? *value : "null";
+}
+
+// "78 %" as 78, anything else (unknown) as null.
+std::string jsonLevel(const std::string& text) {
+    return !text.empty() && text[0] >= '0' && text[0] <= '9' ? text.substr(0, text.find(' '))
+                                                             : "null";
+}
+
+std::string jsonMains(const std::string& text) {
+    if (text == "on mains") return "true";
+    return text == "on battery" ? "false" : "null";
+}
+
 }  // namespace
 
 bool StatusReport::gather(ClientBus& bus, double timeoutSeconds, Facts& facts, std::string& error) {
@@ -144,16 +160,17 @@ std::string StatusReport::formatJson(const Facts& facts) {
     std::string helper =
         "{" + field("running", facts.answers.count(kDaemonLoadStatusAnswer) ? "true" : "false") +
         "," + field("version", jsonOrNull(valueText(facts, kDaemonLoadStatusAnswer, kVersionKey))) +
-        "," + field("smcStatus", jsonOrNull(valueText(facts, kSMCStatusAnswer, kSmcStatusKey))) +
+        "," +
+        field("smcStatus", jsonNumberOrNull(valueText(facts, kSMCStatusAnswer, kSmcStatusKey))) +
         "," +
         field("chargingStatus",
-              jsonOrNull(valueText(facts, kChargingStatusAnswer, kChargingStatusKey))) +
+              jsonNumberOrNull(valueText(facts, kChargingStatusAnswer, kChargingStatusKey))) +
         "," +
         field("dischargingStatus",
-              jsonOrNull(valueText(facts, kChargingStatusAnswer, kDischargingStatusKey))) +
+              jsonNumberOrNull(valueText(facts, kChargingStatusAnswer, kDischargingStatusKey))) +
         "}";
-    std::string battery = "{" + field("level", jsonString(facts.batteryLevel)) + "," +
-                          field("mains", jsonString(facts.mains)) + "," +
+    std::string battery = "{" + field("level", jsonLevel(facts.batteryLevel)) + "," +
+                          field("mains", jsonMains(facts.mains)) + "," +
                           field("source", jsonString(facts.batterySource)) + "}";
     std::string app = "{" + field("running", facts.app.empty() ? "false" : "true");
     for (const char* key : {"pid", "settings", "holding", "why"}) {
