@@ -21,10 +21,10 @@ std::string shellQuote(const std::string& text) {
 
 namespace {
 
-// Removes the helper's folder, the programs in bin/, the bus policy and the polkit actions; then
-// the vendor folder
-// that held the helper's folder, once nothing else of the vendor's is in it. The status is that
-// of the removal.
+// Removes the helper's folder, the programs in bin/, the bus policy, the polkit actions and the
+// battery app's user unit (never enabled by the package, so there is nothing to deregister);
+// then the vendor folder that held the helper's folder, once nothing else of the vendor's is in
+// it. The status is that of the removal.
 std::string removeProgramLine(const std::string& root) {
     std::string line = "rm -rf " + shellQuote(root + build::kHelperDir);
     for (const char* program : build::kToolPrograms) {
@@ -32,6 +32,7 @@ std::string removeProgramLine(const std::string& root) {
     }
     line += " " + shellQuote(root + build::kDbusPolicyDir + "/" + build::kDbusPolicyName);
     line += " " + shellQuote(root + build::kPolkitActionsDir + "/" + build::kPolkitPolicyName);
+    line += " " + shellQuote(root + build::kUserUnitDir + "/" + build::kUserServiceName);
     const auto vendorDir = std::filesystem::path(build::kHelperDir).parent_path().string();
     return line + " && { rmdir " + shellQuote(root + vendorDir) + " 2>/dev/null || true; }";
 }

@@ -13,8 +13,8 @@
 `HelperTestCase` gives every test a fresh rig and stops and removes it afterwards, failed or
 not; a failed test prints the logs. The walk-through (scripts/walkthrough.py) uses the same
 rig. Nothing touches the real system bus or the real install paths: every child gets
-DBUS_SYSTEM_BUS_ADDRESS, LUMORA_SMC_EMULATOR and AMPWARDEN_UNINSTALL_ROOT pointing into the
-rig's directory.
+DBUS_SYSTEM_BUS_ADDRESS, LUMORA_SMC_EMULATOR, AMPWARDEN_UNINSTALL_ROOT, XDG_CONFIG_HOME and
+XDG_RUNTIME_DIR pointing into the rig's directory.
 
 Tests skip when not run as root or when dbus-daemon, python3-dbus or python3-dbusmock are
 missing. They need AMPWARDEN_BIN_DIR (the build's bin directory; CTest sets it).
@@ -545,7 +545,9 @@ class Rig:
     def child_env(self, overrides=None):
         env = {k: v for k, v in os.environ.items() if not k.startswith('DBUS_')}
         env.update(DBUS_SYSTEM_BUS_ADDRESS=self.bus_address, LUMORA_SMC_EMULATOR=self.smc_socket,
-                   AMPWARDEN_UNINSTALL_ROOT=self.install_root)
+                   AMPWARDEN_UNINSTALL_ROOT=self.install_root,
+                   # The battery app's settings and state: the rig's, never the user's.
+                   XDG_CONFIG_HOME=os.path.join(self.tmp, 'config'), XDG_RUNTIME_DIR=self.tmp)
         env.update(overrides or {})
         return env
 

@@ -33,6 +33,7 @@ def expected_files(cache):
     return sorted([os.path.join(libexec, 'lumora/Ampwarden/ampwarden'),
                    *(os.path.join(bindir, program) for program in PROGRAMS),
                    os.path.join(cache['AMPWARDEN_UNIT_DIR'], UNIT),
+                   os.path.join(cache['AMPWARDEN_USER_UNIT_DIR'], 'lumora.Battery.service'),
                    os.path.join(cache['AMPWARDEN_DBUS_POLICY_DIR'], 'lumora.Ampwarden.conf'),
                    os.path.join(cache['AMPWARDEN_POLKIT_ACTIONS_DIR'], 'lumora.Ampwarden.policy')])
 

@@ -23,6 +23,7 @@ import time
 SKIPPED = 77
 HERE = os.path.dirname(os.path.abspath(__file__))
 UNIT = 'lumora.Ampwarden.service'
+APP_UNIT = 'lumora.Battery.service'
 USER = 'tester'
 HELPER = '/usr/libexec/lumora/Ampwarden/ampwarden'
 SOCKET = '/run/lumora/smc-emulator.sock'
@@ -205,6 +206,16 @@ def scenario(machine):
         machine.run('ampwardenctl', '--json', verb, user=USER)
     yield (f'no answer before a login; after session {session} of {USER} on seat0, the user\'s '
            f'ampwardenctl is answered on the system bus: {info["values"]}')
+
+    # The battery app as the user's service: installed, not enabled, started by hand.
+    user = ['systemctl', '--user', '-M', f'{USER}@']
+    check(machine.out(*user, 'is-enabled', APP_UNIT, ok=False) == 'disabled', 'app enabled')
+    machine.run(*user, 'start', APP_UNIT)
+    wait_until(lambda: machine.run('busctl', '--system', 'status', 'lumora.Battery',
+                                   ok=False).returncode == 0, 15,
+               'the user service does not own lumora.Battery')
+    machine.run(*user, 'stop', APP_UNIT)
+    yield f'systemctl --user start {APP_UNIT}: the app owns lumora.Battery; stopped again'
 
     machine.run('ampwardenctl', 'open')
     machine.run('ampwardenctl', 'charge', 'off')

@@ -55,6 +55,11 @@ class ClientBus {
     // Writes out everything queued; for a program about to exit without running the loop.
     bool flush(std::string& error);
 
+    // The connection and its loop, for parts of the client that watch other services on the
+    // same bus. Owned by this object.
+    sd_bus* bus() const { return bus_.get(); }
+    sd_event* event() const { return event_.get(); }
+
   private:
     struct BusDeleter {
         void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }

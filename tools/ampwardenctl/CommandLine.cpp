@@ -49,8 +49,9 @@ const std::vector<VerbSpec>& verbs() {
         {"post", "NAME", "post a raw command name; wait for its answers if it has any",
          Mode::Exchange, nullptr, nullptr, nullptr, true},
         {"watch", "", "print every answer until interrupted", Mode::Watch},
-        {"app", "", "act as the running battery app (own \"lumora.Battery\") until interrupted",
-         Mode::App},
+        {"app", "[SETTINGS]",
+         "as the battery app, hold the battery at the set level until interrupted", Mode::App},
+        {"status", "", "the helper's state, the battery and what the app holds", Mode::Status},
     };
     return table;
 }
@@ -68,7 +69,34 @@ struct Options {
     bool global = false;
     std::optional<double> timeoutSeconds;
     std::vector<std::string> positional;
+    std::vector<std::pair<std::string, std::string>> settings;
 };
+
+constexpr const char* kSettingOptions[] = {"--limit", "--keep", "--discharge-to"};
+
+// --limit, --keep and --discharge-to, with their value as the next argument or after '='.
+// Returns false when `option` is none of them.
+bool takeSetting(Options& options, const std::string& option,
+                 const std::vector<std::string>& arguments, std::size_t& index,
+                 std::string& problem) {
+    for (const char* name : kSettingOptions) {
+        std::string prefix = std::string(name) + "=";
+        if (option != name && option.rfind(prefix, 0) != 0) continue;
+        std::string value;
+        if (option == name) {
+            if (index + 1 >= arguments.size()) {
+                problem = std::string(name) + " needs a value";
+                return true;
+            }
+            value = arguments[++index];
+        } else {
+            value = option.substr(prefix.size());
+        }
+        options.settings.emplace_back(name + 2, value);
+        return true;
+    }
+    return false;
+}
 
 std::optional<double> parseSeconds(const std::string& text) {
     if (text.empty()) return std::nullopt;
@@ -106,7 +134,11 @@ std::string applyOption(Options& options, const std::string& option,
         if (!seconds) return "--timeout takes seconds above 0 and up to 86400, not '" + value + "'";
         options.timeoutSeconds = *seconds;
     } else {
-        return "unknown option '" + option + "'";
+        std::string problem;
+        if (!takeSetting(options, option, arguments, index, problem)) {
+            return "unknown option '" + option + "'";
+        }
+        return problem;
     }
     return "";
 }
@@ -154,6 +186,8 @@ std::string programHelp() {
            "  --timeout SECONDS          how long to wait for all answers (default 5); ends watch\n"
            "                             and app after that long\n"
            "  --help                     this text; VERB --help tells about one verb\n"
+           "  --limit on|off, --keep LOW-HIGH, --discharge-to N\n"
+           "                             app: override the settings file (app --help)\n"
            "\nExit status: 0 done, 1 an answer did not come or the bus failed, 2 usage "
            "error.\n";
 }
@@ -171,6 +205,15 @@ std::string commandLines(const VerbSpec& verb) {
         describe("--global: ", verb.globalCommand);
     } else if (verb.command) {
         describe("", verb.command);
+    }
+    if (verb.mode == Mode::App) {
+        text +=
+            "SETTINGS: --limit on|off, --keep LOW-HIGH, --discharge-to N.\n"
+            "Settings come from $XDG_CONFIG_HOME/lumora/battery.conf (else\n"
+            "~/.config/lumora/battery.conf), 'key = value' lines: limit = on|off,\n"
+            "keep = LOW-HIGH (stop charging at HIGH, resume at LOW), discharge-to = N (on mains,\n"
+            "discharge down to N, then hold there). The options override the file; with\n"
+            "nothing set, nothing is changed. On exit it posts \"close\": charging comes back.\n";
     }
     if (verb.takesName) {
         text +=
@@ -196,6 +239,9 @@ std::variant<std::string, UsageError> commandFor(const VerbSpec& verb, const Opt
     const auto& args = options.positional;
     std::string name = verb.name;
     if (options.global && !verb.globalCommand) return usage("--global belongs to daemon-info");
+    if (!options.settings.empty() && verb.mode != Mode::App) {
+        return usage("--limit, --keep and --discharge-to belong to app");
+    }
     if (verb.takesName) {
         if (args.size() != 2) return usage("post takes exactly one command name");
         return args[1];
@@ -231,6 +277,7 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments) {
     invocation.answers = expectedAnswers(invocation.command);
     invocation.json = options.json;
     invocation.timeoutSeconds = options.timeoutSeconds;
+    invocation.settings = options.settings;
     return invocation;
 }
 

@@ -12,7 +12,8 @@ namespace ampwarden::ctl {
 enum class Mode {
     Exchange,  // post one command, then wait for its answers
     Watch,     // print every answer until interrupted
-    App,       // own the main app's bus name until interrupted
+    App,       // be the battery app until interrupted
+    Status,    // print the helper's and the app's state
 };
 
 struct Invocation {
@@ -23,6 +24,9 @@ struct Invocation {
     // How long to wait; none when not given (an exchange then waits kDefaultTimeoutSeconds,
     // watch and app run until interrupted).
     std::optional<double> timeoutSeconds;
+    // App only: --limit, --keep and --discharge-to as given, in order; they override the
+    // settings file.
+    std::vector<std::pair<std::string, std::string>> settings;
 };
 
 inline constexpr double kDefaultTimeoutSeconds = 5.0;

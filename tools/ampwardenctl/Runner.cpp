@@ -6,6 +6,8 @@
 
 #include "ampwardenctl/AnswerFormat.h"
 #include "ampwardenctl/AnswerWaiter.h"
+#include "ampwardenctl/BatteryApp.h"
+#include "ampwardenctl/StatusReport.h"
 #include "channel/NotificationNames.h"
 #include "channel/ZTBatteryNewModule.h"
 
@@ -31,11 +33,6 @@ int complain(const std::string& problem) {
 void printAnswer(const Answer& answer, bool json) {
     std::string text = json ? formatJson(answer) + "\n" : formatText(answer);
     std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
-}
-
-void printLine(const std::string& line) {
-    std::fprintf(stdout, "%s\n", line.c_str());
     std::fflush(stdout);
 }
 
@@ -109,21 +106,46 @@ int runWatch(ClientBus& bus, const Invocation& invocation) {
     return runUntilInterrupted(bus, invocation);
 }
 
-int runApp(ClientBus& bus, const Invocation& invocation) {
+int runApp(ClientBus& bus, const Invocation& invocation, const BatterySettings& settings) {
+    BatteryApp app(bus, settings, BatteryApp::stateFilePath());
+    return app.run(invocation.timeoutSeconds);
+}
+
+int runStatus(ClientBus& bus, const Invocation& invocation) {
+    StatusReport::Facts facts;
     std::string error;
-    if (!bus.claimName(names::kMainAppId, error)) return complain(error);
-    printLine(std::string("owning \"") + names::kMainAppId + "\"; Ctrl-C ends");
-    return runUntilInterrupted(bus, invocation);
+    // Three read-only questions; a running helper answers them in milliseconds.
+    if (!StatusReport::gather(bus, invocation.timeoutSeconds.value_or(2.0), facts, error)) {
+        return complain(error);
+    }
+    std::string text =
+        invocation.json ? StatusReport::formatJson(facts) : StatusReport::formatText(facts);
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    return facts.answers.empty() ? kExitFailed : kExitOk;
 }
 
 }  // namespace
 
-int runInvocation(ClientBus& bus, const Invocation& invocation) {
+std::string resolveAppSettings(const Invocation& invocation, BatterySettings& settings) {
+    std::string path = settingsFilePath();
+    auto loaded = path.empty() ? BatterySettings{} : loadSettingsFile(path);
+    if (auto* problem = std::get_if<std::string>(&loaded)) return *problem;
+    settings = std::get<BatterySettings>(loaded);
+    for (const auto& setting : invocation.settings) {
+        std::string problem = applySetting(settings, setting);
+        if (!problem.empty()) return "--" + problem;
+    }
+    return "";
+}
+
+int runInvocation(ClientBus& bus, const Invocation& invocation, const BatterySettings& settings) {
     switch (invocation.mode) {
         case Mode::Watch:
             return runWatch(bus, invocation);
         case Mode::App:
-            return runApp(bus, invocation);
+            return runApp(bus, invocation, settings);
+        case Mode::Status:
+            return runStatus(bus, invocation);
         case Mode::Exchange:
             break;
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ampwardenctl/BatterySettings.h"
 #include "ampwardenctl/ClientBus.h"
 #include "ampwardenctl/CommandLine.h"
 
@@ -11,6 +12,11 @@ inline constexpr int kExitUsage = 2;
 
 // Carries out one invocation on a connected bus and returns the exit status. Answers go to
 // standard output, problems to standard error.
-int runInvocation(ClientBus& bus, const Invocation& invocation);
+int runInvocation(ClientBus& bus, const Invocation& invocation,
+                  const BatterySettings& settings = {});
+
+// The app's settings: the settings file, then the invocation's options over it. Returns a
+// one-line problem (exit 2), empty on success.
+std::string resolveAppSettings(const Invocation& invocation, BatterySettings& settings);
 
 }  // namespace ampwarden::ctl

@@ -20,11 +20,20 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s\n", usage->message.c_str());
         return kExitUsage;
     }
+    const Invocation& invocation = std::get<Invocation>(parsed);
+    BatterySettings settings;
+    if (invocation.mode == Mode::App) {
+        std::string problem = resolveAppSettings(invocation, settings);
+        if (!problem.empty()) {
+            std::fprintf(stderr, "ampwardenctl: %s\n", problem.c_str());
+            return kExitUsage;
+        }
+    }
     std::string error;
     auto bus = ClientBus::connect(error);
     if (!bus) {
         std::fprintf(stderr, "ampwardenctl: %s\n", error.c_str());
         return kExitFailed;
     }
-    return runInvocation(*bus, std::get<Invocation>(parsed));
+    return runInvocation(*bus, invocation, settings);
 }

@@ -55,12 +55,21 @@ TEST(CommandLineTest, RejectsWhatItCannotCarryOut) {
     }
 }
 
+TEST(CommandLineTest, TheAppTakesItsSettingsInOrderAndNoOtherVerbDoes) {
+    using Settings = std::vector<std::pair<std::string, std::string>>;
+    EXPECT_EQ(parseOk({"app", "--keep", "75-80", "--limit=on", "--discharge-to", "50"}).settings,
+              (Settings{{"keep", "75-80"}, {"limit", "on"}, {"discharge-to", "50"}}));
+    EXPECT_TRUE(isUsageError({"app", "--keep"}));
+    EXPECT_TRUE(isUsageError({"status", "--limit", "on"}));
+    EXPECT_TRUE(isUsageError({"limit", "on", "--limit", "on"}));
+}
+
 TEST(CommandLineTest, HelpForTheProgramAndForEachVerb) {
     auto program = parseCommandLine({"--help"});
     ASSERT_TRUE(std::holds_alternative<HelpText>(program));
     for (const char* verb :
          {"open", "close", "smc-status", "charging-status", "charge", "discharge", "limit",
-          "uninstall", "daemon-info", "post", "watch", "app"}) {
+          "uninstall", "daemon-info", "post", "watch", "app", "status"}) {
         EXPECT_NE(std::get<HelpText>(program).text.find(std::string("  ") + verb + " "),
                   std::string::npos)
             << verb;

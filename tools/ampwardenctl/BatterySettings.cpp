@@ -1,0 +1,118 @@
+#include "ampwardenctl/BatterySettings.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace ampwarden::ctl {
+namespace {
+
+std::optional<int> parsePercent(const std::string& text) {
+    if (text.empty() || text.size() > 3) return std::nullopt;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+    }
+    int value = std::atoi(text.c_str());
+    if (value > 100) return std::nullopt;
+    return value;
+}
+
+std::string trim(const std::string& text) {
+    auto begin = text.find_first_not_of(" \t\r");
+    if (begin == std::string::npos) return "";
+    auto end = text.find_last_not_of(" \t\r");
+    return text.substr(begin, end - begin + 1);
+}
+
+std::string applyKeep(BatterySettings& settings, const std::string& value) {
+    auto dash = value.find('-');
+    auto low = parsePercent(trim(value.substr(0, dash)));
+    auto high =
+        dash == std::string::npos ? std::nullopt : parsePercent(trim(value.substr(dash + 1)));
+    if (!low || !high)
+        return "keep takes LOW-HIGH in percent (for example 75-80), not '" + value + "'";
+    if (*low >= *high) return "keep needs LOW below HIGH, not '" + value + "'";
+    settings.keepLow = low;
+    settings.keepHigh = high;
+    settings.dischargeTo.reset();
+    return "";
+}
+
+}  // namespace
+
+std::string applySetting(BatterySettings& settings, const SettingText& setting) {
+    const auto& [name, value] = setting;
+    if (name == "limit") {
+        if (value != "on" && value != "off")
+            return "limit takes 'on' or 'off', not '" + value + "'";
+        settings.limit = value == "on";
+        return "";
+    }
+    if (name == "keep") return applyKeep(settings, value);
+    if (name == "discharge-to") {
+        auto percent = parsePercent(value);
+        if (!percent || *percent < 1) {
+            return "discharge-to takes a percentage from 1 to 100, not '" + value + "'";
+        }
+        settings.dischargeTo = percent;
+        settings.keepLow.reset();
+        settings.keepHigh.reset();
+        return "";
+    }
+    return "unknown setting '" + name + "' (known: limit, keep, discharge-to)";
+}
+
+std::variant<BatterySettings, std::string> parseSettingsFile(const std::string& text) {
+    BatterySettings settings;
+    std::istringstream lines(text);
+    std::string line;
+    for (int number = 1; std::getline(lines, line); ++number) {
+        line = trim(line);
+        if (line.empty() || line[0] == '#') continue;
+        auto equals = line.find('=');
+        std::string problem = equals == std::string::npos
+                                  ? "expected 'key = value'"
+                                  : applySetting(settings, {trim(line.substr(0, equals)),
+                                                            trim(line.substr(equals + 1))});
+        if (!problem.empty()) return "line " + std::to_string(number) + ": " + problem;
+    }
+    return settings;
+}
+
+std::string settingsFilePath() {
+    const char* config = std::getenv("XDG_CONFIG_HOME");
+    if (config && *config == '/') return std::string(config) + "/lumora/battery.conf";
+    const char* home = std::getenv("HOME");
+    if (home && *home) return std::string(home) + "/.config/lumora/battery.conf";
+    return "";
+}
+
+std::variant<BatterySettings, std::string> loadSettingsFile(const std::string& path) {
+    std::ifstream file(path);
+    if (!file) {
+        if (errno == ENOENT || errno == ENOTDIR) return BatterySettings{};
+        return path + ": " + std::strerror(errno);
+    }
+    std::stringstream text;
+    text << file.rdbuf();
+    auto parsed = parseSettingsFile(text.str());
+    if (auto* problem = std::get_if<std::string>(&parsed)) return path + ": " + *problem;
+    return parsed;
+}
+
+std::string describeSettings(const BatterySettings& settings) {
+    if (!settings.any()) return "nothing set";
+    std::string text;
+    auto add = [&text](const std::string& part) { text += (text.empty() ? "" : ", ") + part; };
+    if (settings.limit) add(std::string("limit ") + (*settings.limit ? "on" : "off"));
+    if (settings.keepHigh) {
+        add("keep " + std::to_string(*settings.keepLow) + "-" + std::to_string(*settings.keepHigh) +
+            " %");
+    }
+    if (settings.dischargeTo) add("discharge to " + std::to_string(*settings.dischargeTo) + " %");
+    return text;
+}
+
+}  // namespace ampwarden::ctl
