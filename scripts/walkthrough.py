@@ -188,14 +188,18 @@ class Tour:
 
     def watchdog(self):
         heading('The main app goes away')
-        self.step('Start a stand-in for the main app.',
+        self.step('Start a stand-in for the main app, as the user at the machine (uid 1000, '
+                  'the owner of seat0\'s active session).',
                   f'"ampwardenctl app" owns the bus name "{MAIN_APP_ID}" until it ends; the '
-                  'helper looks for that name every 10 s.')
-        say('   $ ampwardenctl app &')
-        app = self.rig.start_ctl('app', as_nobody=True)
+                  'helper looks for that name every 10 s, and counts it only while its owner '
+                  'may command the helper.')
+        say('   $ setpriv --reuid=1000 --regid=1000 --clear-groups ampwardenctl app &')
+        app = self.rig.start_service('ampwardenctl', [
+            'setpriv', '--reuid=1000', '--regid=1000', '--clear-groups',
+            self.rig.program('ampwardenctl'), 'app'])
         self.expect(app.wait_for_line(lambda line: MAIN_APP_ID in line, 10),
                     f'ampwardenctl app did not start: {app.output("stderr")}')
-        say(f'     {app.output().splitlines()[0]}')
+        say('     ' + next(line for line in app.output().splitlines() if MAIN_APP_ID in line))
         self.step('The app asks for the helper\'s state (so the helper knows it runs), '
                   'opens the SMC, sets the limit and stops charging.')
         self.run_ctl('daemon-info')
@@ -349,7 +353,7 @@ def main():
     check_prerequisites(bin_dir)
     stop_on_sigterm()
     tmp = tempfile.mkdtemp(prefix='ampwarden-demo-')
-    os.chmod(tmp, 0o755)  # the stand-in main app runs as "nobody"
+    os.chmod(tmp, 0o755)  # the stand-in main app runs as another user
     rig = Rig(tmp, bin_dir)
     status = 0
     try:
