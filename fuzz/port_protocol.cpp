@@ -22,9 +22,8 @@ using namespace ampwarden;
 
 namespace {
 
-constexpr SmcPortProtocol::Timing kTiming{std::chrono::microseconds{8},
-                                          std::chrono::microseconds{64},
-                                          std::chrono::microseconds{1000}};
+constexpr SmcPortProtocol::Timing kTiming{
+    std::chrono::microseconds{8}, std::chrono::microseconds{64}, std::chrono::microseconds{1000}};
 // The most waits one transaction has: busy, nudge, command, four key bytes, length, 32 data
 // bytes, the flush and the end.
 constexpr int kMostWaits = 2 + 1 + 4 + 1 + 32 + SmcPortProtocol::kMaxFlush + 1;
@@ -105,9 +104,12 @@ void fuzzedDevice(Bytes& bytes) {
         const std::size_t size = 1 + choice % 32;
         const std::uint32_t key = toUInt32(kKeys[choice % std::size(kKeys)]);
         switch ((choice >> 5) % 4) {
-            case 0: protocol.read(SmcPortProtocol::kReadCommand, key, data.data(), size, result);
+            case 0:
+                protocol.read(SmcPortProtocol::kReadCommand, key, data.data(), size, result);
                 break;
-            case 1: protocol.write(key, data.data(), size); break;
+            case 1:
+                protocol.write(key, data.data(), size);
+                break;
             case 2: {
                 SmcPortProtocol::KeyInfo info;
                 protocol.keyInfo(key, info, result);

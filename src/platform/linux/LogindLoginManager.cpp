@@ -160,8 +160,9 @@ int LogindLoginManager::onPrepareForSleep(sd_bus_message* message, void* userdat
 void LogindLoginManager::takeInhibitor() {
     if (bus_ == nullptr || inhibitor_.valid()) return;
     sd_bus_message* raw = nullptr;
-    if (queryBus() == nullptr || sd_bus_message_new_method_call(queryBus(), &raw, kLogind,
-                                                                kManagerPath, kManager, "Inhibit") < 0) {
+    if (queryBus() == nullptr ||
+        sd_bus_message_new_method_call(queryBus(), &raw, kLogind, kManagerPath, kManager,
+                                       "Inhibit") < 0) {
         return;
     }
     sd::MessagePtr request(raw);
