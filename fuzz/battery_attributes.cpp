@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <string>
@@ -27,15 +28,28 @@ namespace {
 constexpr const char* kFolder = "/sys/class/power_supply/BAT0";
 constexpr const char* kFiles[] = {"type", "charge_control_end_threshold", "charge_behaviour"};
 
-const std::string& scratchRoot() {
-    static const std::string root = [] {
+// A scratch tree for the whole run, removed when the fuzzer ends.
+class Scratch {
+  public:
+    Scratch() {
         char folder[] = "/tmp/ampwarden-fuzz-XXXXXX";
         if (mkdtemp(folder) == nullptr) std::abort();
-        const std::string made = folder;
-        std::system(("mkdir -p '" + made + kFolder + "'").c_str());
-        return made;
-    }();
-    return root;
+        root_ = folder;
+        std::filesystem::create_directories(root_ + kFolder);
+    }
+    ~Scratch() {
+        std::error_code ignored;
+        std::filesystem::remove_all(root_, ignored);
+    }
+    const std::string& root() const { return root_; }
+
+  private:
+    std::string root_;
+};
+
+const std::string& scratchRoot() {
+    static const Scratch scratch;
+    return scratch.root();
 }
 
 void put(const std::string& path, std::string_view text) {
