@@ -1,7 +1,8 @@
 """A flood of status commands from several clients while the main app holds the charging."""
 
-import subprocess
 import multiprocessing
+import os
+import subprocess
 import time
 import unittest
 
@@ -18,6 +19,11 @@ FLOOD_START = 8.0
 MEMORY_LIMIT_KIB = 16 * 1024
 # What the flood may add: a backlog belongs in the bus daemon's queues, not in the helper.
 MEMORY_GROWTH_KIB = 1024
+# A sanitized helper's memory is the sanitizer's: only the rest is checked there.
+SANITIZED = os.environ.get('AMPWARDEN_SANITIZED') == '1'
+# The console user's command is answered within this, flood or not (a sanitized helper works
+# through the flood several times slower).
+ANSWER_WITHIN = 20.0 if SANITIZED else 5.0
 
 
 def flood(address, count):
@@ -62,14 +68,14 @@ class FloodTest(HelperTestCase):
         # The user at the machine, in the middle of the flood.
         asked = time.monotonic()
         result = subprocess.run([*AS_CONSOLE_USER, self.rig.program('ampwardenctl'), '--timeout',
-                                 '5', 'charge', 'off'], env=self.rig.child_env(),
+                                 str(ANSWER_WITHIN), 'charge', 'off'], env=self.rig.child_env(),
                                 capture_output=True, text=True, timeout=30)
         answered_after = time.monotonic() - asked
         for process in floods:
             process.join()
             self.assertEqual(process.exitcode, 0)
         self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertLess(answered_after, 5.0)
+        self.assertLess(answered_after, ANSWER_WITHIN)
 
         # Everything drained: a later query is answered, nothing was closed, the keys stand.
         self.assertEqual(self.ask('smc-status', expect=SMC_STATUS_ANSWER)['values'],
@@ -79,8 +85,9 @@ class FloodTest(HelperTestCase):
         self.assertEqual(self.rig.smc_values(), keys)
         self.assertGreaterEqual(time.monotonic() - started, 10.5, 'the flood missed the tick')
         peak = self.memory_kib('VmHWM')
-        self.assertLess(peak, MEMORY_LIMIT_KIB)
-        self.assertLess(peak - before, MEMORY_GROWTH_KIB, f'from {before} KiB to {peak} KiB')
+        if not SANITIZED:
+            self.assertLess(peak, MEMORY_LIMIT_KIB)
+            self.assertLess(peak - before, MEMORY_GROWTH_KIB, f'from {before} KiB to {peak} KiB')
         self.assert_helper_alive()
 
     def memory_kib(self, field):
