@@ -66,10 +66,13 @@ class StallingPorts : public PortIo {
   public:
     StallingPorts(SmcPortDevice& device, Bytes& bytes) : device_(device), bytes_(bytes) {}
     std::uint8_t in(std::uint16_t port) override {
+        if (port != SmcPortProtocol::kCommandPort) return device_.in(port);
+        // Faults show in the status the driver reads. A transaction lost between a status
+        // read and the data read that follows cannot be told from a good one on the ports.
         const std::uint8_t fault = bytes_.next();
         if ((fault & 0xf0) == 0xf0) device_.restart();
         std::uint8_t value = device_.in(port);
-        if (port == SmcPortProtocol::kCommandPort && (fault & 0xf0) == 0xe0) {
+        if ((fault & 0xf0) == 0xe0) {
             value |= fault & (SmcPortProtocol::kStatusBusy | SmcPortProtocol::kStatusInputFull);
         }
         return value;
