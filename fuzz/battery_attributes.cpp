@@ -77,14 +77,17 @@ kern_return_t call(SmcService& service, io_connect_t connection, const char* key
     return code;
 }
 
-// The file's text when it is a decimal number (leading zeros allowed), else none.
+// The file's text when it is a decimal number (leading zeros allowed; large ones saturate),
+// else none.
 std::optional<unsigned long> number(const HostFiles& files, const std::string& path) {
     const auto text = files.read(path);
-    if (!text || text->empty() || text->size() > 9) return std::nullopt;
+    if (!text || text->empty()) return std::nullopt;
+    unsigned long value = 0;
     for (const char c : *text) {
         if (c < '0' || c > '9') return std::nullopt;
+        value = std::min(value * 10 + static_cast<unsigned long>(c - '0'), 1000000UL);
     }
-    return std::stoul(*text);
+    return value;
 }
 
 }  // namespace
