@@ -17,7 +17,6 @@
 //   command_roundtrip [--bin-dir DIR] [benchmark flags]     (as root)
 #include <benchmark/benchmark.h>
 #include <grp.h>
-#include <poll.h>
 
 #include <algorithm>
 #include <cmath>
@@ -30,8 +29,6 @@ using namespace ampwarden;
 
 namespace {
 
-constexpr const char* kEchoCommand = "AmpwardenBench_Echo";
-constexpr const char* kEchoAnswer = "AmpwardenBench_Echo_callback";
 constexpr int kRoundTrips = 3000;
 // Each needs a connection of its own, set up outside the timing.
 constexpr int kFreshSenderRoundTrips = 300;
@@ -41,64 +38,9 @@ constexpr double kAnswerTimeoutSeconds = 5.0;
 // The SMC-status command may cost at most this much more than a bare echo (median).
 constexpr double kSmcStatusTargetRatio = 1.3;
 
-// Answers kEchoCommand at once with {"smcStatus": 1 as a 64-bit integer}, as the helper answers
-// the SMC-status command. Like the helper it is a process of its own with its own connection and
-// sd-event loop, and answers through the same channel code. Forked before the benchmark has any
-// thread; the child leaves with _exit, so the parent's rig is not torn down twice.
-class EchoResponder {
-  public:
-    EchoResponder() {
-        int ends[2];
-        if (pipe2(ends, O_CLOEXEC) != 0) return;
-        UniqueFd readEnd(ends[0]);
-        UniqueFd writeEnd(ends[1]);
-        pid_ = fork();
-        if (pid_ == 0) {
-            readEnd.reset();
-            _exit(serve(writeEnd.get()));
-        }
-        writeEnd.reset();
-        pollfd ready{readEnd.get(), POLLIN, 0};
-        char byte = 0;
-        ready_ = pid_ > 0 && poll(&ready, 1, 10000) == 1 && read(readEnd.get(), &byte, 1) == 1;
-    }
-    ~EchoResponder() {
-        if (pid_ <= 0) return;
-        kill(pid_, SIGTERM);
-        waitpid(pid_, nullptr, 0);
-    }
-    EchoResponder(const EchoResponder&) = delete;
-    EchoResponder& operator=(const EchoResponder&) = delete;
-
-    bool ready() const { return ready_; }
-
-  private:
-    // The child's life: says it is ready on `readyFd`, then answers until SIGTERM.
-    static int serve(int readyFd) {
-        sd_event* rawEvent = nullptr;
-        sd_bus* rawBus = nullptr;
-        const bool opened = sd_event_new(&rawEvent) >= 0 && sd_bus_open_system(&rawBus) >= 0;
-        sd::EventPtr event(rawEvent);
-        sd::BusPtr bus(rawBus);
-        // A signal source without a handler ends the loop.
-        if (!opened || sd_bus_attach_event(rawBus, rawEvent, SD_EVENT_PRIORITY_NORMAL) < 0 ||
-            sd_event_add_signal(rawEvent, nullptr, SIGTERM | SD_EVENT_SIGNAL_PROCMASK, nullptr,
-                                nullptr) < 0) {
-            return 1;
-        }
-        bench::StderrDiagnostics log;
-        DBusNotificationChannel channel(rawBus, log);
-        channel.addDarwinObserver(kEchoCommand, [&channel](const std::string&) {
-            channel.postDistributedNotification(kEchoAnswer,
-                                                {{names::kSmcStatusKey, std::int64_t{1}}});
-        });
-        if (::write(readyFd, "!", 1) != 1) return 1;
-        return sd_event_loop(rawEvent) < 0 ? 1 : 0;
-    }
-
-    pid_t pid_ = -1;
-    bool ready_ = false;
-};
+using bench::EchoResponder;
+using bench::kEchoAnswer;
+using bench::kEchoCommand;
 
 struct Percentiles {
     double p50 = 0;

@@ -10,7 +10,7 @@ seconds=${1:-10}
 shift || true
 names=("$@")
 if ((${#names[@]} == 0)); then
-  names=(emulator_frames key_table value_codecs answer_decoder)
+  names=(emulator_frames key_table value_codecs answer_decoder port_protocol battery_attributes)
 fi
 
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -1,5 +1,7 @@
 #include "platform/linux/DBusNotificationChannel.h"
 
+#include <poll.h>
+
 #include <cerrno>
 #include <cstring>
 #include <type_traits>
@@ -14,6 +16,11 @@ namespace {
 
 // The bus daemon refuses longer match rules.
 constexpr std::size_t kMaxMatchRuleLength = 1024;
+// Answers waiting to be written before the next command is read; a few kilobytes. Once the
+// socket reports room, the kernel takes that many small messages at once, so the flush that
+// follows does not wait.
+constexpr std::uint64_t kMostQueuedAnswers = 64;
+constexpr int kRoomWaitMs = 1000;
 
 std::string signalRule(const char* member) {
     return std::string("type='signal',path='") + dbus::kObjectPath + "',interface='" +
@@ -100,6 +107,19 @@ void DBusNotificationChannel::postDistributedNotification(
     if (r >= 0) r = appendDictionary(raw, dictionary) ? 0 : -EINVAL;
     if (r >= 0) r = sd_bus_send(bus_, raw, nullptr);
     if (r < 0) logFailure("cannot post " + name, r);
+    waitForRoom();
+}
+
+// The next command is read only once the answers before it have left: under a flood of
+// commands the backlog then waits in the bus daemon's bounded queues, not in our memory. The
+// daemon reads every connection all the time, so this is a wait of a few milliseconds under
+// load, and never longer than kRoomWaitMs.
+void DBusNotificationChannel::waitForRoom() {
+    std::uint64_t queued = 0;
+    if (sd_bus_get_n_queued_write(bus_, &queued) < 0 || queued < kMostQueuedAnswers) return;
+    pollfd room{sd_bus_get_fd(bus_), POLLOUT, 0};
+    if (poll(&room, 1, kRoomWaitMs) != 1 || (room.revents & POLLOUT) == 0) return;
+    if (const int r = sd_bus_flush(bus_); r < 0) logFailure("cannot flush the bus", r);
 }
 
 bool DBusNotificationChannel::appendDictionary(sd_bus_message* message,

@@ -15,7 +15,8 @@ namespace ampwarden {
 // `Distributed` (sa{sv}) with strings as s, 32-bit ints as i and 64-bit ints as x. Observers
 // of a command name get a match on arg0, so the bus only forwards the names asked for.
 // Malformed signals are dropped quietly. Command observers learn the sender's unique name as
-// the bus daemon stamped it. Callbacks run on the loop the bus is attached to.
+// the bus daemon stamped it. Callbacks run on the loop the bus is attached to. Posting waits
+// for the bus when answers pile up (see waitForRoom), so a flood cannot grow our memory.
 class DBusNotificationChannel : public NotificationChannel {
   public:
     // `bus` may be null (no connection): then nothing is observed and nothing is sent.
@@ -44,6 +45,7 @@ class DBusNotificationChannel : public NotificationChannel {
     static int onDistributed(sd_bus_message* message, void* userdata, sd_bus_error* error);
     static void deliverDarwin(sd_bus_message* message, void* userdata);
     static void deliverDistributed(sd_bus_message* message, void* userdata);
+    void waitForRoom();
     static bool appendDictionary(sd_bus_message* message, const NotificationDictionary& dictionary);
     static bool readDictionary(sd_bus_message* message, NotificationDictionary& dictionary);
     static bool readEntry(sd_bus_message* message, NotificationDictionary& dictionary);

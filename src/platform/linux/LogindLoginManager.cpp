@@ -17,9 +17,9 @@ constexpr const char* kManager = "org.freedesktop.login1.Manager";
 constexpr const char* kSeat0Path = "/org/freedesktop/login1/seat/seat0";
 constexpr const char* kSeat = "org.freedesktop.login1.Seat";
 constexpr const char* kSession = "org.freedesktop.login1.Session";
-// Every call runs on the main loop; a logind that does not answer must hold it up for a
+// Every call runs on the main loop; a logind that does not answer must hold it up for half a
 // second, not for the bus's default 25.
-constexpr std::uint64_t kCallTimeoutUsec = 1000000;
+constexpr std::uint64_t kCallTimeoutUsec = 500000;
 constexpr const char* kGreeterClass = "greeter";
 constexpr const char* kLoginWindow = "loginWindow";
 
@@ -73,8 +73,9 @@ sd::MessagePtr LogindLoginManager::getProperty(const char* path, const char* int
                                                const char* property, const char* failure) {
     if (bus_ == nullptr) return nullptr;
     sd_bus_message* raw = nullptr;
-    if (sd_bus_message_new_method_call(bus_, &raw, kLogind, path, "org.freedesktop.DBus.Properties",
-                                       "Get") < 0) {
+    if (queryBus() == nullptr ||
+        sd_bus_message_new_method_call(queryBus(), &raw, kLogind, path,
+                                       "org.freedesktop.DBus.Properties", "Get") < 0) {
         return nullptr;
     }
     sd::MessagePtr request(raw);
@@ -83,14 +84,40 @@ sd::MessagePtr LogindLoginManager::getProperty(const char* path, const char* int
 }
 
 sd::MessagePtr LogindLoginManager::call(sd::MessagePtr request, const char* failure) {
+    sd_bus* queries = queryBus();
+    if (queries == nullptr) return nullptr;
     sd::BusError error;
     sd_bus_message* reply = nullptr;
-    const int r = sd_bus_call(bus_, request.get(), kCallTimeoutUsec, error.get(), &reply);
+    const int r = sd_bus_call(queries, request.get(), kCallTimeoutUsec, error.get(), &reply);
     if (r < 0) {
         logOnce(failure, *error.message() != '\0' ? error.message() : std::strerror(-r));
+        // A connection the bus daemon dropped is opened afresh for the next question.
+        if (sd_bus_is_open(queries) <= 0) queryBus_.reset();
         return nullptr;
     }
     return sd::MessagePtr(reply);
+}
+
+// The questions travel on a connection of their own, to the same bus. Waiting for an answer
+// on the main connection would read, and keep in memory, everything queued on it before the
+// answer: under a flood of commands that is the whole backlog, and the answer comes last.
+// Nothing but these answers ever arrives on this one.
+sd_bus* LogindLoginManager::queryBus() {
+    if (queryBus_ || bus_ == nullptr) return queryBus_.get();
+    const char* address = nullptr;
+    int r = sd_bus_get_address(bus_, &address);
+    sd_bus* raw = nullptr;
+    if (r >= 0) r = sd_bus_new(&raw);
+    sd::BusPtr queries(raw);
+    if (r >= 0) r = sd_bus_set_address(raw, address);
+    if (r >= 0) r = sd_bus_set_bus_client(raw, 1);
+    if (r >= 0) r = sd_bus_start(raw);
+    if (r < 0) {
+        logOnce("cannot connect to the system bus for logind's answers", std::strerror(-r));
+        return nullptr;
+    }
+    queryBus_ = std::move(queries);
+    return queryBus_.get();
 }
 
 void LogindLoginManager::setSleepHandlers(std::function<void()> willSleep,
@@ -133,8 +160,9 @@ int LogindLoginManager::onPrepareForSleep(sd_bus_message* message, void* userdat
 void LogindLoginManager::takeInhibitor() {
     if (bus_ == nullptr || inhibitor_.valid()) return;
     sd_bus_message* raw = nullptr;
-    if (sd_bus_message_new_method_call(bus_, &raw, kLogind, kManagerPath, kManager, "Inhibit") <
-        0) {
+    if (queryBus() == nullptr ||
+        sd_bus_message_new_method_call(queryBus(), &raw, kLogind, kManagerPath, kManager,
+                                       "Inhibit") < 0) {
         return;
     }
     sd::MessagePtr request(raw);

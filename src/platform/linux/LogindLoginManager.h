@@ -12,8 +12,10 @@
 
 namespace ampwarden {
 
-// systemd-logind over the system bus. Every question is asked with a short timeout, so a
-// missing or stuck logind means "unknown", never a hung helper. While awake the helper holds
+// systemd-logind over the system bus. Every question is asked with a short timeout, on a
+// connection that carries nothing else, so a missing or stuck logind means "unknown", never a
+// hung helper, and a backlog of commands on the main connection is neither waited behind nor
+// read into memory. While awake the helper holds
 // a sleep delay inhibitor, which gives its will-sleep work time to finish before the machine
 // goes down. Each kind of failure is logged once; the helper goes on without that answer.
 class LogindLoginManager : public LoginManager {
@@ -33,6 +35,7 @@ class LogindLoginManager : public LoginManager {
 
   private:
     static int onPrepareForSleep(sd_bus_message* message, void* userdata, sd_bus_error* error);
+    sd_bus* queryBus();
     sd::MessagePtr call(sd::MessagePtr request, const char* failure);
     sd::MessagePtr getProperty(const char* path, const char* interface, const char* property,
                                const char* failure);
@@ -46,6 +49,7 @@ class LogindLoginManager : public LoginManager {
     Diagnostics& log_;
     std::function<void()> willSleep_;
     std::function<void()> didWake_;
+    sd::BusPtr queryBus_;  // opened on the first question
     sd::SlotPtr sleepSlot_;
     UniqueFd inhibitor_;
     std::set<std::string> logged_;
