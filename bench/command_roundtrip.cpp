@@ -18,6 +18,7 @@
 #include <benchmark/benchmark.h>
 #include <grp.h>
 #include <poll.h>
+#include <sys/prctl.h>
 
 #include <algorithm>
 #include <cmath>
@@ -52,8 +53,11 @@ class EchoResponder {
         if (pipe2(ends, O_CLOEXEC) != 0) return;
         UniqueFd readEnd(ends[0]);
         UniqueFd writeEnd(ends[1]);
+        const pid_t parent = getpid();
         pid_ = fork();
         if (pid_ == 0) {
+            // Not outliving a bench that is interrupted (nor one that already was).
+            if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) _exit(1);
             readEnd.reset();
             _exit(serve(writeEnd.get()));
         }
