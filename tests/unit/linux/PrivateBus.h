@@ -40,6 +40,8 @@ class PrivateBus {
         // Not --fork: a forked daemon would outlive us. It prints its address once it listens.
         address_ = startDaemon(diesWithTest({"dbus-daemon", "--config-file=" + config_, "--nofork",
                                              "--nosyslog", "--print-address=1"}));
+        // Read once at start: gone now, it cannot be left behind by a killed test either.
+        std::filesystem::remove(config_);
         if (!address_.empty()) setenv("DBUS_SYSTEM_BUS_ADDRESS", address_.c_str(), 1);
     }
     ~PrivateBus() {
@@ -49,7 +51,6 @@ class PrivateBus {
             PosixProcessRunner::waitFor(daemon_);
         }
         unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
-        std::filesystem::remove(config_);
     }
     PrivateBus(const PrivateBus&) = delete;
     PrivateBus& operator=(const PrivateBus&) = delete;
