@@ -14,6 +14,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <systemd/sd-bus.h>
@@ -96,7 +97,8 @@ class StderrDiagnostics : public Diagnostics {
 };
 
 // A program of the rig, in a session of its own, its standard output and error in log files.
-// Stopped with SIGTERM (then SIGKILL after a grace period) when dropped.
+// Stopped with SIGTERM (then SIGKILL after a grace period) when dropped, and killed by the
+// kernel when the bench dies, so an interrupted run leaves no daemon behind.
 class Child {
   public:
     Child(std::string name, const std::vector<std::string>& argv, const std::string& folder)
@@ -113,7 +115,8 @@ class Child {
                                          O_WRONLY | O_CREAT | O_TRUNC, 0644);
         posix_spawnattr_init(&attributes);
         posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
-        std::vector<char*> args;
+        std::vector<char*> args{const_cast<char*>("setpriv"), const_cast<char*>("--pdeathsig"),
+                                const_cast<char*>("KILL")};
         for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
         args.push_back(nullptr);
         if (posix_spawnp(&pid_, args[0], &actions, &attributes, args.data(), environ) != 0) {
@@ -405,8 +408,11 @@ class EchoResponder {
         if (pipe2(ends, O_CLOEXEC) != 0) return;
         UniqueFd readEnd(ends[0]);
         UniqueFd writeEnd(ends[1]);
+        const pid_t parent = getpid();
         pid_ = fork();
         if (pid_ == 0) {
+            // Not outliving a bench that is interrupted (nor one that already was).
+            if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) _exit(1);
             readEnd.reset();
             _exit(serve(writeEnd.get()));
         }

@@ -10,6 +10,7 @@ packages=(
   dbus-daemon dbus-bin python3 python3-dbus python3-dbusmock
   util-linux procps espeak-ng
   dpkg-dev file help2man lintian
+  polkitd
   clang libclang-rt-14-dev
 )
 

@@ -48,6 +48,7 @@ BUS_CONFIG = os.path.join(HERE, 'system-bus.conf')
 RECORDER = os.path.join(HERE, 'recorder.py')
 PYTHON = '/usr/bin/python3'
 AS_NOBODY = ['setpriv', '--reuid=nobody', '--regid=nogroup', '--clear-groups']
+PARENT_DEATH = ['--pdeathsig', 'KILL']
 
 OBJECT_PATH = '/lumora/Notifications'
 INTERFACE = 'lumora.Notifications'
@@ -98,6 +99,15 @@ def wait_until(predicate, timeout, interval=0.02):
         time.sleep(interval)
 
 
+def dies_with_test(argv):
+    """argv run so that the kernel kills it when the test process dies, however it dies: a
+    killed or crashed test must not leave daemons behind. A change of user clears the signal,
+    so a setpriv already in front (AS_NOBODY) sets it itself, after the change."""
+    if argv[:1] == ['setpriv']:
+        return ['setpriv', *PARENT_DEATH, *argv[1:]]
+    return ['setpriv', *PARENT_DEATH, *argv]
+
+
 def cpu_seconds(pid):
     """User plus system CPU time the process has used so far."""
     with open(f'/proc/{pid}/stat') as stat:
@@ -125,7 +135,7 @@ class Service:
         else:
             err_read, err_write = os.pipe()
         try:
-            self.process = subprocess.Popen(argv, env=env, stdin=subprocess.DEVNULL,
+            self.process = subprocess.Popen(dies_with_test(argv), env=env, stdin=subprocess.DEVNULL,
                                             stdout=out_write, stderr=err_write,
                                             start_new_session=True)
         finally:
@@ -669,8 +679,9 @@ class Rig:
         argv = [self.program(program), *args]
         if as_nobody:
             argv = AS_NOBODY + argv
-        return subprocess.run(argv, env=self.child_env(env_overrides), capture_output=True,
-                               text=True, timeout=timeout, stdin=subprocess.DEVNULL)
+        return subprocess.run(dies_with_test(argv), env=self.child_env(env_overrides),
+                              capture_output=True, text=True, timeout=timeout,
+                              stdin=subprocess.DEVNULL)
 
 
 def parse_byte_value(output, key):

@@ -8,7 +8,8 @@ import time
 import unittest
 
 from harness import (AS_NOBODY, DISABLE_CHARGING_ANSWER, LIMIT_ON_ANSWER, OPEN_ANSWER, PYTHON,
-                     SMC_STATUS_ANSWER, STATUS_ANSWER, HelperTestCase, dbus, wait_until)
+                     SMC_STATUS_ANSWER, STATUS_ANSWER, HelperTestCase, dbus, dies_with_test,
+                     wait_until)
 
 POLKIT = 'org.freedesktop.PolicyKit1'
 POLKIT_PATH = '/org/freedesktop/PolicyKit1/Authority'
@@ -23,9 +24,9 @@ JOURNAL_HINT = 'journalctl -u lumora.Ampwarden.service'
 class AuthorizationTestCase(HelperTestCase):
 
     def ctl_as(self, setpriv, *args):
-        return subprocess.run([*setpriv, self.rig.program('ampwardenctl'), '--timeout', '2', *args],
-                              env=self.child_env(), capture_output=True, text=True, timeout=30,
-                              stdin=subprocess.DEVNULL)
+        argv = [*setpriv, self.rig.program('ampwardenctl'), '--timeout', '2', *args]
+        return subprocess.run(dies_with_test(argv), env=self.child_env(), capture_output=True,
+                              text=True, timeout=30, stdin=subprocess.DEVNULL)
 
     def senders_of(self, command):
         """The unique names that sent `command`, from the bus log, in order."""

@@ -105,8 +105,8 @@ class PackageTest(unittest.TestCase):
     def start_emulator(self, program, socket):
         output = os.path.join(self.tmp, 'emulator.log')
         with open(output, 'w') as log:
-            emulator = subprocess.Popen([program, '--socket', socket], stdout=log,
-                                        stderr=subprocess.STDOUT)
+            emulator = subprocess.Popen(['setpriv', '--pdeathsig', 'KILL', program, '--socket',
+                                         socket], stdout=log, stderr=subprocess.STDOUT)
         self.addCleanup(emulator.wait, 10)
         self.addCleanup(emulator.terminate)
         deadline = time.monotonic() + 10

@@ -23,7 +23,9 @@ class Emulator:
 
     def __init__(self, socket_path, *extra):
         self.socket_path = socket_path
-        self.process = subprocess.Popen([EMULATOR, '--socket', socket_path, *extra],
+        # Killed by the kernel with the test, however the test ends.
+        self.process = subprocess.Popen(['setpriv', '--pdeathsig', 'KILL', EMULATOR, '--socket',
+                                         socket_path, *extra],
                                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         self.lines = []
         self._pending = b''

@@ -16,7 +16,10 @@ class FakeLoginManager : public LoginManager {
         ++consoleUserQueries;
         return user;
     }
-    std::optional<bool> clamshellClosed() override { return lidClosed; }
+    std::optional<bool> clamshellClosed() override {
+        ++lidQueries;
+        return lidClosed;
+    }
     void setSleepHandlers(std::function<void()> willSleep, std::function<void()> didWake) override {
         willSleep_ = std::move(willSleep);
         didWake_ = std::move(didWake);
@@ -33,6 +36,7 @@ class FakeLoginManager : public LoginManager {
     std::optional<std::string> user = std::string("alice");
     std::optional<bool> lidClosed;
     int consoleUserQueries = 0;
+    int lidQueries = 0;
     int sleepWorkDoneCalls = 0;
 
   private:

@@ -25,6 +25,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 UNIT = 'lumora.Ampwarden.service'
 APP_UNIT = 'lumora.Battery.service'
 USER = 'tester'
+OTHER = 'other'  # a user with no session
 HELPER = '/usr/libexec/lumora/Ampwarden/ampwarden'
 SOCKET = '/run/lumora/smc-emulator.sock'
 SMC_TOOL = '/root/ampwarden-smc'  # a copy that outlives the package
@@ -32,6 +33,13 @@ NAMESPACES = ['--pid', '--fork', '--mount', '--uts', '--ipc', '--net', '--cgroup
 INSIDE_ENV = ['env', '-i', 'PATH=/usr/sbin:/usr/bin:/sbin:/bin', 'LANG=C.UTF-8']
 NORMAL_CHARGING = {'CH0B': 0, 'CH0C': 0, 'CH0I': 0, 'BCLM': 100}
 HELD = {'CH0B': 2, 'CH0C': 2, 'CH0I': 1, 'BCLM': 50}
+# sh -c IN_SESSION LEADER COMMAND...: runs COMMAND in the cgroup of the session whose leader is
+# LEADER, where polkit (through logind) finds a process's session, as for the user's own programs.
+IN_SESSION = ('while IFS=: read -r id controllers path; do case "$id:$controllers" in '
+              '*:name=systemd) root=/sys/fs/cgroup/systemd ;; '
+              '0:) root=/sys/fs/cgroup/unified; [ -d $root ] || root=/sys/fs/cgroup ;; '
+              '*) continue ;; esac; echo $$ > "$root$path/cgroup.procs" || exit 1; '
+              'done < /proc/$0/cgroup; exec "$@"')
 
 
 class Skip(Exception):
@@ -222,6 +230,26 @@ def scenario(machine):
     wait_until(lambda: machine.keys()['CH0C'] == 2, 5, 'charging was not stopped')
     check(machine.keys()['CH0B'] == 2, machine.keys())
     yield 'root: open, charge off -> CH0B = CH0C = 2 in the emulator'
+
+    leader = machine.out('loginctl', 'show-session', session, '--property=Leader', '--value')
+    machine.run('sh', '-c', IN_SESSION, leader, 'runuser', '-u', USER, '--', 'ampwardenctl',
+                '--timeout', '10', 'charge', 'on')
+    wait_until(lambda: machine.keys()['CH0B'] == 0, 5, f'{USER}\'s charge on was not carried out')
+    machine.run('useradd', OTHER)
+    refused = machine.run('ampwardenctl', '--timeout', '2', 'charge', 'off', user=OTHER, ok=False)
+    check(refused.returncode == 1 and machine.keys()['CH0B'] == 0, f'{OTHER} stopped charging')
+    refusal = wait_until(lambda: [e['MESSAGE'] for e in journal(machine, 'Ampwarden')
+                                  if 'refused' in e['MESSAGE']], 5, 'no refusal logged')[-1]
+    check('by polkit' in refusal, f'not refused by polkit: {refusal}')
+    # A local rule can grant more; polkitd notices the new file by itself.
+    rule = ('polkit.addRule(function(action, subject) { if (action.id == "lumora.Ampwarden.control"'
+            f' && subject.user == "{OTHER}") return polkit.Result.YES; }});')
+    machine.run('sh', '-c', 'echo "$1" > /etc/polkit-1/rules.d/50-ampwarden-test.rules', 'sh', rule)
+    wait_until(lambda: machine.run('ampwardenctl', '--timeout', '1', 'charge', 'off', user=OTHER,
+                                   ok=False).returncode == 0, 15, f'the rule let no {OTHER} in')
+    check(machine.keys()['CH0B'] == 2, machine.keys())
+    yield (f'polkit: {USER}, in the active session, may charge on; {OTHER} is refused '
+           f'("{refusal}") until a local rule grants it')
 
     pid = machine.service('MainPID')['MainPID']
     syslog = [e for e in journal(machine, 'Ampwarden') if e.get('_PID') == pid]

@@ -107,5 +107,35 @@ TEST_F(Watchdog, AStatusQueryFromAnAppThatThenQuitGetsTheConnectionClosed) {
               Lines{"ZTBattery_TellDeamon_CloseSMC_callback"});
 }
 
+// The process has one timer slot: a new timer replaces the old one, and a one-shot empties the
+// slot after it ran unless its block already put a successor there.
+TEST(DispatchTimer, ReplacesTheTimerInItsSlotAndAOneShotEmptiesIt) {
+    FakeRunLoop loop;
+    std::string ticks;
+    scheduleDispatchTimer(
+        true, loop, [&] { ticks += "a"; }, 1);
+    scheduleDispatchTimer(
+        true, loop, [&] { ticks += "b"; }, 2);
+    loop.advance(4);
+    EXPECT_EQ(ticks, "bb");
+    scheduleDispatchTimer(
+        false, loop, [&] { ticks += "c"; }, 1);
+    loop.advance(3);
+    EXPECT_EQ(ticks, "bbc");
+    EXPECT_EQ(monitorTimer, nullptr);
+    scheduleDispatchTimer(
+        false, loop,
+        [&] {
+            ticks += "d";
+            scheduleDispatchTimer(
+                true, loop, [&] { ticks += "e"; }, 1);
+        },
+        1);
+    loop.advance(3);
+    EXPECT_EQ(ticks, "bbcdee");
+    EXPECT_NE(monitorTimer, nullptr);
+    monitorTimer.reset();
+}
+
 }  // namespace
 }  // namespace ampwarden::test

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -40,8 +41,11 @@ class ForkedEmulator {
     explicit ForkedEmulator(const std::string& path) {
         int ready[2];
         EXPECT_EQ(::pipe(ready), 0);
+        const pid_t parent = ::getpid();
         pid_ = ::fork();
         if (pid_ == 0) {
+            // Not outliving a test that crashes or is killed (nor one that did so already).
+            if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) ::_exit(1);
             SmcEmulator device;
             EmulatorSmcServer server(device, path);
             const char ok = server.listen().empty() ? 1 : 0;

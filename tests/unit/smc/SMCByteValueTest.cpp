@@ -18,6 +18,7 @@ class SMCByteValue : public SMCTest {
               CH0C hex_ 2 1234
               CH0I hex_ 1 ff
               F0Ac ui16 2 0102
+              CHBI ui8  1 00
           )")) {}
 
     FakeSmcDevice& device;
@@ -61,6 +62,18 @@ TEST_F(SMCByteValue, WriteRefusesNonBytesStopsAtAFailedReadAndLogsAFailedWrite) 
                               "Error read fan value: (iokit/common) data was not found",
                               "设置电池状态数值 80", "bytes 80",
                               "Error write: (iokit/common) device not responding"}));
+}
+
+// Either of the read's two calls failing makes CHBI unreadable for that probe only.
+TEST_F(SMCByteValue, CHBIIsReadableExactlyWhenItsReadSucceeds) {
+    EXPECT_TRUE(smc.isCHBIReadable());
+    device.failCall(0, kIOReturnNotResponding);  // the key's info
+    EXPECT_FALSE(smc.isCHBIReadable());
+    device.failCall(1, kIOReturnTimeout);  // its value
+    EXPECT_FALSE(smc.isCHBIReadable());
+    EXPECT_TRUE(smc.isCHBIReadable());
+    EXPECT_EQ(lines(), (Lines{"Error read SMC value: (iokit/common) device not responding",
+                              "Error read SMC value: (iokit/common) I/O Timeout"}));
 }
 
 }  // namespace

@@ -1,0 +1,110 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "fake/FakeRunLoop.h"
+#include "platform/linux/SdEventRunLoop.h"
+
+// The rules every RunLoop keeps, checked on the real loop and on the fake the other tests use,
+// so the fake cannot drift from the real one. Intervals are a few milliseconds of real time;
+// the real loop's cases assert on order and counts that load cannot change, never on wall time.
+
+namespace ampwarden {
+namespace {
+
+template <typename Loop>
+struct Drive;
+
+template <>
+struct Drive<test::FakeRunLoop> {
+    // Runs until quit() or a guard of 5 virtual seconds; returns the quit code.
+    static int untilQuit(test::FakeRunLoop& loop) {
+        for (int step = 0; step < 5000 && !loop.quitCode(); ++step) loop.advance(0.001);
+        return loop.quitCode().value_or(-1);
+    }
+    static void hold(test::FakeRunLoop& loop, double seconds) { loop.hold(seconds); }
+};
+
+template <>
+struct Drive<SdEventRunLoop> {
+    static int untilQuit(SdEventRunLoop& loop) {
+        loop.after(5, [&loop] { loop.quit(-1); });  // guard only
+        return loop.run();
+    }
+    static void hold(SdEventRunLoop&, double seconds) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        while (std::chrono::steady_clock::now() < end) {
+        }
+    }
+};
+
+template <typename Loop>
+class RunLoopContractTest : public ::testing::Test {
+  protected:
+    int runUntilQuit() { return Drive<Loop>::untilQuit(subject); }
+    void hold(double seconds) { Drive<Loop>::hold(subject, seconds); }
+    Loop subject;
+};
+
+using Loops = ::testing::Types<test::FakeRunLoop, SdEventRunLoop>;
+TYPED_TEST_SUITE(RunLoopContractTest, Loops);
+
+// Equal and past deadlines keep the order of scheduling, and work a callback schedules for
+// "now" runs after what was already due.
+TYPED_TEST(RunLoopContractTest, DueWorkRunsByDeadlineThenInSchedulingOrder) {
+    auto& loop = this->subject;
+    std::string order;
+    loop.after(0, [&] {
+        order += "a";
+        loop.after(0, [&] {
+            order += "d";
+            loop.quit(7);
+        });
+    });
+    loop.after(0, [&] { order += "b"; });
+    loop.after(-1, [&] { order += "c"; });  // a deadline in the past is simply due
+    EXPECT_EQ(this->runUntilQuit(), 7);
+    EXPECT_EQ(order, "abcd");
+}
+
+// A timer cancelled, or dropped, from its own callback never ticks again. The quit comes later
+// than further ticks would, and the queue runs strictly by deadline, so any stray tick shows.
+TYPED_TEST(RunLoopContractTest, TimersStoppedFromTheirOwnCallbackNeverTickAgain) {
+    auto& loop = this->subject;
+    int cancelledTicks = 0;
+    int droppedTicks = 0;
+    std::unique_ptr<Timer> cancelled;
+    std::unique_ptr<Timer> dropped;
+    cancelled = loop.repeating(0.002, [&] {
+        if (++cancelledTicks < 3) return;
+        cancelled->cancel();
+        loop.after(0.02, [&] { loop.quit(0); });
+    });
+    dropped = loop.repeating(0.002, [&] {
+        ++droppedTicks;
+        dropped.reset();
+    });
+    ASSERT_EQ(this->runUntilQuit(), 0);
+    EXPECT_EQ(cancelledTicks, 3);
+    EXPECT_EQ(droppedTicks, 1);
+}
+
+// A loop held up across ten ticks fires the missed ones once, not in a burst. Ticking on time,
+// the timer would tick 15 times before the quit at 150 ms whatever the hold; skipping, it
+// ticks once after the hold ends (at 105 ms or later) and at most on the 5 slots from 110 to
+// 150 ms. Load only delays the loop further, which makes fewer ticks, never more.
+TYPED_TEST(RunLoopContractTest, AHeldUpRepeatingTimerSkipsTheTicksItMissed) {
+    auto& loop = this->subject;
+    int ticks = 0;
+    auto timer = loop.repeating(0.01, [&] { ++ticks; });
+    loop.after(0.005, [&] { this->hold(0.1); });
+    loop.after(0.15, [&] { loop.quit(0); });
+    ASSERT_EQ(this->runUntilQuit(), 0);
+    EXPECT_GE(ticks, 1);
+    EXPECT_LE(ticks, 1 + 5 + 1);  // one more if the 150 ms tick ties with the quit
+}
+
+}  // namespace
+}  // namespace ampwarden
