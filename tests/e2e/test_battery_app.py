@@ -100,9 +100,13 @@ class BatteryAppTest(HelperTestCase):
         shown = self.status()
         self.assertIn('app:       not running', shown)
         self.assertIn('battery:   85 %, on mains (from UPower)', shown)
+        self.assertIn("backend:   emulator (what this machine's AMPWARDEN_SMC_BACKEND=auto picks)",
+                      shown)
         shown = json.loads(self.ctl('--json', 'status', env_overrides=self.env()).stdout)
-        self.assertEqual((shown['battery'], shown['app'], shown['helper']['smcStatus']),
-                         ({'level': 85, 'mains': True, 'source': 'UPower'}, {'running': False}, 0))
+        self.assertEqual((shown['battery'], shown['app'], shown['helper']['smcStatus'],
+                          shown['backend']['picks']),
+                         ({'level': 85, 'mains': True, 'source': 'UPower'}, {'running': False}, 0,
+                          'emulator'))
 
     def test_discharges_to_the_target_follows_a_helper_restart_and_the_watchdog_ends_it(self):
         self.set_level(90)

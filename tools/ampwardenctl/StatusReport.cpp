@@ -74,6 +74,7 @@ bool StatusReport::gather(ClientBus& bus, double timeoutSeconds, Facts& facts, s
         },
         error);
     if (!subscribed) return false;
+    facts.backend = BackendPreview::forThisMachine();
     // Before the loop runs: the bus closes when it ends.
     facts.app = readAppState(BatteryApp::stateFilePath());
     if (facts.app.empty()) {
@@ -133,6 +134,7 @@ std::string StatusReport::formatText(const Facts& facts) {
     std::string text = "helper:    " + helper + "\n";
     text += "SMC:       " +
             yesNo(valueText(facts, kSMCStatusAnswer, kSmcStatusKey), "open", "not open") + "\n";
+    text += "backend:   " + BackendPreview::text(facts.backend) + "\n";
     text +=
         "charging:  " +
         yesNo(valueText(facts, kChargingStatusAnswer, kChargingStatusKey), "allowed", "stopped") +
@@ -177,8 +179,9 @@ std::string StatusReport::formatJson(const Facts& facts) {
         if (!facts.app.empty()) app += "," + field(key, jsonString(appValue(facts, key)));
     }
     app += "}";
-    return "{" + field("helper", helper) + "," + field("battery", battery) + "," +
-           field("app", app) + "}\n";
+    return "{" + field("helper", helper) + "," +
+           field("backend", BackendPreview::json(facts.backend)) + "," + field("battery", battery) +
+           "," + field("app", app) + "}\n";
 }
 
 }  // namespace ampwarden::ctl

@@ -5,13 +5,15 @@
 #include <string>
 
 #include "ampwardenctl/Answer.h"
+#include "ampwardenctl/BackendPreview.h"
 #include "ampwardenctl/ClientBus.h"
 
 namespace ampwarden::ctl {
 
 // `ampwardenctl status`: asks the helper its three read-only questions (run state, SMC
-// connection, charging state), reads what the running app published, and prints one screen
-// or one JSON object. Anything that did not answer is shown as unknown.
+// connection, charging state), reads what the running app published, works out the SMC
+// backend this machine's setting picks, and prints one screen or one JSON object. Anything
+// that did not answer is shown as unknown.
 class StatusReport {
   public:
     // Values of the answers and of the app's state file, by key.
@@ -21,6 +23,7 @@ class StatusReport {
         std::string batteryLevel = "unknown";    // when the app does not run
         std::string mains = "mains unknown";
         std::string batterySource;
+        BackendPreview::Preview backend;
     };
 
     // Gathers everything, waiting up to `timeoutSeconds` for the helper. False only when the

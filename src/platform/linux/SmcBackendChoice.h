@@ -71,14 +71,16 @@ class SmcBackendChoice {
     // choose(), its line in the system log, and the service.
     static std::unique_ptr<SmcService> make(Setup setup, Diagnostics& log);
 
+    // What "auto" takes: the emulator when its socket is configured, else see above. Public so
+    // a tool that may not open the ports can ask what a port probe that succeeds would change.
+    static std::string autoRule(bool emulator, const Backend& kernel, const Backend& ports);
+
   private:
     Backend probeEmulator();
     Backend probeKernel();
     Backend probePorts();
     std::string portSafety() const;
     void pick(Report& report, const std::string& name);
-    // What "auto" takes: the emulator when its socket is configured, else see above.
-    static std::string autoRule(bool emulator, const Backend& kernel, const Backend& ports);
 
     Setup setup_;
     std::unique_ptr<SmcService> emulator_;

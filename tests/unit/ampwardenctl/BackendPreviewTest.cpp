@@ -1,0 +1,66 @@
+#include <gtest/gtest.h>
+
+#include "ampwardenctl/BackendPreview.h"
+#include "fake/FakeHostTree.h"
+
+namespace ampwarden::ctl {
+namespace {
+
+TEST(BackendPreview, TakesTheServicesSettingEnvironmentFirstThenItsFile) {
+    EXPECT_EQ(BackendPreview::settingInFile("# AMPWARDEN_SMC_BACKEND=port-io\n"
+                                            "OTHER=1\n AMPWARDEN_SMC_BACKEND = \"emulator\"\n"
+                                            "AMPWARDEN_SMC_BACKEND='kernel'\n"),
+              "kernel");
+    EXPECT_EQ(BackendPreview::settingInFile("OTHER=kernel\n"), std::nullopt);
+
+    test::FakeHostTree tree;
+    tree.write("/defaults", "AMPWARDEN_SMC_BACKEND=port-io\n");
+    EXPECT_EQ(BackendPreview::setting("kernel", tree.root() + "/defaults"), "kernel");
+    EXPECT_EQ(BackendPreview::setting("", tree.root() + "/defaults"), "port-io");
+    EXPECT_EQ(BackendPreview::setting(nullptr, tree.root() + "/missing"), "auto");
+    tree.write("/defaults", "AMPWARDEN_SMC_BACKEND=\n");
+    EXPECT_EQ(BackendPreview::setting(nullptr, tree.root() + "/defaults"), "auto");
+}
+
+TEST(BackendPreview, NeverOpensThePortsAndSaysWhenTheirProbeDecides) {
+    test::FakeHostTree tree;
+    tree.write("/sys/class/dmi/id/sys_vendor", "Apple Inc.\n");
+    tree.write("/proc/ioports", "0000-0cf7 : PCI Bus 0000:00\n  0300-031f : applesmc\n");
+    tree.battery("BAT0", "80", "");  // the end threshold only: the ports back more
+    int opens = 0;
+    auto setupFor = [&](const char* setting) {
+        SmcBackendChoice::Setup setup;
+        setup.setting = setting;
+        setup.files = HostFiles(tree.root());
+        setup.openPorts = [&](std::string&) -> std::unique_ptr<PortIo> {
+            ++opens;
+            return nullptr;
+        };
+        return setup;
+    };
+
+    auto preview = BackendPreview::preview(setupFor("auto"));
+    EXPECT_EQ(BackendPreview::text(preview),
+              "port-io if its probe succeeds, else kernel (what this machine's "
+              "AMPWARDEN_SMC_BACKEND=auto picks; see 'ampwarden-smc probe')");
+    EXPECT_EQ(BackendPreview::json(preview),
+              R"({"setting":"auto","picks":"port-io","portProbeNeeded":true,)"
+              R"("ifProbeFails":"kernel"})");
+    preview = BackendPreview::preview(setupFor("port-io"));
+    EXPECT_EQ(preview.picks + "/" + preview.ifProbeFails, "port-io/");
+
+    // A kernel that backs every key wins the tie; a machine that is no Mac never gets port-io.
+    tree.battery("BAT0", "80", "[auto] inhibit-charge force-discharge");
+    preview = BackendPreview::preview(setupFor("auto"));
+    EXPECT_EQ(BackendPreview::text(preview),
+              "kernel (what this machine's "
+              "AMPWARDEN_SMC_BACKEND=auto picks)");
+    tree.write("/sys/class/dmi/id/sys_vendor", "LENOVO\n");
+    preview = BackendPreview::preview(setupFor("port-io"));
+    EXPECT_EQ(BackendPreview::json(preview), R"({"setting":"port-io","picks":null,)"
+                                             R"("portProbeNeeded":false,"ifProbeFails":null})");
+    EXPECT_EQ(opens, 0);
+}
+
+}  // namespace
+}  // namespace ampwarden::ctl

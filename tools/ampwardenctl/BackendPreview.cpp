@@ -1,0 +1,112 @@
+#include "ampwardenctl/BackendPreview.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "ampwardenctl/AnswerFormat.h"
+
+namespace ampwarden::ctl {
+namespace {
+
+constexpr const char* kNotOpened = "ports not opened by ampwardenctl";
+
+std::string trimmed(const std::string& text) {
+    const auto first = text.find_first_not_of(" \t\r");
+    if (first == std::string::npos) return "";
+    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+std::string orNone(const std::string& name) { return name.empty() ? "none" : name; }
+
+}  // namespace
+
+std::optional<std::string> BackendPreview::settingInFile(const std::string& text) {
+    std::optional<std::string> value;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        line = trimmed(line);
+        const auto equals = line.find('=');
+        if (line.empty() || line[0] == '#' || line[0] == ';' || equals == std::string::npos ||
+            trimmed(line.substr(0, equals)) != "AMPWARDEN_SMC_BACKEND") {
+            continue;
+        }
+        std::string found = trimmed(line.substr(equals + 1));
+        if (found.size() >= 2 && (found[0] == '"' || found[0] == '\'') &&
+            found.back() == found[0]) {
+            found = found.substr(1, found.size() - 2);
+        }
+        value = found;
+    }
+    return value;
+}
+
+std::string BackendPreview::setting(const char* environment, const std::string& defaultsFile) {
+    if (environment != nullptr && *environment != '\0') return environment;
+    std::ifstream file(defaultsFile);
+    if (file) {
+        std::stringstream text;
+        text << file.rdbuf();
+        // Empty, as the helper takes it: auto.
+        if (auto value = settingInFile(text.str()); value && !value->empty()) return *value;
+    }
+    return SmcBackendChoice::kAuto;
+}
+
+BackendPreview::Preview BackendPreview::preview(SmcBackendChoice::Setup setup) {
+    setup.openPorts = [](std::string& error) -> std::unique_ptr<PortIo> {
+        error = kNotOpened;
+        return nullptr;
+    };
+    SmcBackendChoice choice(std::move(setup));
+    const SmcBackendChoice::Report report = choice.choose();
+    Preview preview{report.setting, report.chosen, false, ""};
+    SmcBackendChoice::Backend kernel;
+    for (const auto& backend : report.backends) {
+        if (backend.name == SmcBackendChoice::kKernel) kernel = backend;
+    }
+    for (const auto& backend : report.backends) {
+        // Refused by us means it passed every safety check: only the probe is left.
+        if (backend.name != SmcBackendChoice::kPortIo || backend.why != kNotOpened) continue;
+        SmcBackendChoice::Backend probed = backend;
+        probed.usable = true;
+        probed.chargeKeys = {"BCLM", "CH0B", "CH0C", "CH0I"};  // a sane SMC has them all
+        if (report.setting == SmcBackendChoice::kPortIo ||
+            SmcBackendChoice::autoRule(false, kernel, probed) == SmcBackendChoice::kPortIo) {
+            preview.ifProbeFails = report.chosen;
+            preview.picks = SmcBackendChoice::kPortIo;
+            preview.portProbeNeeded = true;
+        }
+    }
+    return preview;
+}
+
+BackendPreview::Preview BackendPreview::forThisMachine() {
+    SmcBackendChoice::Setup setup = SmcBackendChoice::Setup::fromEnvironment();
+    setup.setting = setting(std::getenv("AMPWARDEN_SMC_BACKEND"), kDefaultsFile);
+    return preview(std::move(setup));
+}
+
+std::string BackendPreview::text(const Preview& preview) {
+    const std::string label =
+        "what this machine's AMPWARDEN_SMC_BACKEND=" + preview.setting + " picks";
+    if (preview.portProbeNeeded) {
+        return preview.picks + " if its probe succeeds, else " + orNone(preview.ifProbeFails) +
+               " (" + label + "; see 'ampwarden-smc probe')";
+    }
+    if (preview.picks.empty()) return "none (" + label + "; 'ampwarden-smc probe' tells why)";
+    return preview.picks + " (" + label + ")";
+}
+
+std::string BackendPreview::json(const Preview& preview) {
+    auto nameOrNull = [](const std::string& name) {
+        return name.empty() ? std::string("null") : jsonString(name);
+    };
+    return "{\"setting\":" + jsonString(preview.setting) +
+           ",\"picks\":" + nameOrNull(preview.picks) +
+           ",\"portProbeNeeded\":" + (preview.portProbeNeeded ? "true" : "false") +
+           ",\"ifProbeFails\":" +
+           (preview.portProbeNeeded ? nameOrNull(preview.ifProbeFails) : "null") + "}";
+}
+
+}  // namespace ampwarden::ctl
