@@ -1,8 +1,9 @@
 #include "platform/linux/AsyncBusCalls.h"
 
 #include <cstring>
-#include <exception>
 #include <utility>
+
+#include "platform/linux/CallbackGuard.h"
 
 namespace ampwarden {
 
@@ -11,7 +12,7 @@ std::string AsyncBusCalls::Reply::failure() const {
     return errorName.empty() ? errorMessage : errorName + ": " + errorMessage;
 }
 
-AsyncBusCalls::AsyncBusCalls(sd_bus* bus, Diagnostics& log) : bus_(bus), log_(log) {}
+AsyncBusCalls::AsyncBusCalls(sd_bus* bus) : bus_(bus) {}
 
 AsyncBusCalls::~AsyncBusCalls() = default;
 
@@ -28,7 +29,7 @@ sd::MessagePtr AsyncBusCalls::newCall(const char* destination, const char* path,
 void AsyncBusCalls::call(sd::MessagePtr request, std::uint64_t timeoutUsec, Callback done) {
     answered_.clear();
     if (!request) {
-        deliver(done, {nullptr, "", "no connection to the system bus"});
+        done({nullptr, "", "no connection to the system bus"});
         return;
     }
     auto pending = std::make_unique<Pending>();
@@ -39,7 +40,7 @@ void AsyncBusCalls::call(sd::MessagePtr request, std::uint64_t timeoutUsec, Call
     const int r =
         sd_bus_call_async(bus_, &slot, request.get(), onReply, pending.get(), timeoutUsec);
     if (r < 0) {
-        deliver(pending->done, {nullptr, "", std::string("cannot send: ") + std::strerror(-r)});
+        pending->done({nullptr, "", std::string("cannot send: ") + std::strerror(-r)});
         return;
     }
     pending->slot.reset(slot);
@@ -48,10 +49,15 @@ void AsyncBusCalls::call(sd::MessagePtr request, std::uint64_t timeoutUsec, Call
 }
 
 int AsyncBusCalls::onReply(sd_bus_message* message, void* userdata, sd_bus_error*) {
+    return CallbackGuard::run(message, "a bus reply handler",
+                              [message, userdata] { handleReply(message, userdata); });
+}
+
+void AsyncBusCalls::handleReply(sd_bus_message* message, void* userdata) {
     auto* pending = static_cast<Pending*>(userdata);
     AsyncBusCalls* self = pending->owner;
     auto node = self->pending_.extract(pending->id);
-    if (node.empty()) return 0;
+    if (node.empty()) return;
     self->answered_.push_back(std::move(node.mapped()->slot));
     Reply reply;
     const sd_bus_error* error = sd_bus_message_get_error(message);
@@ -61,19 +67,7 @@ int AsyncBusCalls::onReply(sd_bus_message* message, void* userdata, sd_bus_error
     } else {
         reply.message = message;
     }
-    self->deliver(node.mapped()->done, reply);
-    return 0;
-}
-
-// Nothing may leave a callback that libsystemd called.
-void AsyncBusCalls::deliver(Callback& done, const Reply& reply) {
-    try {
-        done(reply);
-    } catch (const std::exception& e) {
-        log_.systemLog(std::string("Ampwarden: a bus reply handler failed: ") + e.what());
-    } catch (...) {
-        log_.systemLog("Ampwarden: a bus reply handler failed");
-    }
+    node.mapped()->done(reply);
 }
 
 }  // namespace ampwarden

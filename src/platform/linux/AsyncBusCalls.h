@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/Diagnostics.h"
 #include "platform/linux/SdPointers.h"
 
 namespace ampwarden {
@@ -27,7 +26,7 @@ class AsyncBusCalls {
     using Callback = std::function<void(const Reply&)>;
 
     // `bus` may be null: then every call fails at once.
-    AsyncBusCalls(sd_bus* bus, Diagnostics& log);
+    explicit AsyncBusCalls(sd_bus* bus);
     ~AsyncBusCalls();
     AsyncBusCalls(const AsyncBusCalls&) = delete;
     AsyncBusCalls& operator=(const AsyncBusCalls&) = delete;
@@ -49,10 +48,9 @@ class AsyncBusCalls {
     };
 
     static int onReply(sd_bus_message* message, void* userdata, sd_bus_error* error);
-    void deliver(Callback& done, const Reply& reply);
+    static void handleReply(sd_bus_message* message, void* userdata);
 
     sd_bus* bus_;
-    Diagnostics& log_;
     std::uint64_t nextId_ = 0;
     std::map<std::uint64_t, std::unique_ptr<Pending>> pending_;
     // Slots of answered calls, released on a later call rather than inside their own callback.

@@ -33,7 +33,7 @@ AuthorityVerdict undecided(const std::string& who, const AsyncBusCalls::Reply& r
 
 }  // namespace
 
-BusCommandAuthority::BusCommandAuthority(sd_bus* bus, Diagnostics& log) : calls_(bus, log) {}
+BusCommandAuthority::BusCommandAuthority(sd_bus* bus) : calls_(bus) {}
 
 void BusCommandAuthority::credentials(const std::string& sender, CredentialsCallback done) {
     auto request = calls_.newCall(kBus, "/org/freedesktop/DBus", kBus, "GetConnectionCredentials");

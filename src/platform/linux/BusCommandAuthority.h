@@ -3,7 +3,6 @@
 #include <string>
 
 #include "platform/CommandAuthority.h"
-#include "platform/Diagnostics.h"
 #include "platform/linux/AsyncBusCalls.h"
 
 namespace ampwarden {
@@ -19,7 +18,7 @@ class BusCommandAuthority : public CommandAuthority {
     static constexpr const char* kUninstallAction = "lumora.Ampwarden.uninstall";
 
     // `bus` may be null (no connection): nothing is then known and nothing allowed.
-    BusCommandAuthority(sd_bus* bus, Diagnostics& log);
+    explicit BusCommandAuthority(sd_bus* bus);
 
     void credentials(const std::string& sender, CredentialsCallback done) override;
     void check(const std::string& sender, const SenderCredentials& credentials,

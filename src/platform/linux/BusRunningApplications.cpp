@@ -11,7 +11,7 @@ constexpr std::uint64_t kCallTimeoutUsec = 5000000;
 constexpr const char* kNoOwner = "org.freedesktop.DBus.Error.NameHasNoOwner";
 }  // namespace
 
-BusRunningApplications::BusRunningApplications(sd_bus* bus, Diagnostics& log) : calls_(bus, log) {}
+BusRunningApplications::BusRunningApplications(sd_bus* bus) : calls_(bus) {}
 
 void BusRunningApplications::findApplication(const std::string& id, LookupCallback done) {
     using State = ApplicationLookup::State;

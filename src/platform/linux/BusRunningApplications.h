@@ -2,7 +2,6 @@
 
 #include <string>
 
-#include "platform/Diagnostics.h"
 #include "platform/RunningApplications.h"
 #include "platform/linux/AsyncBusCalls.h"
 
@@ -15,7 +14,7 @@ namespace ampwarden {
 class BusRunningApplications : public RunningApplications {
   public:
     // `bus` may be null (no connection): every answer is then "unknown".
-    BusRunningApplications(sd_bus* bus, Diagnostics& log);
+    explicit BusRunningApplications(sd_bus* bus);
 
     void findApplication(const std::string& id, LookupCallback done) override;
 

@@ -57,7 +57,7 @@ DisplayMonitor& LinuxPlatform::displays() {
 
 RunningApplications& LinuxPlatform::applications() {
     return once(applications_, [this]() -> std::unique_ptr<RunningApplications> {
-        return std::make_unique<BusRunningApplications>(systemBus().bus(), diagnostics());
+        return std::make_unique<BusRunningApplications>(systemBus().bus());
     });
 }
 
@@ -87,7 +87,7 @@ SpeechSynthesizer& LinuxPlatform::speech() {
 
 CommandAuthority& LinuxPlatform::authority() {
     return once(authority_, [this]() -> std::unique_ptr<CommandAuthority> {
-        return std::make_unique<BusCommandAuthority>(systemBus().bus(), diagnostics());
+        return std::make_unique<BusCommandAuthority>(systemBus().bus());
     });
 }
 
