@@ -7,6 +7,7 @@
 
 #include "emulator/SmcEmulator.h"
 #include "platform/MachError.h"
+#include "platform/SmcPortProtocol.h"
 #include "smc/SMCKeyCode.h"
 #include "smc/SMCKeys.h"
 #include "smc/SMCTexts.h"
@@ -24,8 +25,6 @@ constexpr const char* kInhibit = "inhibit-charge";
 constexpr const char* kDischarge = "force-discharge";
 constexpr std::uint8_t kStop = 2;
 constexpr std::uint8_t kDischarging = 1;
-constexpr std::uint8_t kReadable = 0x80;
-constexpr std::uint8_t kWritable = 0x40;
 
 struct Behaviour {
     std::vector<std::string> choices;
@@ -157,7 +156,9 @@ kern_return_t KernelAttributeSmcService::answer(const SMCKeyData_t& input, SMCKe
             output.keyInfo.dataType = toUInt32(isCount            ? "ui32"
                                                : key == kLimitKey ? smctext::kTypeUInt8
                                                                   : smctext::kTypeHex);
-            output.keyInfo.dataAttributes = isCount ? kReadable : kReadable | kWritable;
+            output.keyInfo.dataAttributes =
+                isCount ? SmcPortProtocol::kFlagReadable
+                        : SmcPortProtocol::kFlagReadable | SmcPortProtocol::kFlagWritable;
             return kKernSuccess;
         case SMCKeys::readBytes: {
             if (input.keyInfo.dataSize != size) {
