@@ -1,12 +1,11 @@
 #include "ampwardenctl/PowerMonitor.h"
 
-#include <dirent.h>
-
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <vector>
+
+#include "platform/linux/HostFiles.h"
 
 namespace ampwarden::ctl {
 namespace {
@@ -16,24 +15,6 @@ constexpr const char* kUPowerPath = "/org/freedesktop/UPower";
 constexpr const char* kDisplayDevice = "/org/freedesktop/UPower/devices/DisplayDevice";
 constexpr const char* kDeviceInterface = "org.freedesktop.UPower.Device";
 constexpr std::uint64_t kKernelPeriodUsec = 60ULL * 1000 * 1000;
-
-std::string readLine(const std::string& path) {
-    std::ifstream file(path);
-    std::string line;
-    std::getline(file, line);
-    return line;
-}
-
-std::vector<std::string> listDirectory(const std::string& path) {
-    std::vector<std::string> names;
-    if (DIR* dir = opendir(path.c_str())) {
-        while (dirent* entry = readdir(dir)) {
-            if (entry->d_name[0] != '.') names.emplace_back(entry->d_name);
-        }
-        closedir(dir);
-    }
-    return names;
-}
 
 template <typename T>
 bool getProperty(sd_bus* bus, const char* path, const char* name, char type, T& out) {
@@ -71,10 +52,8 @@ std::optional<bool> upowerMains(sd_bus* bus) {
 
 }  // namespace
 
-PowerMonitor::PowerMonitor(sd_bus* bus, sd_event* event) : bus_(bus), event_(event) {
-    const char* root = std::getenv("AMPWARDEN_SYSFS_ROOT");
-    sysfsRoot_ = root && *root ? root : "";
-}
+PowerMonitor::PowerMonitor(sd_bus* bus, sd_event* event)
+    : bus_(bus), event_(event), sysfsRoot_(HostFiles::rootFromEnvironment()) {}
 
 PowerMonitor::~PowerMonitor() {
     sd_bus_slot_unref(changeSlot_);
@@ -129,21 +108,22 @@ PowerReading PowerMonitor::readUPower() {
 
 PowerReading PowerMonitor::readKernelAttributes(const std::string& root) {
     PowerReading reading;
-    std::string base = root + "/sys/class/power_supply/";
-    for (const auto& name : listDirectory(base)) {
-        std::string dir = base + name + "/";
-        std::string type = readLine(dir + "type");
+    const HostFiles files(root);
+    const std::string base = "/sys/class/power_supply/";
+    for (const auto& name : files.list(base)) {
+        const std::string dir = base + name + "/";
+        const std::string type = files.read(dir + "type").value_or("");
         if (type == "Mains" || type == "USB") {
-            std::string online = readLine(dir + "online");
+            const std::string online = files.read(dir + "online").value_or("");
             if (!online.empty()) reading.mains = reading.mains.value_or(false) || online == "1";
         } else if (type == "Battery" && !reading.level) {
-            std::string capacity = readLine(dir + "capacity");
+            const std::string capacity = files.read(dir + "capacity").value_or("");
             char* end = nullptr;
             long value = std::strtol(capacity.c_str(), &end, 10);
             if (!capacity.empty() && *end == '\0' && value >= 0 && value <= 100) {
                 reading.level = static_cast<int>(value);
             }
-            std::string status = readLine(dir + "status");
+            const std::string status = files.read(dir + "status").value_or("");
             if (!reading.mains && (status == "Charging" || status == "Full")) reading.mains = true;
         }
     }
