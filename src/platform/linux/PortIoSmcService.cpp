@@ -53,22 +53,6 @@ std::string PortIoSmcService::probe() {
     return "";
 }
 
-std::vector<std::string> PortIoSmcService::writableKeys(const std::vector<std::string>& keys) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    std::vector<std::string> writable;
-    if (lockOut() != kKernSuccess) return writable;
-    for (const std::string& key : keys) {
-        SmcPortProtocol::KeyInfo info;
-        SMCKeyData_t scratch;
-        if (keyInfo(toUInt32(key), info, scratch) == kKernSuccess &&
-            (info.flags & SmcPortProtocol::kFlagWritable) != 0) {
-            writable.push_back(key);
-        }
-    }
-    unlock();
-    return writable;
-}
-
 kern_return_t PortIoSmcService::answer(const SMCKeyData_t& input, SMCKeyData_t& output) {
     kern_return_t code = lockOut();
     if (code == kKernSuccess) {

@@ -37,8 +37,6 @@ class PortIoSmcService : public InProcessSmcService {
     // Whether an SMC answers on the ports: a sane status and a plausible key count. Empty
     // when it does, else why not.
     std::string probe();
-    // Of these keys, the ones the device has and lets us write.
-    std::vector<std::string> writableKeys(const std::vector<std::string>& keys);
 
   protected:
     // Codes beyond a device's own: the lock file held too long by another process ->
