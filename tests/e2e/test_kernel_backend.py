@@ -11,7 +11,6 @@ from harness import (CLOSE_ANSWER, DISABLE_CHARGING_ANSWER, DISCHARGING_ANSWER,
 
 BATTERY = 'sys/class/power_supply/BAT0'
 EVERY_BEHAVIOUR = '[auto] inhibit-charge force-discharge'
-CHOICES = ('auto', 'inhibit-charge', 'force-discharge')
 
 
 class KernelBackendTest(HelperTestCase):
@@ -70,18 +69,6 @@ class KernelBackendTest(HelperTestCase):
         self.assertIn('SMC backend: kernel (kernel), backing BCLM CH0B CH0C CH0I',
                       self.helper.output('stderr'))
         self.assert_helper_alive()
-
-        # What the package's removal runs gives normal charging back, on this backend too.
-        self.write(BATTERY + '/charge_behaviour', 'auto [inhibit-charge] force-discharge')
-        self.write(BATTERY + '/charge_control_end_threshold', '60')
-        for key, value in (('CH0B', '00'), ('CH0C', '00'), ('CH0I', '00'), ('BCLM', '64')):
-            result = self.rig._run('ampwarden-smc', ['write', key, value], False, 30, self.env)
-            self.assertEqual(result.returncode, 0, result.stderr)
-            # A plain file keeps the one word written; the kernel's lists every choice again.
-            current = self.attributes()[1]
-            self.write(BATTERY + '/charge_behaviour', ' '.join(
-                f'[{w}]' if w == current else w for w in CHOICES))
-        self.assertEqual(self.attributes(), ('100', 'auto'))
 
     def test_probe_tells_what_each_machine_offers(self):
         code, out = self.probe()
