@@ -18,28 +18,6 @@ EMULATOR = os.path.join(BIN_DIR, 'ampwarden-smc-emulator')
 TIMEOUT = 10
 
 
-class Emulator:
-    """One ampwarden-smc-emulator process, its output kept in a file."""
-
-    def __init__(self, log_path, socket_path, *extra):
-        self.log_path = log_path
-        with open(log_path, 'w') as log:
-            # Killed by the kernel with the test, however the test ends.
-            self.process = subprocess.Popen(['setpriv', '--pdeathsig', 'KILL', EMULATOR,
-                                             '--socket', socket_path, *extra],
-                                            stdout=log, stderr=subprocess.STDOUT)
-
-    @property
-    def lines(self):
-        with open(self.log_path) as log:
-            return log.read().splitlines()
-
-    def stop(self, sig=signal.SIGTERM):
-        if self.process.poll() is None:
-            self.process.send_signal(sig)
-        return self.process.wait(TIMEOUT)
-
-
 class SmcTestCase(unittest.TestCase):
     def setUp(self):
         for program in (SMC_TOOL, EMULATOR):
@@ -50,12 +28,22 @@ class SmcTestCase(unittest.TestCase):
         self.socket = os.path.join(self.tmp, 'smc.sock')
 
     def start_emulator(self, *extra, socket_path=None):
+        """Starts an emulator; its output, a line a list item, is its `lines()`."""
         socket_path = socket_path or self.socket
-        emulator = Emulator(os.path.join(self.tmp, f'{len(os.listdir(self.tmp))}.log'),
-                            socket_path, *extra)
-        self.addCleanup(emulator.stop, signal.SIGKILL)
-        ready = wait_until(lambda: [l for l in emulator.lines if socket_path in l], TIMEOUT)
-        self.assertEqual(emulator.lines, ready, 'the emulator did not say it was ready')
+        log_path = os.path.join(self.tmp, f'{len(os.listdir(self.tmp))}.log')
+        with open(log_path, 'w') as log:
+            # Killed by the kernel with the test, however the test ends.
+            emulator = subprocess.Popen(['setpriv', '--pdeathsig', 'KILL', EMULATOR, '--socket',
+                                         socket_path, *extra], stdout=log, stderr=subprocess.STDOUT)
+        self.addCleanup(emulator.wait, TIMEOUT)
+        self.addCleanup(emulator.kill)
+
+        def lines():
+            with open(log_path) as output:
+                return output.read().splitlines()
+        emulator.lines = lines
+        ready = wait_until(lambda: [l for l in emulator.lines() if socket_path in l], TIMEOUT)
+        self.assertEqual(emulator.lines(), ready, 'the emulator did not say it was ready')
         return emulator
 
     def smc(self, *args, socket_path=None):
@@ -105,8 +93,8 @@ class ToolTest(SmcTestCase):
         self.assertIn('new fan speed (5901) is more than maximum speed (5900)',
                       self.run_failing(1, 'fan', 'speed', '1', '5901'))
         self.assertEqual(self.run_ok('fan', 'reset'), ['FS! \tui16\t2\t0000\t0'])
-        wait_until(lambda: 'write "FS! " 0000' in emulator.lines, TIMEOUT)
-        self.assertEqual(emulator.lines[1:], [
+        wait_until(lambda: 'write "FS! " 0000' in emulator.lines(), TIMEOUT)
+        self.assertEqual(emulator.lines()[1:], [
             'write CH0B 02', 'write BCLM 50', 'write F1Md 01', 'write "FS! " 0002',
             'write F1Tg 2ee0', 'write "FS! " 0000'])
 
@@ -129,7 +117,7 @@ class ToolTest(SmcTestCase):
             self.assertIn('Try ampwarden-smc --help', self.run_failing(2, *usage))
         self.assertTrue(self.run_ok('--help')[0].startswith('Usage: ampwarden-smc'))
         self.assertEqual(self.run_ok('read', 'BCLM')[0], 'BCLM\tui8 \t1\t64\t100')
-        self.assertEqual(len(emulator.lines), 1, emulator.lines)
+        self.assertEqual(len(emulator.lines()), 1, emulator.lines())
 
 
 class EmulatorTest(SmcTestCase):
@@ -137,14 +125,16 @@ class EmulatorTest(SmcTestCase):
         nested = os.path.join(self.tmp, 'run', 'lumora', 'smc.sock')  # folders made as needed
         for sig in (signal.SIGTERM, signal.SIGINT):
             emulator = self.start_emulator(socket_path=nested)
-            self.assertEqual(emulator.stop(sig), 0)
+            emulator.send_signal(sig)
+            self.assertEqual(emulator.wait(TIMEOUT), 0)
             self.assertFalse(os.path.exists(nested))
-            self.assertEqual(len(emulator.lines), 1, emulator.lines)
+            self.assertEqual(len(emulator.lines()), 1, emulator.lines())
         first = self.start_emulator(socket_path=nested)
         second = self.emulator_fails(socket_path=nested)
         self.assertEqual(second.returncode, 1)
         self.assertIn('another emulator is already serving', second.stderr)
-        first.stop(signal.SIGKILL)  # leaves its socket behind
+        first.kill()  # leaves its socket behind
+        first.wait(TIMEOUT)
         self.start_emulator(socket_path=nested)
         self.assertEqual(self.smc('read', 'BCLM', socket_path=nested).returncode, 0)
 
