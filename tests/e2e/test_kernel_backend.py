@@ -1,6 +1,7 @@
 """The helper and ampwarden-smc on the kernel's battery attributes instead of the emulator: a
 fake /sys tree (AMPWARDEN_SYSFS_ROOT) whose files the charge commands must change, and
-`ampwarden-smc probe` telling what each fake machine offers."""
+`ampwarden-smc probe` telling what each fake machine offers (why a backend is passed over is
+the backend choice's unit test's)."""
 
 import os
 import unittest
@@ -74,7 +75,6 @@ class KernelBackendTest(HelperTestCase):
         code, out = self.probe()
         self.assertEqual(code, 1, out)
         self.assertIn('kernel: not usable: no battery in', out)
-        self.assertIn('port-io: not usable: not an Apple machine', out)
         self.assertIn('auto picks: none', out)
 
         self.laptop()
@@ -93,7 +93,6 @@ class KernelBackendTest(HelperTestCase):
         self.write('proc/ioports', '0300-031f : sound card')
         code, out = self.probe(AMPWARDEN_SMC_BACKEND='port-io')
         self.assertEqual(code, 0, out)  # the kernel's attributes still are
-        self.assertIn('port-io: not usable: ports 0x300-0x31f are claimed by sound card', out)
         self.assertIn('AMPWARDEN_SMC_BACKEND=port-io picks: none', out)
         refused = self.rig._run('ampwarden-smc', ['read', 'BCLM'], False, 30,
                                 {**self.env, 'AMPWARDEN_SMC_BACKEND': 'port-io'})
