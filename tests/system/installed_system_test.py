@@ -5,11 +5,9 @@ dies with this script (parent-death signal on unshare). Needs root, unshare/nsen
 dpkg-deb and systemd, else exits 77 (skipped); AMPWARDEN_BIN_DIR is the build's bin directory.
 """
 
-import ctypes
 import json
 import os
 import shutil
-import signal
 import subprocess
 import sys
 import time
@@ -40,10 +38,6 @@ class Skip(Exception):
     pass
 
 
-def die_with_parent():
-    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
-
-
 def wait_until(predicate, timeout, what):
     deadline = time.monotonic() + timeout
     while True:
@@ -66,9 +60,9 @@ class Machine:
     def __init__(self, deb, log_path):
         self.log = open(log_path, 'w')
         self.unshare = subprocess.Popen(
-            ['unshare', *NAMESPACES, '--kill-child=SIGKILL', 'sh', os.path.join(HERE, 'boot.sh'),
-             deb], stdin=subprocess.DEVNULL, stdout=self.log, stderr=subprocess.STDOUT,
-            preexec_fn=die_with_parent)
+            ['setpriv', '--pdeathsig', 'KILL', 'unshare', *NAMESPACES, '--kill-child=SIGKILL',
+             'sh', os.path.join(HERE, 'boot.sh'), deb], stdin=subprocess.DEVNULL, stdout=self.log,
+            stderr=subprocess.STDOUT)
         self.pid = wait_until(self._systemd_pid, 30, 'systemd did not start')
 
     def _systemd_pid(self):
@@ -127,7 +121,7 @@ class Machine:
 def prerequisites(build):
     if os.geteuid() != 0:
         raise Skip('needs root')
-    for program in ('unshare', 'nsenter', 'cpack', 'dpkg-deb', 'runuser', 'useradd'):
+    for program in ('setpriv', 'unshare', 'nsenter', 'cpack', 'dpkg-deb', 'runuser', 'useradd'):
         if not shutil.which(program):
             raise Skip(f'{program} is not installed')
     if not os.access('/lib/systemd/systemd', os.X_OK):
