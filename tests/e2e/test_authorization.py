@@ -1,15 +1,14 @@
 """Who may command the helper: commands from an unprivileged user, decided by a fake polkit on
-the bus or, without polkit, by who owns seat0's active session."""
+the bus or, without polkit, by who owns seat0's active session (what a refusal or a slow decision
+does to the commands is the command gate's unit test's)."""
 
 import os
 import re
 import subprocess
-import time
 import unittest
 
-from harness import (AS_NOBODY, DISABLE_CHARGING_ANSWER, LIMIT_ON_ANSWER, OPEN_ANSWER, PYTHON,
-                     SMC_STATUS_ANSWER, STATUS_ANSWER, HelperTestCase, dbus, dies_with_test,
-                     wait_until)
+from harness import (AS_NOBODY, DISABLE_CHARGING_ANSWER, OPEN_ANSWER, PYTHON, SMC_STATUS_ANSWER,
+                     HelperTestCase, dbus, dies_with_test, wait_until)
 
 POLKIT = 'org.freedesktop.PolicyKit1'
 POLKIT_PATH = '/org/freedesktop/PolicyKit1/Authority'
@@ -31,14 +30,10 @@ class AuthorizationTestCase(HelperTestCase):
     def senders_of(self, command):
         """The unique names that sent `command`, from the bus log, in order."""
         lines = self.services[[s.name for s in self.services].index('bus-monitor')].output()
-        found = re.findall(r'sender=(:\S+) .*member=Darwin\n\s+string "' + command + '"', lines)
-        return found
+        return re.findall(r'sender=(:\S+) .*member=Darwin\n\s+string "' + command + '"', lines)
 
     def refusals(self):
         return [line for line in self.helper.output('stderr').splitlines() if 'refused' in line]
-
-    def charge_keys(self):
-        return self.rig.smc_values(('CH0B', 'BCLM'))
 
 
 class PolkitTest(AuthorizationTestCase):
@@ -70,35 +65,18 @@ class PolkitTest(AuthorizationTestCase):
                          [('system-bus-name', self.senders_of('ZTBattery_TellDeamon_OpenSMC')[0])])
 
         self.polkit.SetAllowed(dbus.Array([], signature='s'))
-        before = self.charge_keys()
+        before = self.rig.smc_values()
         refused = self.ctl_as(AS_NOBODY, 'charge', 'off')
         self.assertEqual(refused.returncode, 1)
         self.assertIn(JOURNAL_HINT, refused.stderr)
         self.assertEqual(self.recorder.named(DISABLE_CHARGING_ANSWER), [])
-        self.assertEqual(self.charge_keys(), before)
-        sender = self.senders_of('ZTBattery_TellDeamon_SetDisableCharging')[0]
-        self.assertTrue(any(re.search(
-            rf'refused ZTBattery_TellDeamon_SetDisableCharging from {re.escape(sender)} '
-            rf'\(uid {NOBODY_UID}, pid \d+\): not authorised by polkit', line)
-            for line in self.refusals()), self.refusals())
+        self.assertEqual(self.rig.smc_values(), before)
+        self.assertIn(f'(uid {NOBODY_UID}, pid ', self.refusals()[-1])
 
         # Read-only queries need no one's leave.
         status = self.ctl_as(AS_NOBODY, 'smc-status')
         self.assertEqual(status.returncode, 0, status.stderr)
         self.assertEqual(self.recorder.wait_for(SMC_STATUS_ANSWER)[-1]['values'], {'smcStatus': 1})
-
-    def test_a_slow_decision_delays_later_commands_without_reordering_them(self):
-        self.polkit.SetAllowed([CONTROL])
-        self.ctl('open')
-        self.polkit.SetDelay(1.0)
-        limit = self.start_ctl('limit', 'on', as_nobody=True)
-        wait_until(lambda: self.senders_of('ZTBattery_TellDeamon_SetEnableChargingLimitMax'), 5)
-        answer = self.query_status(timeout=10)  # root's query, posted while the check runs
-        names = [a['name'] for a in self.recorder.answers]
-        self.assertLess(names.index(LIMIT_ON_ANSWER), names.index(STATUS_ANSWER))
-        self.assertEqual(limit.wait(10), 0)
-        self.assertEqual(self.rig.smc_read('BCLM'), 80)
-        self.assertEqual(answer['name'], STATUS_ANSWER)
 
 
 class WithoutPolkitTest(AuthorizationTestCase):

@@ -1,7 +1,6 @@
-"""`cmake --install` into a scratch root, and the helper's uninstall command lines run against it.
-
-Needs the whole build (cmake --build), cmake and systemctl (offline use only: nothing here talks
-to a running systemd). AMPWARDEN_BIN_DIR is the build's bin directory.
+"""`cmake --install` into a scratch root, and the helper's uninstall command lines run against it
+(the installed unit starting the helper is the whole-system test's). Needs the whole build, cmake
+and systemctl (offline only). AMPWARDEN_BIN_DIR is the build's bin directory.
 """
 
 import os
@@ -75,12 +74,7 @@ class InstallTest(unittest.TestCase):
     def test_installs_exactly_its_items_and_the_uninstall_removes_them_all(self):
         installed = self.install(self.cache['CMAKE_INSTALL_PREFIX'])
         self.assertEqual(installed.returncode, 0, installed.stderr)
-        expected = expected_files(self.cache)
-        self.assertEqual(tree(self.root)[0], expected)
-        # The unit starts the installed helper.
-        with open(self.root + next(p for p in expected if p.endswith(UNIT))) as unit:
-            exec_start = re.search(r'^ExecStart=(\S+)$', unit.read(), re.MULTILINE).group(1)
-        self.assertTrue(os.access(self.root + exec_start, os.X_OK), exec_start)
+        self.assertEqual(tree(self.root)[0], expected_files(self.cache))
 
         # Enabled, as the package does on installation.
         enabled = self.run_line(f'systemctl --root={self.root} enable {UNIT}')

@@ -1,21 +1,13 @@
 #!/usr/bin/python3
-"""The Debian package on a real systemd.
-
-Boots systemd as PID 1 in fresh namespaces over a throwaway, in-memory copy of this machine
-(boot.sh), installs the package built from the build under test with dpkg, and checks what an
-installed machine does, with the SMC emulator standing in for the SMC. Every command inside runs
-through `nsenter -t PID -a`. The booted system dies with this script (a parent-death signal on
-unshare, which kills its PID 1 in turn); its mounts live only in its own mount namespace.
-
-Needs root, unshare/nsenter, cpack, dpkg-deb and systemd. Exits 77 (skipped) when these or the
-namespaces are not available; AMPWARDEN_BIN_DIR is the build's bin directory.
+"""The Debian package on a real systemd, booted as PID 1 in fresh namespaces over an in-memory
+copy of this machine (boot.sh), with the SMC emulator standing in for the SMC. The booted system
+dies with this script (parent-death signal on unshare). Needs root, unshare/nsenter, cpack,
+dpkg-deb and systemd, else exits 77 (skipped); AMPWARDEN_BIN_DIR is the build's bin directory.
 """
 
-import ctypes
 import json
 import os
 import shutil
-import signal
 import subprocess
 import sys
 import time
@@ -46,10 +38,6 @@ class Skip(Exception):
     pass
 
 
-def die_with_parent():
-    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
-
-
 def wait_until(predicate, timeout, what):
     deadline = time.monotonic() + timeout
     while True:
@@ -67,14 +55,14 @@ def check(condition, message):
 
 
 class Machine:
-    """A booted system: commands run inside it, and poweroff() (or our death) ends it."""
+    """A booted system: commands run inside it (nsenter), and poweroff() (or our death) ends it."""
 
     def __init__(self, deb, log_path):
         self.log = open(log_path, 'w')
         self.unshare = subprocess.Popen(
-            ['unshare', *NAMESPACES, '--kill-child=SIGKILL', 'sh', os.path.join(HERE, 'boot.sh'),
-             deb], stdin=subprocess.DEVNULL, stdout=self.log, stderr=subprocess.STDOUT,
-            preexec_fn=die_with_parent)
+            ['setpriv', '--pdeathsig', 'KILL', 'unshare', *NAMESPACES, '--kill-child=SIGKILL',
+             'sh', os.path.join(HERE, 'boot.sh'), deb], stdin=subprocess.DEVNULL, stdout=self.log,
+            stderr=subprocess.STDOUT)
         self.pid = wait_until(self._systemd_pid, 30, 'systemd did not start')
 
     def _systemd_pid(self):
@@ -88,13 +76,11 @@ class Machine:
         except (OSError, IndexError, ValueError):
             return None
 
-    def argv(self, command, user=None):
-        as_user = ['runuser', '-u', user, '--'] if user else []
-        return ['nsenter', '-t', str(self.pid), '-a', *INSIDE_ENV, *as_user, *command]
-
     def run(self, *command, user=None, ok=True, timeout=60):
-        result = subprocess.run(self.argv(command, user), stdin=subprocess.DEVNULL,
-                                capture_output=True, text=True, timeout=timeout)
+        as_user = ['runuser', '-u', user, '--'] if user else []
+        result = subprocess.run(['nsenter', '-t', str(self.pid), '-a', *INSIDE_ENV, *as_user,
+                                 *command], stdin=subprocess.DEVNULL, capture_output=True,
+                                text=True, timeout=timeout)
         if ok:
             check(result.returncode == 0, f'{" ".join(command)} exited {result.returncode}:\n'
                                           f'{result.stdout}{result.stderr}')
@@ -111,10 +97,6 @@ class Machine:
     def keys(self):
         return {key: int(self.out(SMC_TOOL, 'read', key).split('\t')[3], 16)
                 for key in NORMAL_CHARGING}
-
-    def write_keys(self, values):
-        for key, value in values.items():
-            self.run(SMC_TOOL, 'write', key, f'{value:02x}')
 
     def service(self, *properties):
         shown = self.out('systemctl', 'show', UNIT, *(f'--property={p}' for p in properties))
@@ -139,7 +121,7 @@ class Machine:
 def prerequisites(build):
     if os.geteuid() != 0:
         raise Skip('needs root')
-    for program in ('unshare', 'nsenter', 'cpack', 'dpkg-deb', 'runuser', 'useradd'):
+    for program in ('setpriv', 'unshare', 'nsenter', 'cpack', 'dpkg-deb', 'runuser', 'useradd'):
         if not shutil.which(program):
             raise Skip(f'{program} is not installed')
     if not os.access('/lib/systemd/systemd', os.X_OK):
@@ -200,7 +182,7 @@ def scenario(machine):
     machine.run('systemd-run', '--unit=smc-emulator', '/usr/bin/ampwarden-smc-emulator')
     wait_until(lambda: machine.run('test', '-S', SOCKET, ok=False).returncode == 0, 10,
                'the SMC emulator did not serve')
-    yield f'dpkg -i: service enabled and active (pid {service["MainPID"]}), emulator serving'
+    yield 'dpkg -i: service enabled and active'
 
     silent = machine.run('ampwardenctl', '--timeout', '2', 'daemon-info', user=USER, ok=False)
     check(silent.returncode == 1, f'answered before anyone logged in: {silent.stdout}')
@@ -210,10 +192,7 @@ def scenario(machine):
                          'no active session on seat0')
     info = json.loads(answer(machine))
     check(info['values']['status'] == 1 and info['values']['version'], info)
-    for verb in ('smc-status', 'charging-status'):
-        machine.run('ampwardenctl', '--json', verb, user=USER)
-    yield (f'no answer before a login; after session {session} of {USER} on seat0, the user\'s '
-           f'ampwardenctl is answered on the system bus: {info["values"]}')
+    yield f'answers {USER} only once logged in on seat0: {info["values"]}'
 
     # The battery app as the user's service: installed, not enabled, started by hand.
     user = ['systemctl', '--user', '-M', f'{USER}@']
@@ -223,14 +202,11 @@ def scenario(machine):
                                    ok=False).returncode == 0, 15,
                'the user service does not own lumora.Battery')
     machine.run(*user, 'stop', APP_UNIT)
-    yield f'systemctl --user start {APP_UNIT}: the app owns lumora.Battery; stopped again'
+    yield 'the user service of the app owns lumora.Battery'
 
     machine.run('ampwardenctl', 'open')
     machine.run('ampwardenctl', 'charge', 'off')
-    wait_until(lambda: machine.keys()['CH0C'] == 2, 5, 'charging was not stopped')
-    check(machine.keys()['CH0B'] == 2, machine.keys())
-    yield 'root: open, charge off -> CH0B = CH0C = 2 in the emulator'
-
+    wait_until(lambda: machine.keys()['CH0B'] == 2, 5, 'root did not stop charging')
     leader = machine.out('loginctl', 'show-session', session, '--property=Leader', '--value')
     machine.run('sh', '-c', IN_SESSION, leader, 'runuser', '-u', USER, '--', 'ampwardenctl',
                 '--timeout', '10', 'charge', 'on')
@@ -241,15 +217,7 @@ def scenario(machine):
     refusal = wait_until(lambda: [e['MESSAGE'] for e in journal(machine, 'Ampwarden')
                                   if 'refused' in e['MESSAGE']], 5, 'no refusal logged')[-1]
     check('by polkit' in refusal, f'not refused by polkit: {refusal}')
-    # A local rule can grant more; polkitd notices the new file by itself.
-    rule = ('polkit.addRule(function(action, subject) { if (action.id == "lumora.Ampwarden.control"'
-            f' && subject.user == "{OTHER}") return polkit.Result.YES; }});')
-    machine.run('sh', '-c', 'echo "$1" > /etc/polkit-1/rules.d/50-ampwarden-test.rules', 'sh', rule)
-    wait_until(lambda: machine.run('ampwardenctl', '--timeout', '1', 'charge', 'off', user=OTHER,
-                                   ok=False).returncode == 0, 15, f'the rule let no {OTHER} in')
-    check(machine.keys()['CH0B'] == 2, machine.keys())
-    yield (f'polkit: {USER}, in the active session, may charge on; {OTHER} is refused '
-           f'("{refusal}") until a local rule grants it')
+    yield f'polkit lets {USER} in, in the active session, and refuses {OTHER}'
 
     pid = machine.service('MainPID')['MainPID']
     syslog = [e for e in journal(machine, 'Ampwarden') if e.get('_PID') == pid]
@@ -257,8 +225,7 @@ def scenario(machine):
     check(any(e['PRIORITY'] == '5' and '停止充电' in e['MESSAGE'] for e in syslog),
           f'no notice for stopped charging: {syslog}')
     check(stdout and all(e['PRIORITY'] == '6' for e in stdout), f'standard output: {stdout}')
-    yield (f'journal: {len(syslog)} system log lines at notice, {len(stdout)} standard output '
-           f'lines at info')
+    yield 'journal: system log lines at notice, standard output at info'
 
     def restarted():
         shown = machine.service('ActiveState', 'MainPID')
@@ -267,9 +234,10 @@ def scenario(machine):
     machine.run('kill', '-KILL', pid)
     restarted = wait_until(restarted, 15, 'not restarted')
     answer(machine)
-    yield f'kill -9 {pid}: restarted by systemd as {restarted["MainPID"]}, answers again'
+    yield 'killed, restarted by systemd, answers again'
 
-    machine.write_keys(HELD)
+    for key, value in HELD.items():
+        machine.run(SMC_TOOL, 'write', key, f'{value:02x}')
     machine.run('dpkg', '-i', '/root/ampwarden.deb', timeout=120)
     upgraded = machine.service('ActiveState', 'MainPID')
     check(upgraded['ActiveState'] == 'active' and upgraded['MainPID'] != restarted['MainPID'],
@@ -279,7 +247,7 @@ def scenario(machine):
     machine.run('dpkg', '-i', '/root/ampwarden.deb', timeout=120)
     kept = machine.service('UnitFileState', 'ActiveState')
     check(kept == {'UnitFileState': 'disabled', 'ActiveState': 'inactive'}, kept)
-    yield 'upgrade: restarted, charge state kept; a disabled service stays disabled and stopped'
+    yield 'upgrade: restarted, charge state kept; a disabled service stays so'
 
     machine.run('systemctl', 'enable', '--now', UNIT)
     machine.run('dpkg', '-r', 'ampwarden', timeout=120)
@@ -288,7 +256,7 @@ def scenario(machine):
     gone = machine.service('LoadState', 'ActiveState')
     check(gone == {'LoadState': 'masked', 'ActiveState': 'inactive'}, gone)
     check(machine.run('test', '-e', HELPER, ok=False).returncode == 1, 'the helper is left')
-    yield f'dpkg -r: service stopped and gone, normal charging restored {NORMAL_CHARGING}'
+    yield 'dpkg -r: service stopped and gone, normal charging restored'
 
     machine.run('dpkg', '-i', '/root/ampwarden.deb', timeout=120)
     answer(machine)
@@ -299,14 +267,14 @@ def scenario(machine):
     wait_until(lambda: machine.run('ls', '-d', *installed, ok=False).stdout == '', 10,
                'the self-uninstall left ' + machine.out('ls', '-d', *installed, ok=False))
     check(machine.service('MainPID')['MainPID'] == pid, 'the uninstall ended the helper')
-    yield 'dpkg -i again, then the self-uninstall under the sandbox removed the installation'
+    yield 'the self-uninstall removed the installation'
 
     purged = machine.run('dpkg', '--purge', 'ampwarden', timeout=120)
     check(purged.stderr.count('could not set') == 4, purged.stderr)
     forgotten = machine.run('deb-systemd-helper', 'debian-installed', UNIT, ok=False)
     check(forgotten.returncode != 0 and machine.service('LoadState')['LoadState'] == 'not-found',
           'the purge left the enablement or the mask')
-    yield 'dpkg --purge after that: goes on without the SMC tool, forgets enablement and mask'
+    yield 'dpkg --purge goes on without the SMC tool, forgets enablement and mask'
 
 
 def main():
