@@ -5,11 +5,8 @@ import signal
 import time
 import unittest
 
-from harness import (GLOBAL_STATUS_ANSWER, MAIN_APP_ID, STATUS_ANSWER, HelperTestCase, dbus,
-                     wait_until)
-
-DISABLE_CHARGING_ANSWER = 'ZTBattery_TellDeamon_SetDisableCharging_callback'
-DISCHARGING_ANSWER = 'ZTBattery_TellDeamon_SetEnableDischarging_callback'
+from harness import (DISABLE_CHARGING_ANSWER, DISCHARGING_ANSWER, GLOBAL_STATUS_ANSWER,
+                     MAIN_APP_ID, STATUS_ANSWER, HelperTestCase, dbus, wait_until)
 
 
 class CtlWithHelperTest(HelperTestCase):
@@ -18,11 +15,7 @@ class CtlWithHelperTest(HelperTestCase):
         self.start_helper()
         text = self.ctl('daemon-info')
         self.assertEqual(text.returncode, 0, text.stderr)
-        lines = text.stdout.splitlines()
-        self.assertEqual(lines[0], STATUS_ANSWER)
-        self.assertIn('  status = 1 (int32)', lines)
-        self.assertRegex(text.stdout, r'\n  version = "[^"]+" \(string\)\n')
-        self.assertRegex(text.stdout, r'\n  buildVersion = "[^"]+" \(string\)\n')
+        self.assertRegex(text.stdout, f'^{STATUS_ANSWER}\n  status = 1 \\(int32\\)\n')
 
         result = self.ctl('--json', 'daemon-info', '--global')
         self.assertEqual(result.returncode, 0, result.stderr)
