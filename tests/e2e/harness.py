@@ -258,12 +258,6 @@ class BusClient:
         self.connection = dbus.bus.BusConnection(address)
         self.connection.set_exit_on_disconnect(False)
 
-    def close(self):
-        try:
-            self.connection.close()
-        except dbus.exceptions.DBusException:
-            pass
-
     def emit(self, member, signature, *args, flush=True, path=OBJECT_PATH, interface=INTERFACE):
         message = dbus.lowlevel.SignalMessage(path, interface, member)
         if signature:
@@ -304,8 +298,6 @@ class BusClient:
 
 
 class LoginManager:
-
-    SESSION_INTERFACE = 'org.freedesktop.login1.Session'
     MANAGER_INTERFACE = 'org.freedesktop.login1.Manager'
 
     def __init__(self, client):
@@ -314,7 +306,7 @@ class LoginManager:
     def add_session(self, session_id, user, uid, session_class='user'):
         path = self.client.mock().AddSession(session_id, 'seat0', dbus.UInt32(uid), user, True)
         if session_class != 'user':
-            self.client.mock(path).UpdateProperties(self.SESSION_INTERFACE,
+            self.client.mock(path).UpdateProperties('org.freedesktop.login1.Session',
                                                     {'Class': session_class})
         return path
 
@@ -548,7 +540,7 @@ class Rig:
         for service in reversed(self.services):
             service.stop()
         if self.client:
-            self.client.close()
+            self.client.connection.close()
 
     def write_logs(self, out):
         """Every program's logs, the most telling (the helper's) first, the bus log last."""
@@ -631,9 +623,9 @@ class HelperTestCase(unittest.TestCase):
             self.skipTest('end-to-end tests run as root (the helper is a root service)')
         if MISSING_MODULES:
             self.skipTest(f'python3-dbus and python3-dbusmock are needed: {MISSING_MODULES}')
-        for program in ('dbus-daemon', 'dbus-monitor', 'setpriv'):
-            if not shutil.which(program):
-                self.skipTest(f'{program} is not installed')
+        missing = [p for p in ('dbus-daemon', 'dbus-monitor', 'setpriv') if not shutil.which(p)]
+        if missing:
+            self.skipTest(f'{missing} not installed')
         for program in ('ampwarden', 'ampwardenctl'):
             if not os.access(bin_path(program), os.X_OK):
                 self.fail(f'{bin_path(program)} is missing: build first and set '

@@ -15,7 +15,8 @@ class CtlWithHelperTest(HelperTestCase):
         self.start_helper()
         text = self.ctl('daemon-info')
         self.assertEqual(text.returncode, 0, text.stderr)
-        self.assertRegex(text.stdout, f'^{STATUS_ANSWER}\n  status = 1 \\(int32\\)\n')
+        self.assertEqual(text.stdout.splitlines()[0], STATUS_ANSWER)
+        self.assertIn('\n  status = 1 (int32)\n', text.stdout)
 
         result = self.ctl('--json', 'daemon-info', '--global')
         self.assertEqual(result.returncode, 0, result.stderr)
@@ -46,15 +47,6 @@ class CtlWithHelperTest(HelperTestCase):
                                           's': 'string', 'b': 'boolean', 'list': 'as'})
         self.assertEqual(typed['values'], {'i': -7, 'x': 2**40, 'u': 7, 's': '开始重启',
                                            'b': True, 'list': None})
-
-    def test_commands_without_an_answer_return_at_once(self):
-        self.start_helper()
-        for args in (['discharge', 'off'], ['post', 'ZTBattery_TellDeamon_NoSuchCommand']):
-            started = time.monotonic()
-            result = self.ctl(*args)
-            self.assertEqual((result.returncode, result.stdout), (0, ''), args)
-            self.assertLess(time.monotonic() - started, 2.0, args)
-        self.assert_helper_alive()
 
 
 class CtlWithoutHelperTest(HelperTestCase):
