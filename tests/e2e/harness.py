@@ -258,21 +258,15 @@ class BusClient:
         self.connection = dbus.bus.BusConnection(address)
         self.connection.set_exit_on_disconnect(False)
 
-    def emit(self, member, signature, *args, flush=True, path=OBJECT_PATH, interface=INTERFACE):
+    def emit(self, member, signature, *args, path=OBJECT_PATH, interface=INTERFACE):
         message = dbus.lowlevel.SignalMessage(path, interface, member)
         if signature:
             message.append(*args, signature=signature)
         self.connection.send_message(message)
-        if flush:
-            self.connection.flush()
+        self.connection.flush()
 
     def post(self, name):
         self.emit('Darwin', 's', name)
-
-    def flood(self, name, count):
-        for i in range(count):
-            self.emit('Darwin', 's', name, flush=(i % 500 == 499))
-        self.connection.flush()
 
     def connection_of(self, pid):
         bus = dbus.Interface(self.connection.get_object('org.freedesktop.DBus',
@@ -456,8 +450,7 @@ class Rig:
 
     def start_service(self, name, argv, env_overrides=None, **options):
         taken = sum(1 for s in self.services if s.name.split('#')[0] == name)
-        if taken:
-            name = f'{name}#{taken + 1}'  # its own log files
+        name += f'#{taken + 1}' * bool(taken)  # its own log files
         service = Service(name, argv, self.child_env(env_overrides), self.tmp, **options)
         self.services.append(service)
         return service

@@ -8,7 +8,7 @@ from harness import (GLOBAL_STATUS_ANSWER, SMC_STATUS, SMC_STATUS_ANSWER, STATUS
 
 class BadInputTest(HelperTestCase):
 
-    def test_ignores_unknown_and_malformed_commands_and_answers_every_one_of_a_flood(self):
+    def test_ignores_unknown_and_malformed_commands(self):
         self.start_helper()
         for name in ('ZTBattery_TellDeamon_NoSuchCommand',
                      SMC_STATUS.lower(),
@@ -31,12 +31,6 @@ class BadInputTest(HelperTestCase):
         self.assert_helper_alive()
         helper_answers = [a['name'] for a in self.recorder.answers if a['name'] != SMC_STATUS]
         self.assertEqual(helper_answers, [GLOBAL_STATUS_ANSWER, STATUS_ANSWER])
-
-        self.client.flood(SMC_STATUS, 10000)
-        self.recorder.wait_for(SMC_STATUS_ANSWER, timeout=60, count=10000)
-        self.query_status(timeout=30)
-        self.assertEqual(len(self.recorder.named(SMC_STATUS_ANSWER)), 10000)
-        self.assert_helper_alive()
 
 
 if __name__ == '__main__':
