@@ -1,23 +1,7 @@
-"""The end-to-end harness: the real programs on a private bus.
-
-`Rig` sets up, in a directory of its own:
-
-- a dbus-daemon with a system-like policy (system-bus.conf, which includes the helper's own
-  bus policy from packaging/dbus), and dbus-monitor writing the bus log;
-- python3-dbusmock's logind template on that bus, with seat0 and an active user session unless
-  asked for something else;
-- a recorder that captures every answer with its D-Bus types (recorder.py);
-- the SMC emulator daemon on a socket in the directory, with a log of every key written;
-- on request: the helper (as root, or as "nobody"), ampwardenctl, ampwarden-smc, raw commands.
-
-`HelperTestCase` gives every test a fresh rig and stops and removes it afterwards, failed or
-not; a failed test prints the logs. The walk-through (scripts/walkthrough.py) uses the same
-rig. Nothing touches the real system bus or the real install paths: every child gets
-DBUS_SYSTEM_BUS_ADDRESS, LUMORA_SMC_EMULATOR, AMPWARDEN_UNINSTALL_ROOT, XDG_CONFIG_HOME and
-XDG_RUNTIME_DIR pointing into the rig's directory.
-
-Tests skip when not run as root or when dbus-daemon, python3-dbus or python3-dbusmock are
-missing. They need AMPWARDEN_BIN_DIR (the build's bin directory; CTest sets it).
+"""The end-to-end harness: the real programs on a private bus, with a fake logind, an answer
+recorder (recorder.py) and the SMC emulator, all in a directory of the rig's own. Every child's
+bus, SMC socket, uninstall root and XDG paths point there, never at the real system. Tests run
+as root and need AMPWARDEN_BIN_DIR (CTest sets it).
 """
 
 import json
@@ -90,7 +74,6 @@ def bin_path(program, bin_dir=None):
 
 
 def wait_until(predicate, timeout, interval=0.02):
-    """Polls predicate until it gives a true value or the time is up; returns its last value."""
     deadline = time.monotonic() + timeout
     while True:
         value = predicate()
@@ -100,26 +83,23 @@ def wait_until(predicate, timeout, interval=0.02):
 
 
 def dies_with_test(argv):
-    """argv run so that the kernel kills it when the test process dies, however it dies: a
-    killed or crashed test must not leave daemons behind. A change of user clears the signal,
-    so a setpriv already in front (AS_NOBODY) sets it itself, after the change."""
+    """argv killed by the kernel when the test dies, so no daemon outlives it. A change of user
+    clears that signal, so a setpriv already in front sets it after the change."""
     if argv[:1] == ['setpriv']:
         return ['setpriv', *PARENT_DEATH, *argv[1:]]
     return ['setpriv', *PARENT_DEATH, *argv]
 
 
 def cpu_seconds(pid):
-    """User plus system CPU time the process has used so far."""
     with open(f'/proc/{pid}/stat') as stat:
         fields = stat.read().rsplit(')', 1)[1].split()
-    # Fields 14 and 15 of the file (utime, stime); the split starts at field 3.
+    # utime and stime; the split starts at field 3.
     return (int(fields[11]) + int(fields[12])) / os.sysconf('SC_CLK_TCK')
 
 
 class Service:
-    """A child process of a test. Its standard output and error go to log files, line by line,
-    and are kept for the test to wait on. Standard error may be a terminal, for programs that
-    only mirror their system-log lines to a terminal."""
+    """A child process; its output goes to log files and is kept, line by line, to wait on.
+    Standard error may be a terminal, for programs that mirror their log only to one."""
 
     def __init__(self, name, argv, env, log_dir, stderr_tty=False, on_stdout_line=None):
         self.name = name
@@ -127,7 +107,7 @@ class Service:
         self.lines = {'stdout': [], 'stderr': []}
         self.log_paths = {s: os.path.join(log_dir, f'{name}.{s}.log') for s in self.lines}
         self._changed = threading.Condition()
-        self._pumps = []
+        self._ended = set()
         out_read, out_write = os.pipe()
         if stderr_tty:
             err_read, err_write = pty.openpty()
@@ -141,8 +121,10 @@ class Service:
         finally:
             os.close(out_write)
             os.close(err_write)
-        self._pump(out_read, 'stdout', on_stdout_line)
-        self._pump(err_read, 'stderr', None)
+        self._pumps = [threading.Thread(target=self._copy_lines, args=args, daemon=True)
+                       for args in ((out_read, 'stdout', on_stdout_line), (err_read, 'stderr', None))]
+        for pump in self._pumps:
+            pump.start()
 
     @property
     def pid(self):
@@ -156,25 +138,24 @@ class Service:
             return '\n'.join(self.lines[stream])
 
     def wait_for_line(self, predicate, timeout, stream='stdout'):
-        """The first line of the stream that satisfies predicate, or None once the time is up
-        or the stream has ended without one."""
+        """The first line that satisfies predicate; None if none came in time or at all."""
         deadline = time.monotonic() + timeout
         with self._changed:
             while True:
                 found = next((l for l in self.lines[stream] if predicate(l)), None)
                 remaining = deadline - time.monotonic()
-                if found is not None or remaining <= 0 or self._ended(stream):
+                if found is not None or remaining <= 0 or stream in self._ended:
                     return found
                 self._changed.wait(remaining)
 
     def wait(self, timeout):
-        """The exit status, or None if it is still running after timeout. Once it has exited,
-        its output has been read to the end too."""
+        """The exit status once its output is read to the end, or None if it still runs."""
         try:
             status = self.process.wait(timeout)
         except subprocess.TimeoutExpired:
             return None
-        self._join_pumps()
+        for pump in self._pumps:
+            pump.join(2.0)
         return status
 
     def stop(self, sig=signal.SIGTERM, grace=3.0):
@@ -182,21 +163,7 @@ class Service:
             self.process.send_signal(sig)
             if self.wait(grace) is None:
                 self.process.kill()
-                self.process.wait()
-        self._join_pumps()
-
-    def _join_pumps(self):
-        for pump in self._pumps:
-            pump.join(2.0)
-
-    def _ended(self, stream):
-        return not self._pumps[0 if stream == 'stdout' else 1].is_alive()
-
-    def _pump(self, fd, stream, on_line):
-        thread = threading.Thread(target=self._copy_lines, args=(fd, stream, on_line),
-                                  name=f'{self.name}-{stream}', daemon=True)
-        self._pumps.append(thread)
-        thread.start()
+        self.wait(None)
 
     def _copy_lines(self, fd, stream, on_line):
         pending = b''
@@ -206,135 +173,102 @@ class Service:
                     chunk = os.read(fd, 65536)
                 except OSError:  # a terminal whose last writer has gone reports EIO
                     chunk = b''
-                if not chunk:
-                    break
                 log.write(chunk)
                 log.flush()
-                *complete, pending = (pending + chunk).split(b'\n')
-                self._add_lines(stream, complete, on_line)
-            self._add_lines(stream, [pending] if pending else [], on_line)
+                *complete, pending = (pending + chunk).split(b'\n') if chunk else (pending, b'')
+                lines = [raw.decode('utf-8', 'replace') for raw in complete if chunk or raw]
+                with self._changed:
+                    self.lines[stream].extend(lines)
+                    self._changed.notify_all()
+                for line in lines if on_line else ():
+                    on_line(line)
+                if not chunk:
+                    break
         os.close(fd)
         with self._changed:
+            self._ended.add(stream)
             self._changed.notify_all()
 
-    def _add_lines(self, stream, raw_lines, on_line):
-        if not raw_lines:
-            return
-        lines = [raw.decode('utf-8', 'replace') for raw in raw_lines]
-        with self._changed:
-            self.lines[stream].extend(lines)
-            self._changed.notify_all()
-        if on_line:
-            for line in lines:
-                on_line(line)
 
-
-class AnswerRecorder:
-    """The answers seen on the bus since the test began, in order of arrival. Each is a dict
-    with "name", "values", "types" and "time" (time.monotonic() of its arrival)."""
+class Record:
+    """Items that arrive from another thread, in order, to wait on."""
 
     def __init__(self):
-        self.answers = []
-        self.malformed = []
-        self.ready = threading.Event()
+        self.items = []
         self._changed = threading.Condition()
+
+    def add(self, item):
+        with self._changed:
+            self.items.append(item)
+            self._changed.notify_all()
+
+    def mark(self):
+        with self._changed:
+            return len(self.items)
+
+    def since(self, mark=0):
+        with self._changed:
+            return list(self.items[mark:])
+
+    def wait(self, test, timeout):
+        """test(items) once it is true or the time is up, and the items then."""
+        deadline = time.monotonic() + timeout
+        with self._changed:
+            while not (found := test(self.items)) and deadline > time.monotonic():
+                # Short waits: a test may turn true with time alone (wait_quiet).
+                self._changed.wait(min(0.1, deadline - time.monotonic()))
+            return found, list(self.items)
+
+
+class AnswerRecorder(Record):
+    """The answers seen on the bus, in order: dicts with "name", "values", "types", "time"."""
+
+    answers = property(lambda self: self.since())
+
+    def __init__(self):
+        super().__init__()
+        self.ready = threading.Event()
 
     def take_line(self, line):
         record = json.loads(line)
         if record.get('ready'):
             self.ready.set()
-            return
-        with self._changed:
-            (self.malformed if record.get('malformed') else self.answers).append(record)
-            self._changed.notify_all()
-
-    def mark(self):
-        """A position in the record; since(mark) gives the answers that came after it."""
-        with self._changed:
-            return len(self.answers)
-
-    def since(self, mark):
-        with self._changed:
-            return list(self.answers[mark:])
+        else:
+            self.add(record)
 
     def named(self, name):
-        with self._changed:
-            return [a for a in self.answers if a['name'] == name]
+        return [a for a in self.since() if a['name'] == name]
 
     def wait_for(self, name, timeout=5.0, count=1):
-        """Waits until `count` answers called `name` have come; returns them all. Fails the test
-        with the names that did come when they do not."""
-        deadline = time.monotonic() + timeout
-        with self._changed:
-            while True:
-                found = [a for a in self.answers if a['name'] == name]
-                remaining = deadline - time.monotonic()
-                if len(found) >= count or remaining <= 0:
-                    break
-                self._changed.wait(remaining)
-            seen = [a['name'] for a in self.answers]
-        if len(found) < count:
-            raise AssertionError(f'{len(found)} of {count} "{name}" answers within {timeout} s; '
-                                 f'answers seen: {summarize(seen)}')
+        """The first `count` or more answers called `name`; fails naming those that came."""
+        def named(items):
+            found = [a for a in items if a['name'] == name]
+            return found if len(found) >= count else None
+        found, seen = self.wait(named, timeout)
+        if not found:
+            raise AssertionError(f'not {count} "{name}" answers within {timeout} s; answers seen '
+                                 f'({len(seen)}): {", ".join(a["name"] for a in seen[-20:])}')
         return found
-
-    def wait_for_count(self, count, timeout):
-        """Waits until at least `count` answers of any name have come; returns how many did."""
-        deadline = time.monotonic() + timeout
-        with self._changed:
-            while len(self.answers) < count:
-                remaining = deadline - time.monotonic()
-                if remaining <= 0:
-                    break
-                self._changed.wait(remaining)
-            return len(self.answers)
-
-
-def summarize(names, limit=20):
-    shown = ', '.join(names[:limit])
-    return shown + (f' ... ({len(names)} in all)' if len(names) > limit else '') or 'none'
 
 
 class BusClient:
-    """The test's own connection to the private bus: posts commands (well formed or not) and
-    drives the fake login manager. Blocking calls only; no main loop."""
+    """The test's own blocking connection: posts commands, well formed or not."""
 
     def __init__(self, address):
         self.connection = dbus.bus.BusConnection(address)
         self.connection.set_exit_on_disconnect(False)
 
-    def close(self):
-        try:
-            self.connection.close()
-        except dbus.exceptions.DBusException:
-            pass
-
-    def emit(self, member, signature, *args, flush=True):
-        message = dbus.lowlevel.SignalMessage(OBJECT_PATH, INTERFACE, member)
+    def emit(self, member, signature, *args, path=OBJECT_PATH, interface=INTERFACE):
+        message = dbus.lowlevel.SignalMessage(path, interface, member)
         if signature:
             message.append(*args, signature=signature)
-        self.connection.send_message(message)
-        if flush:
-            self.connection.flush()
-
-    def emit_elsewhere(self, path, interface, name):
-        """A Darwin signal with a command name on another object or interface."""
-        message = dbus.lowlevel.SignalMessage(path, interface, 'Darwin')
-        message.append(name, signature='s')
         self.connection.send_message(message)
         self.connection.flush()
 
     def post(self, name):
-        """Posts one command (the Darwin signal)."""
         self.emit('Darwin', 's', name)
 
-    def flood(self, name, count):
-        for i in range(count):
-            self.emit('Darwin', 's', name, flush=(i % 500 == 499))
-        self.connection.flush()
-
     def connection_of(self, pid):
-        """The unique bus name of a connection that process `pid` holds, or None."""
         bus = dbus.Interface(self.connection.get_object('org.freedesktop.DBus',
                                                         '/org/freedesktop/DBus',
                                                         introspect=False),
@@ -358,19 +292,15 @@ class BusClient:
 
 
 class LoginManager:
-    """Drives python3-dbusmock's logind template: sessions on seat0, sleep, the lid."""
-
-    SESSION_INTERFACE = 'org.freedesktop.login1.Session'
     MANAGER_INTERFACE = 'org.freedesktop.login1.Manager'
 
     def __init__(self, client):
         self.client = client
 
     def add_session(self, session_id, user, uid, session_class='user'):
-        """Adds an active session on seat0, which becomes seat0's ActiveSession."""
         path = self.client.mock().AddSession(session_id, 'seat0', dbus.UInt32(uid), user, True)
         if session_class != 'user':
-            self.client.mock(path).UpdateProperties(self.SESSION_INTERFACE,
+            self.client.mock(path).UpdateProperties('org.freedesktop.login1.Session',
                                                     {'Class': session_class})
         return path
 
@@ -379,7 +309,6 @@ class LoginManager:
                                       [dbus.Boolean(sleeping)])
 
     def inhibitors(self):
-        """The inhibitor locks logind holds now, as (what, who, why, mode) tuples."""
         manager = dbus.Interface(self.client.connection.get_object(LOGIND, LOGIND_PATH,
                                                                    introspect=False),
                                  self.MANAGER_INTERFACE)
@@ -394,76 +323,41 @@ class LoginManager:
                                            dbus.Boolean(closed))
 
 
-class SmcWriteLog:
-    """Every key the emulator daemon reports written ("write KEY HEXBYTES" on its standard
-    output), in order, as dicts with "key", "value" (the first byte, the only one charge control
-    writes), "bytes" and "time" (time.monotonic() when the line was read)."""
+class SmcWriteLog(Record):
+    """The keys the emulator reports written ("write KEY HEXBYTES"), in order, as dicts with
+    "key", "value" (the first byte), "bytes" and "time"."""
 
     LINE = re.compile(r'^write ("[^"]*"|\S+) ([0-9a-fA-F]*|-)$')
 
-    def __init__(self):
-        self.writes = []
-        self._changed = threading.Condition()
-
     def take_line(self, line):
         match = self.LINE.match(line)
-        if not match:
-            return
-        key = match.group(1).strip('"').ljust(4)
-        data = bytes.fromhex(match.group(2)) if match.group(2) != '-' else b''
-        with self._changed:
-            self.writes.append({'key': key, 'value': data[0] if data else None, 'bytes': data,
-                                'time': time.monotonic()})
-            self._changed.notify_all()
+        if match:
+            data = bytes.fromhex(match.group(2)) if match.group(2) != '-' else b''
+            self.add({'key': match.group(1).strip('"').ljust(4), 'value': data[0] if data else None,
+                      'bytes': data, 'time': time.monotonic()})
 
-    def mark(self):
-        """A position in the log; writes(since=mark) are those that came after it."""
-        with self._changed:
-            return len(self.writes)
-
-    def writes_since(self, mark=0):
-        with self._changed:
-            return list(self.writes[mark:])
+    writes_since = Record.since
 
     def pairs_since(self, mark=0):
-        """The writes after `mark` as (key, value) pairs, in order."""
-        return [(w['key'], w['value']) for w in self.writes_since(mark)]
+        return [(w['key'], w['value']) for w in self.since(mark)]
 
     def wait_for(self, key, value, timeout=5.0, since=0):
-        """The first write of `value` to `key` after position `since`; raises AssertionError
-        with the writes that did come when none does in time."""
-        deadline = time.monotonic() + timeout
-        with self._changed:
-            while True:
-                found = next((w for w in self.writes[since:]
-                              if w['key'] == key and w['value'] == value), None)
-                remaining = deadline - time.monotonic()
-                if found or remaining <= 0:
-                    break
-                self._changed.wait(remaining)
-            seen = [(w['key'], w['value']) for w in self.writes[since:]]
+        found, seen = self.wait(lambda items: next(
+            (w for w in items[since:] if (w['key'], w['value']) == (key, value)), None), timeout)
         if not found:
-            raise AssertionError(f'no write of {key} = {value} within {timeout} s; '
-                                 f'writes seen: {seen or "none"}')
+            raise AssertionError(f'no write of {key} = {value} within {timeout} s; writes seen: '
+                                 f'{[(w["key"], w["value"]) for w in seen[since:]] or "none"}')
         return found
 
     def wait_quiet(self, quiet=0.7, timeout=5.0):
-        """Waits until no write has come for `quiet` seconds (the helper's delayed writes come
-        0.5 s after a command), so a test sees the state a command finally leaves."""
+        """Until no write for `quiet` s: the helper's delayed writes come 0.5 s after a command."""
         started = time.monotonic()
-        deadline = started + timeout
-        with self._changed:
-            while time.monotonic() < deadline:
-                last = max(self.writes[-1]['time'] if self.writes else 0.0, started)
-                if time.monotonic() - last >= quiet:
-                    return
-                self._changed.wait(min(quiet, max(0.0, deadline - time.monotonic())))
+        self.wait(lambda items: time.monotonic() - max(items[-1]['time'] if items else 0.0,
+                                                       started) >= quiet, timeout)
 
 
 def install_paths(bin_dir=None):
-    """What the build under test installs, by absolute path: the items its uninstall removes
-    (below AMPWARDEN_UNINSTALL_ROOT). A dict with "helper_dir", "unit_file", "programs",
-    "bus_policy" and "polkit_policy"."""
+    """What the build under test installs (and its uninstall removes), by absolute path."""
     header = os.path.join(bin_dir or os.environ.get('AMPWARDEN_BIN_DIR', ''), os.pardir, 'src',
                           'generated', 'BuildInfo.h')
     try:
@@ -484,9 +378,7 @@ def install_paths(bin_dir=None):
 
 
 class FakeInstallation:
-    """An installed helper below a scratch root, as the package leaves it: the program folder,
-    the programs, the bus policy, the unit file, and the unit enabled (its link in
-    multi-user.target.wants)."""
+    """An installed, enabled helper below a scratch root, as the package leaves it."""
 
     UNIT = """[Unit]
 Description=Battery charge helper (a fake installation for tests and demos)
@@ -518,7 +410,6 @@ WantedBy=multi-user.target
         os.symlink(paths['unit_file'], self.wants_link)
 
     def left(self):
-        """The installed items still there."""
         items = [self.helper_dir, *self.files, self.unit_file, self.wants_link, self.vendor_dir]
         return [path for path in items if os.path.lexists(path)]
 
@@ -541,13 +432,9 @@ class Rig:
         self.install_root = os.path.join(tmp, "install root's")
         os.makedirs(self.install_root, exist_ok=True)
         self.bus_address = 'unix:path=' + os.path.join(tmp, 'system_bus_socket')
-        self.bus_service = None
-        self.client = None
-        self.recorder = None
-        self.logind = None
-        self.emulator = None
+        self.bus_service = self.client = self.recorder = self.logind = None
+        self.emulator = self.helper = None
         self.smc_writes = SmcWriteLog()
-        self.helper = None
 
     def program(self, name):
         return bin_path(name, self.bin_dir)
@@ -563,15 +450,12 @@ class Rig:
 
     def start_service(self, name, argv, env_overrides=None, **options):
         taken = sum(1 for s in self.services if s.name.split('#')[0] == name)
-        if taken:
-            name = f'{name}#{taken + 1}'  # its own log files
+        name += f'#{taken + 1}' * bool(taken)  # its own log files
         service = Service(name, argv, self.child_env(env_overrides), self.tmp, **options)
         self.services.append(service)
         return service
 
     def start_all(self, session=('alice', 'user')):
-        """Bus, recorder, fake logind (with `session` active on seat0 unless None) and, when it
-        is built, the SMC emulator."""
         self.start_bus()
         self.recorder = self.start_recorder()
         self.logind = self.start_logind()
@@ -586,12 +470,10 @@ class Rig:
         if not self.bus_service.wait_for_line(lambda line: line.startswith('unix:'), 10):
             raise HarnessError('dbus-daemon did not start')
         self.client = BusClient(self.bus_address)
-        # The protocol is signals; errors show refused messages; calls to logind show the
-        # helper's view of who is logged in.
+        # Signals, refusals and the helper's questions to logind.
         monitor = self.start_service('bus-monitor', [
             'dbus-monitor', '--address', self.bus_address, "type='signal'", "type='error'",
             "type='method_call',destination='org.freedesktop.login1'"])
-        # Its first lines come once it is a monitor; the log is for reading, so do not insist.
         monitor.wait_for_line(lambda line: True, 5)
 
     def start_recorder(self):
@@ -619,37 +501,30 @@ class Rig:
         return emulator
 
     def start_helper(self, as_nobody=False, wait_started=True, env_overrides=None):
-        """Starts the real helper; by default waits for its unsolicited start-up answer."""
-        argv = [self.program('ampwarden')]
-        if as_nobody:
-            argv = AS_NOBODY + argv
+        argv = AS_NOBODY * as_nobody + [self.program('ampwarden')]
         self.helper = self.start_service('helper', argv, env_overrides, stderr_tty=True)
         if wait_started:
             self.recorder.wait_for(GLOBAL_STATUS_ANSWER, timeout=10)
         return self.helper
 
     def ctl(self, *args, as_nobody=False, timeout=30, env_overrides=None):
-        """Runs ampwardenctl to its end; returns the CompletedProcess (text output)."""
         return self._run('ampwardenctl', args, as_nobody, timeout, env_overrides)
 
     def start_ctl(self, *args, as_nobody=False):
-        """Starts ampwardenctl in the background (watch, app)."""
-        argv = [self.program('ampwardenctl'), *args]
-        if as_nobody:
-            argv = AS_NOBODY + argv
-        return self.start_service('ampwardenctl', argv)
+        return self.start_service('ampwardenctl',
+                                  AS_NOBODY * as_nobody + [self.program('ampwardenctl'), *args])
 
     def smc(self, *args, timeout=30):
-        """Runs ampwarden-smc against the rig's emulator; returns the CompletedProcess."""
         return self._run('ampwarden-smc', args, False, timeout, None)
 
     def smc_read(self, key):
-        """The value of a byte-valued key, as the emulator holds it now."""
+        """The first value byte of a key now: "read" prints key, type, size, hex bytes, value."""
         result = self.smc('read', key)
-        if result.returncode != 0:
-            raise HarnessError(f'ampwarden-smc read {key} failed ({result.returncode}): '
-                               f'{result.stderr.strip()}')
-        return parse_byte_value(result.stdout, key)
+        try:
+            return bytes.fromhex(result.stdout.split('\t')[3])[0]
+        except (IndexError, ValueError):
+            raise HarnessError(f'ampwarden-smc read {key} ({result.returncode}): '
+                               f'{result.stdout.strip()!r} {result.stderr.strip()}')
 
     def smc_values(self, keys=CHARGE_KEYS):
         return {key: self.smc_read(key) for key in keys}
@@ -658,17 +533,15 @@ class Rig:
         for service in reversed(self.services):
             service.stop()
         if self.client:
-            self.client.close()
+            self.client.connection.close()
 
     def write_logs(self, out):
-        """Every program's logs, the helper first and the bus log last: the most telling
-        first."""
+        """Every program's logs, the most telling (the helper's) first, the bus log last."""
         order = {'helper': 0, 'bus-monitor': 2}
         for service in sorted(self.services, key=lambda s: order.get(s.name, 1)):
             out.write(f'----- {service.name}: {" ".join(service.argv)[:200]} '
                       f'(exit status {service.process.returncode}) -----\n')
-            for stream, path in service.log_paths.items():
-                lines = read_lines(path)
+            for stream, lines in service.lines.items():
                 shown = lines[-LOG_TAIL_LINES:]
                 out.write(f'--- {stream}: {len(lines)} lines' +
                           (f', the last {len(shown)}' if len(shown) < len(lines) else '') + '\n')
@@ -676,29 +549,16 @@ class Rig:
         out.flush()
 
     def _run(self, program, args, as_nobody, timeout, env_overrides):
-        argv = [self.program(program), *args]
-        if as_nobody:
-            argv = AS_NOBODY + argv
+        argv = AS_NOBODY * as_nobody + [self.program(program), *args]
         return subprocess.run(dies_with_test(argv), env=self.child_env(env_overrides),
                               capture_output=True, text=True, timeout=timeout,
                               stdin=subprocess.DEVNULL)
 
 
-def parse_byte_value(output, key):
-    """The first value byte in what `ampwarden-smc read KEY` printed: one line of tab-separated
-    key, data type, size, value bytes in hex and the value decoded."""
-    fields = output.rstrip('\n').split('\t')
-    try:
-        return bytes.fromhex(fields[3])[0]
-    except (IndexError, ValueError):
-        raise HarnessError(f'cannot find the value of {key} in: {output.strip()!r}')
-
-
 class HelperTestCase(unittest.TestCase):
-    """Base class: a fresh rig for every test (private bus, fake logind, answer recorder and,
-    when built, SMC emulator). `session` is the (user, class) of the session active on seat0
-    when the test begins: a user session by default, ('gdm', 'greeter') for a login screen,
-    None for no seat and no session at all."""
+    """A fresh rig for every test, whose parts it lends as its own attributes. `session` is the
+    (user, class) active on seat0 at the start, ('gdm', 'greeter') for a login screen, None for
+    no session at all."""
 
     session = ('alice', 'user')
 
@@ -716,70 +576,30 @@ class HelperTestCase(unittest.TestCase):
         except HarnessError as error:
             self.fail(str(error))
 
-    # The rig's parts under the names the tests use.
-
-    tmp = property(lambda self: self.rig.tmp)
-    services = property(lambda self: self.rig.services)
-    smc_socket = property(lambda self: self.rig.smc_socket)
-    install_root = property(lambda self: self.rig.install_root)
-    bus_address = property(lambda self: self.rig.bus_address)
-    bus_service = property(lambda self: self.rig.bus_service)
-    client = property(lambda self: self.rig.client)
-    recorder = property(lambda self: self.rig.recorder)
-    logind = property(lambda self: self.rig.logind)
-    emulator = property(lambda self: self.rig.emulator)
-    smc_writes = property(lambda self: self.rig.smc_writes)
-    helper = property(lambda self: self.rig.helper)
-
-    def child_env(self):
-        return self.rig.child_env()
-
-    def start_service(self, name, argv, **options):
-        return self.rig.start_service(name, argv, **options)
-
-    def start_helper(self, as_nobody=False, wait_started=True, env_overrides=None):
-        return self.rig.start_helper(as_nobody, wait_started, env_overrides)
-
-    def ctl(self, *args, as_nobody=False, timeout=30, env_overrides=None):
-        return self.rig.ctl(*args, as_nobody=as_nobody, timeout=timeout,
-                            env_overrides=env_overrides)
-
-    def start_ctl(self, *args, as_nobody=False):
-        return self.rig.start_ctl(*args, as_nobody=as_nobody)
+    def __getattr__(self, name):
+        if name == 'rig' or 'rig' not in self.__dict__:
+            raise AttributeError(name)
+        return getattr(self.rig, name)
 
     def post(self, name):
         self.rig.client.post(name)
 
     def query_status(self, timeout=5.0):
-        """Posts the daemon-status query and returns its answer."""
         before = len(self.recorder.named(STATUS_ANSWER))
         self.post(QUERY_STATUS)
         return self.recorder.wait_for(STATUS_ANSWER, timeout, count=before + 1)[-1]
 
     def ask(self, *verb, expect):
-        """Runs `ampwardenctl VERB` as the main app would and returns the recorded answer named
-        `expect` that it waited for."""
+        """Runs `ampwardenctl VERB` and returns its answer, named `expect`."""
         before = len(self.recorder.named(expect))
         result = self.ctl(*verb)
         self.assertEqual(result.returncode, 0, f'ampwardenctl {" ".join(verb)}: {result.stderr}')
         return self.recorder.wait_for(expect, count=before + 1)[-1]
 
     def assert_answer(self, answer, values, types):
-        """An answer's values and the D-Bus type of each."""
         self.assertEqual((answer['values'], answer['types']), (values, types), answer['name'])
 
-    def answers_to(self, *verb):
-        """The names of the answers that `ampwardenctl VERB` brings, however many: the helper
-        handles commands in order, so they are those that come before the answer to a status
-        query posted after it."""
-        mark = self.recorder.mark()
-        result = self.ctl(*verb)
-        self.query_status()
-        names = [a['name'] for a in self.recorder.since(mark)]
-        return result, names[:-1]
-
     def assert_keys(self, **expected):
-        """The emulator's keys hold these values now."""
         self.assertEqual(self.rig.smc_values(tuple(expected)), expected)
 
     def assert_helper_alive(self):
@@ -787,46 +607,34 @@ class HelperTestCase(unittest.TestCase):
                         f'the helper exited with status {self.helper.process.returncode}')
 
     def require_smc_tools(self):
-        """Fails a test that needs the emulator and ampwarden-smc when they are not built."""
         for program in ('ampwarden-smc-emulator', 'ampwarden-smc'):
             if not os.access(self.rig.program(program), os.X_OK):
                 self.fail(f'{self.rig.program(program)} is missing: build it first')
-
-    # The fixture itself.
 
     def _skip_without_prerequisites(self):
         if os.geteuid() != 0:
             self.skipTest('end-to-end tests run as root (the helper is a root service)')
         if MISSING_MODULES:
             self.skipTest(f'python3-dbus and python3-dbusmock are needed: {MISSING_MODULES}')
-        for program in ('dbus-daemon', 'dbus-monitor', 'setpriv'):
-            if not shutil.which(program):
-                self.skipTest(f'{program} is not installed')
+        missing = [p for p in ('dbus-daemon', 'dbus-monitor', 'setpriv') if not shutil.which(p)]
+        if missing:
+            self.skipTest(f'{missing} not installed')
         for program in ('ampwarden', 'ampwardenctl'):
             if not os.access(bin_path(program), os.X_OK):
                 self.fail(f'{bin_path(program)} is missing: build first and set '
                           'AMPWARDEN_BIN_DIR to the build\'s bin directory')
 
     def _problems_reported(self):
-        """Failures and errors the test result holds so far; None when it cannot be told."""
+        """Failures and errors so far; None when the runner does not tell (logs are printed)."""
         result = getattr(getattr(self, '_outcome', None), 'result', None)
-        try:
+        if hasattr(result, 'failures') and hasattr(result, 'errors'):
             return len(result.failures) + len(result.errors)
-        except AttributeError:
-            return None
+        return None
 
     def _print_logs_if_failed(self):
-        now = self._problems_reported()
-        if now is not None and self._problems_at_start is not None and \
-                now == self._problems_at_start:
+        start, now = self._problems_at_start, self._problems_reported()
+        if start is not None and start == now:
             return
         sys.stderr.write(f'\n===== logs of {self.id()} =====\n')
         self.rig.write_logs(sys.stderr)
 
-
-def read_lines(path):
-    try:
-        with open(path, encoding='utf-8', errors='replace') as log:
-            return log.read().splitlines()
-    except OSError:
-        return []

@@ -5,11 +5,8 @@ import signal
 import time
 import unittest
 
-from harness import (GLOBAL_STATUS_ANSWER, MAIN_APP_ID, STATUS_ANSWER, HelperTestCase, dbus,
-                     wait_until)
-
-DISABLE_CHARGING_ANSWER = 'ZTBattery_TellDeamon_SetDisableCharging_callback'
-DISCHARGING_ANSWER = 'ZTBattery_TellDeamon_SetEnableDischarging_callback'
+from harness import (DISABLE_CHARGING_ANSWER, DISCHARGING_ANSWER, GLOBAL_STATUS_ANSWER,
+                     MAIN_APP_ID, STATUS_ANSWER, HelperTestCase, dbus, wait_until)
 
 
 class CtlWithHelperTest(HelperTestCase):
@@ -18,11 +15,8 @@ class CtlWithHelperTest(HelperTestCase):
         self.start_helper()
         text = self.ctl('daemon-info')
         self.assertEqual(text.returncode, 0, text.stderr)
-        lines = text.stdout.splitlines()
-        self.assertEqual(lines[0], STATUS_ANSWER)
-        self.assertIn('  status = 1 (int32)', lines)
-        self.assertRegex(text.stdout, r'\n  version = "[^"]+" \(string\)\n')
-        self.assertRegex(text.stdout, r'\n  buildVersion = "[^"]+" \(string\)\n')
+        self.assertEqual(text.stdout.splitlines()[0], STATUS_ANSWER)
+        self.assertIn('\n  status = 1 (int32)\n', text.stdout)
 
         result = self.ctl('--json', 'daemon-info', '--global')
         self.assertEqual(result.returncode, 0, result.stderr)
@@ -53,15 +47,6 @@ class CtlWithHelperTest(HelperTestCase):
                                           's': 'string', 'b': 'boolean', 'list': 'as'})
         self.assertEqual(typed['values'], {'i': -7, 'x': 2**40, 'u': 7, 's': '开始重启',
                                            'b': True, 'list': None})
-
-    def test_commands_without_an_answer_return_at_once(self):
-        self.start_helper()
-        for args in (['discharge', 'off'], ['post', 'ZTBattery_TellDeamon_NoSuchCommand']):
-            started = time.monotonic()
-            result = self.ctl(*args)
-            self.assertEqual((result.returncode, result.stdout), (0, ''), args)
-            self.assertLess(time.monotonic() - started, 2.0, args)
-        self.assert_helper_alive()
 
 
 class CtlWithoutHelperTest(HelperTestCase):

@@ -10,33 +10,39 @@ DISCHARGING = {'smcCtrlStatus': 'discharging'}
 SLEEP_LOCK = ('sleep', 'Ampwarden', 'delay')
 
 
-class SleepTest(HelperTestCase):
+class SleepLidTest(HelperTestCase):
 
     def setUp(self):
         super().setUp()
         self.require_smc_tools()
-        self.start_helper()
+        self.start_helper(env_overrides={'AMPWARDEN_MODEL_NAME': 'MacBookPro11,1'})
         self.ask('open', expect=OPEN_ANSWER)
 
     def sleep_locks(self):
         return [(what, who, mode) for what, who, _, mode in self.logind.inhibitors()
                 if (what, who, mode) == SLEEP_LOCK]
 
-    def test_sleep_without_a_discharge_changes_nothing(self):
+    def discharge_on(self):
+        """The answer to "discharge on": either starting it or stopping charging instead."""
+        mark = self.recorder.mark()
+        result = self.ctl('discharge', 'on')
+        self.assertEqual(result.returncode, 0, result.stderr)
+        return wait_until(lambda: self.recorder.since(mark), 5)[0]
+
+    def test_sleep_stops_a_discharge_before_the_machine_sleeps_and_only_then(self):
+        # Nothing to do before sleeping: the lock goes at once, and comes back on waking.
         self.assertTrue(wait_until(self.sleep_locks, 5), 'the helper holds no sleep delay lock')
         mark, writes = self.recorder.mark(), self.smc_writes.mark()
         self.logind.prepare_for_sleep(True)
-        # Nothing to do before sleeping, so the lock goes at once.
         self.assertTrue(wait_until(lambda: not self.sleep_locks(), 2), 'sleep stays delayed')
         self.query_status()
         self.assertEqual(len(self.recorder.since(mark)), 1)
         self.assertEqual(self.smc_writes.pairs_since(writes), [])
+        self.logind.prepare_for_sleep(False)
 
-    def test_sleep_during_a_discharge_stops_it_before_the_machine_sleeps(self):
         self.ask('discharge', 'on', expect=DISCHARGING_ANSWER)
         self.assert_keys(CH0I=1)
-        self.assertTrue(wait_until(self.sleep_locks, 5), 'the helper holds no sleep delay lock')
-
+        self.assertTrue(wait_until(self.sleep_locks, 5), 'no sleep delay lock after waking')
         mark = self.smc_writes.mark()
         self.logind.prepare_for_sleep(True)
         answer = self.recorder.wait_for(DISABLE_CHARGING_ANSWER)[0]
@@ -64,29 +70,6 @@ class SleepTest(HelperTestCase):
                            {'smcCtrlStatus': 'string'})
         self.assert_keys(CH0I=1)
 
-
-class LidTestCase(HelperTestCase):
-    """A helper that takes the machine for `model`."""
-    model = None
-
-    def setUp(self):
-        super().setUp()
-        self.require_smc_tools()
-        self.start_helper(env_overrides={'AMPWARDEN_MODEL_NAME': self.model})
-        self.ask('open', expect=OPEN_ANSWER)
-
-    def discharge_on(self):
-        """The answer to "discharge on": either starting it or stopping charging instead."""
-        mark = self.recorder.mark()
-        result = self.ctl('discharge', 'on')
-        self.assertEqual(result.returncode, 0, result.stderr)
-        self.recorder.wait_for_count(mark + 1, 5)
-        return self.recorder.since(mark)[0]
-
-
-class LidTest(LidTestCase):
-    model = 'MacBookPro11,1'
-
     def test_a_closed_lid_turns_a_discharge_into_stopping_charging(self):
         # logind that does not tell the lid state means an open lid.
         self.assertEqual(self.discharge_on()['name'], DISCHARGING_ANSWER)
@@ -101,15 +84,6 @@ class LidTest(LidTestCase):
         self.assert_keys(CH0B=2, CH0C=2, CH0I=0)
 
         self.logind.set_lid_closed(False)
-        self.assertEqual(self.discharge_on()['name'], DISCHARGING_ANSWER)
-        self.assert_keys(CH0I=1)
-
-
-class OtherModelLidTest(LidTestCase):
-    model = 'Latitude 7490'
-
-    def test_only_a_macbook_minds_the_lid(self):
-        self.logind.set_lid_closed(True)
         self.assertEqual(self.discharge_on()['name'], DISCHARGING_ANSWER)
         self.assert_keys(CH0I=1)
 
