@@ -35,7 +35,6 @@ class FakeCommandAuthority : public CommandAuthority {
     }
 
     void credentials(const std::string& sender, CredentialsCallback done) override {
-        ++credentialQueries;
         auto found = scripts.find(sender);
         if (found == scripts.end()) return done({true, false, 0, 1, ""});
         done(found->second.credentials);
@@ -51,7 +50,6 @@ class FakeCommandAuthority : public CommandAuthority {
 
     std::map<std::string, Script> scripts;
     std::vector<Check> checks;
-    int credentialQueries = 0;
 
   private:
     FakeRunLoop& clock_;

@@ -12,36 +12,22 @@ namespace ampwarden::test {
 // A scripted login manager: tests set the console user and the lid, and fire sleep/wake.
 class FakeLoginManager : public LoginManager {
   public:
-    std::optional<std::string> consoleUser() override {
-        ++consoleUserQueries;
-        return user;
-    }
+    std::optional<std::string> consoleUser() override { return user; }
     std::optional<bool> clamshellClosed() override {
         ++lidQueries;
         return lidClosed;
     }
     void setSleepHandlers(std::function<void()> willSleep, std::function<void()> didWake) override {
-        willSleep_ = std::move(willSleep);
-        didWake_ = std::move(didWake);
+        fireWillSleep = std::move(willSleep);
+        fireDidWake = std::move(didWake);
     }
-    void sleepWorkDone() override { ++sleepWorkDoneCalls; }
-
-    void fireWillSleep() {
-        if (willSleep_) willSleep_();
-    }
-    void fireDidWake() {
-        if (didWake_) didWake_();
-    }
+    void sleepWorkDone() override {}
 
     std::optional<std::string> user = std::string("alice");
     std::optional<bool> lidClosed;
-    int consoleUserQueries = 0;
     int lidQueries = 0;
-    int sleepWorkDoneCalls = 0;
-
-  private:
-    std::function<void()> willSleep_;
-    std::function<void()> didWake_;
+    std::function<void()> fireWillSleep;  // the handlers the helper registered
+    std::function<void()> fireDidWake;
 };
 
 }  // namespace ampwarden::test

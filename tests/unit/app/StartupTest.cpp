@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "app/AppDelegate.h"
-#include "app/Application.h"
 #include "app/ConsoleUser.h"
 #include "channel/NotificationNames.h"
 #include "fake/FakePlatform.h"
@@ -22,29 +21,6 @@ TEST(ConsoleUser, OnlyNoUserOrTheExactLoginWindowNameCountsAsNobody) {
         platform.login.user = user;
         EXPECT_EQ(currentConsoleUser(), user == "loginWindow" ? std::nullopt : user);
     }
-}
-
-TEST(Application, SomebodyAlreadyLoggedInMeansNoWaitAtAll) {
-    FakePlatform platform;
-    Application app;
-    app.start();
-    EXPECT_TRUE(app.launched());
-    EXPECT_EQ(platform.login.consoleUserQueries, 1);
-}
-
-// Asking once a second costs nothing measurable; the end-to-end greeter test measures it.
-TEST(Application, WaitsForALoginThenLaunchesOnce) {
-    FakePlatform platform;
-    platform.login.user = "loginWindow";
-    Application app;
-    app.start();
-    platform.clock.advance(60);
-    EXPECT_FALSE(app.launched());
-    EXPECT_LE(platform.login.consoleUserQueries, 61);
-    platform.login.user = "alice";
-    platform.clock.advance(Application::kConsoleUserPollSeconds + 10);
-    ASSERT_TRUE(app.launched());
-    EXPECT_EQ(platform.notifications.answerNames(), Names{names::kGlobalDaemonLoadStatusAnswer});
 }
 
 // The queries are observed before the start-up report goes out, so none can be missed.

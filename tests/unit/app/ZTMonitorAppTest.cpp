@@ -30,25 +30,15 @@ class Watchdog : public ::testing::Test {
 TEST_F(Watchdog, ChecksAtStartThenEveryTenSecondsAndReportsOnlyAnAppItHasSeen) {
     appRunning(false);
     watchdog->startMonitoringAppWithBundleID("lumora.Battery");
-    platform.clock.advance(9.9);
-    // Routine lines go out at debug level.
-    EXPECT_EQ(platform.log.journal(), (Lines{"debug: checkAppStatus-->", "debug: app没在运行"}));
-    platform.clock.advance(30.1);
+    platform.clock.advance(40);
     EXPECT_EQ(platform.apps.queries, 5);
-    EXPECT_EQ(platform.log.journal()[2], "debug: Timer fired!");
     EXPECT_EQ(killed, 0);
 
     appRunning(true);
     platform.clock.advance(10);
     appRunning(false);
-    platform.log.clear();
     platform.clock.advance(30);
     EXPECT_EQ(killed, 1) << "once, however many checks miss it";
-    const Lines lines = platform.log.journal();
-    EXPECT_EQ(Lines(lines.begin(), lines.begin() + 5),
-              (Lines{"debug: Timer fired!", "debug: checkAppStatus-->",
-                     "App with Bundle ID lumora.Battery has exited",
-                     "应用程序已退出: lumora.Battery", "debug: app没在运行"}));
 
     appRunning(true);
     platform.clock.advance(10);
@@ -90,21 +80,6 @@ TEST_F(Watchdog, AFailedLookupKeepsTheStateAndAnotherUsersClaimIsOnlyLogged) {
     EXPECT_EQ(platform.log.systemLines(),
               Lines{"Ampwarden: lumora.Battery is held by :1.9 (uid 1001), who may not command "
                     "the helper; not counted as the app"});
-}
-
-// Through the delegate: a status query marks the app running, and the real command module
-// closes the connection once the next check misses it.
-TEST_F(Watchdog, AStatusQueryFromAnAppThatThenQuitGetsTheConnectionClosed) {
-    appRunning(false);
-    AppDelegate delegate;
-    delegate.applicationDidFinishLaunching();
-    platform.notifications.postDarwinNotification(
-        "ZTBattery_TellDeamon_GlobalQueryDeamonLoadStatusCallBack");
-    platform.notifications.answers.clear();
-    platform.clock.advance(10);
-    EXPECT_EQ(killed, 1);
-    EXPECT_EQ(platform.notifications.answerNames(),
-              Lines{"ZTBattery_TellDeamon_CloseSMC_callback"});
 }
 
 // The process has one timer slot: a new timer replaces the old one, and a one-shot empties the

@@ -12,18 +12,15 @@ TEST(LidProbe, OnlyAMacBookWithALidReportedClosedCountsAsClosed) {
         std::string model;
         std::optional<bool> lid;
         bool closed;
-        const char* loggedLength;
         int lidQueries;
-    } cases[] = {
-        {"MacBookPro11,1", true, true, "14", 1},  {"Apple MacBook é", true, true, "16", 1},
-        {"MacBookAir7,2", false, false, "13", 1}, {"MacBookAir7,2", std::nullopt, false, "13", 1},
-        {"macbookpro11,1", true, false, "14", 0}, {"", true, false, "0", 0}};
+    } cases[] = {{"MacBookPro11,1", true, true, 1},  {"Apple MacBook é", true, true, 1},
+                 {"MacBookAir7,2", false, false, 1}, {"MacBookAir7,2", std::nullopt, false, 1},
+                 {"macbookpro11,1", true, false, 0}, {"", true, false, 0}};
     for (const auto& c : cases) {
         FakePlatform platform;
         platform.facts.model = c.model;
         platform.login.lidClosed = c.lid;
         EXPECT_EQ(ZTMonitorManager::lidClosed(), c.closed) << c.model;
-        EXPECT_EQ(platform.log.systemLines(), std::vector<std::string>{c.loggedLength});
         EXPECT_EQ(platform.login.lidQueries, c.lidQueries) << c.model;
     }
 }
