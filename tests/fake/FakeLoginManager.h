@@ -21,13 +21,14 @@ class FakeLoginManager : public LoginManager {
         fireWillSleep = std::move(willSleep);
         fireDidWake = std::move(didWake);
     }
-    void sleepWorkDone() override {}
+    void sleepWorkDone() override { ++sleepWorkDoneCalls; }
 
     std::optional<std::string> user = std::string("alice");
     std::optional<bool> lidClosed;
     int lidQueries = 0;
     std::function<void()> fireWillSleep;  // the handlers the helper registered
     std::function<void()> fireDidWake;
+    int sleepWorkDoneCalls = 0;
 };
 
 }  // namespace ampwarden::test

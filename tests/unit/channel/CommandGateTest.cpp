@@ -35,18 +35,37 @@ class Gate : public ::testing::Test {
     ZTBatteryNewModule module{smc};
 };
 
-// Refusals and read-only queries as a client sees them are the end-to-end authorization tests'.
-TEST_F(Gate, OnlyUninstallMayPromptTheUserAndRootIsNeverAsked) {
+// Read-only queries as a client sees them are the end-to-end authorization tests'.
+TEST_F(Gate, ARefusalDoesNothingButOneLineOnlyUninstallMayPromptAndRootIsNeverAsked) {
     authority.user(kAlice, 1000, false);
     post(kOpen, kRoot);
+    smc.writes.clear();
     post(kChargeOff, kAlice);
     post(kUninstall, kAlice);
     platform.clock.advance(3);
     EXPECT_EQ(answers(), Names{answer(kOpen)});
+    EXPECT_TRUE(smc.writes.empty());
+    EXPECT_EQ(platform.log.systemLines(),
+              (Names{"Ampwarden: refused ZTBattery_TellDeamon_SetDisableCharging from :1.5 "
+                     "(uid 1000, pid 5000): not authorised by polkit",
+                     "Ampwarden: refused ZTBatteryApp_CFNotification_Tell_Helper_UninstallHelper "
+                     "from :1.5 (uid 1000, pid 5000): not authorised by polkit"}));
     ASSERT_EQ(authority.checks.size(), 2u);
     EXPECT_FALSE(authority.checks[0].interactive);
     EXPECT_EQ(authority.checks[1].action, CommandAction::Uninstall);
     EXPECT_TRUE(authority.checks[1].interactive) << "the user may be asked for a password";
+}
+
+TEST_F(Gate, ASlowCheckDelaysWhatCameAfterItWithoutReorderingIt) {
+    authority.user(kAlice, 1000, true, 2.0);
+    post(kChargeOff, kAlice);
+    post(kStatus, kRoot);
+    post(kChargeOn, kRoot);
+    platform.clock.advance(1.9);
+    EXPECT_TRUE(answers().empty());
+    EXPECT_TRUE(smc.writes.empty());
+    platform.clock.advance(0.1);
+    EXPECT_EQ(answers(), (Names{answer(kChargeOff), answer(kStatus), answer(kChargeOn)}));
 }
 
 TEST_F(Gate, ADecisionIsReusedBrieflyForTheSameSenderOnly) {

@@ -7,6 +7,7 @@
 namespace ampwarden::test {
 namespace {
 
+using Writes = std::vector<RecordingSMC::Write>;
 using Dict = NotificationDictionary;
 using Answers = std::vector<std::pair<std::string, Dict>>;
 
@@ -28,6 +29,24 @@ class CommandModule : public ::testing::Test {
     RecordingSMC smc{platform.clock};
     ZTBatteryNewModule module{smc};
 };
+
+TEST_F(CommandModule, SleepDuringADischargeHoldsTheBatteryBeforeLettingTheMachineSleep) {
+    platform.login.lidClosed = false;
+    post("ZTBattery_TellDeamon_OpenSMC");
+    post("ZTBattery_TellDeamon_SetEnableDischarging");
+    ASSERT_TRUE(module.isDischargingStatus());
+    platform.notifications.answers.clear();
+    smc.writes.clear();
+    platform.login.fireWillSleep();
+    EXPECT_EQ(answers(), (Answers{{kDisabledAnswer, ctrl("disableCharging")}}));
+    EXPECT_EQ(smc.writes, (Writes{{"CH0B", 2}, {"CH0I", 0}}));
+    constexpr double delay = ZTBatteryControl::kSecondWriteDelaySeconds;
+    platform.clock.advance(delay - 0.01);
+    EXPECT_EQ(platform.login.sleepWorkDoneCalls, 0) << "released before the delayed write";
+    platform.clock.advance(0.01);
+    EXPECT_EQ(smc.writes.back(), (RecordingSMC::Write{"CH0C", 2, std::llround(delay * 1000)}));
+    EXPECT_EQ(platform.login.sleepWorkDoneCalls, 1);
+}
 
 TEST_F(CommandModule, DischargesOnlyAwakeWithTheLidOpenAndEachDisplayBitProbesTheLid) {
     platform.login.lidClosed = true;

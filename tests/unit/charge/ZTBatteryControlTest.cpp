@@ -42,6 +42,32 @@ TEST_F(BatteryControl, OpensOnceAndClosingAlwaysResetsEveryChargeKeyFirst) {
     EXPECT_EQ(control->getcmcStatus(), 0) << "closed even though closing failed";
 }
 
+TEST_F(BatteryControl, ChargingCommandsWithinHalfASecondInterleaveTheirWrites) {
+    open();
+    control->disableChargingWithName("");
+    platform.clock.advance(0.2);
+    control->enableChargingWithName("");
+    platform.clock.advance(1);
+    EXPECT_EQ(smc.writes, (Writes{{"CH0B", 2, 0},
+                                  {"BCLM", 100, 200},
+                                  {"CH0C", 2, 500},
+                                  {"CH0B", 0, 700},
+                                  {"CH0C", 0, 700}}));
+    EXPECT_EQ(platform.log.systemLines(), (Lines{"swift: 停止充电", "swift: 开始充电"}));
+    EXPECT_TRUE(platform.log.stdoutLines().empty());
+
+    smc.writes.clear();
+    control->enableChargingWithName("");
+    platform.clock.advance(0.2);
+    control->disableChargingWithName("");
+    platform.clock.advance(1);
+    EXPECT_EQ(smc.writes, (Writes{{"BCLM", 100, 1200},
+                                  {"CH0B", 2, 1400},
+                                  {"CH0B", 0, 1700},
+                                  {"CH0C", 0, 1700},
+                                  {"CH0C", 2, 1900}}));
+}
+
 // A stalled device during "close" must not leave charging stopped: the reset stops at the
 // first timeout, the connection stays open underneath, and the rest lands on a later retry.
 TEST_F(BatteryControl, ResetThatTimesOutIsRetriedUntilItLandsAndOnlyThenCloses) {
