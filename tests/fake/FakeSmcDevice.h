@@ -25,10 +25,8 @@ class FakeSmcDevice : public SmcService {
   public:
     struct Call {
         io_connect_t connection = 0;
-        std::uint32_t selector = 0;
         SMCKeyData_t input;
 
-        SMCKeys command() const { return static_cast<SMCKeys>(input.data8); }
         std::string key() const { return toString(input.key); }
         // The bytes a write sent, as many as its data size says.
         std::vector<std::uint8_t> sent() const {
@@ -64,7 +62,7 @@ class FakeSmcDevice : public SmcService {
     kern_return_t callStructMethod(io_connect_t connection, std::uint32_t selector,
                                    const void* input, std::size_t inputSize, void* output,
                                    std::size_t& outputSize) override {
-        Call call{connection, selector, {}};
+        Call call{connection, {}};
         std::memcpy(static_cast<void*>(&call.input), input,
                     std::min(inputSize, sizeof(SMCKeyData_t)));
         SMCKeyData_t reply;
@@ -87,7 +85,7 @@ class FakeSmcDevice : public SmcService {
     std::vector<Call> callsOf(SMCKeys command) const {
         std::vector<Call> found;
         for (const Call& call : calls) {
-            if (call.command() == command) found.push_back(call);
+            if (call.input.data8 == rawValue(command)) found.push_back(call);
         }
         return found;
     }

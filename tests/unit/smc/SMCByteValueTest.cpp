@@ -24,14 +24,23 @@ class SMCByteValue : public SMCTest {
     FakeSmcDevice& device;
 };
 
-TEST_F(SMCByteValue, ReadGivesByteZeroOfOneByteTypesOnly) {
+// Either of a read's two calls failing makes CHBI unreadable for that probe only.
+TEST_F(SMCByteValue, ReadGivesByteZeroOfOneByteTypesOnlyAndCHBIIsReadableWhenItsReadSucceeds) {
     EXPECT_EQ(smc.readByteValue("BCLM"), 42);
     EXPECT_EQ(smc.readByteValue("CH0B"), 1);
     EXPECT_EQ(smc.readByteValue("CH0I"), 255);
     EXPECT_EQ(smc.readByteValue("F0Ac"), std::nullopt);
     EXPECT_EQ(smc.readByteValue("XXXX"), std::nullopt);
+    EXPECT_TRUE(smc.isCHBIReadable());
+    device.failCall(0, kIOReturnNotResponding);  // the key's info
+    EXPECT_FALSE(smc.isCHBIReadable());
+    device.failCall(1, kIOReturnTimeout);  // its value
+    EXPECT_FALSE(smc.isCHBIReadable());
+    EXPECT_TRUE(smc.isCHBIReadable());
     EXPECT_EQ(lines(), (Lines{"intValue 42", "intValue 1", "intValue 255",
-                              "Error read fan value: (iokit/common) data was not found"}));
+                              "Error read fan value: (iokit/common) data was not found",
+                              "Error read SMC value: (iokit/common) device not responding",
+                              "Error read SMC value: (iokit/common) I/O Timeout"}));
 }
 
 // Only the one-byte types (ui8, flag, hex_) take the value; others are sent back unchanged.
@@ -62,18 +71,6 @@ TEST_F(SMCByteValue, WriteRefusesNonBytesStopsAtAFailedReadAndLogsAFailedWrite) 
                               "Error read fan value: (iokit/common) data was not found",
                               "设置电池状态数值 80", "bytes 80",
                               "Error write: (iokit/common) device not responding"}));
-}
-
-// Either of the read's two calls failing makes CHBI unreadable for that probe only.
-TEST_F(SMCByteValue, CHBIIsReadableExactlyWhenItsReadSucceeds) {
-    EXPECT_TRUE(smc.isCHBIReadable());
-    device.failCall(0, kIOReturnNotResponding);  // the key's info
-    EXPECT_FALSE(smc.isCHBIReadable());
-    device.failCall(1, kIOReturnTimeout);  // its value
-    EXPECT_FALSE(smc.isCHBIReadable());
-    EXPECT_TRUE(smc.isCHBIReadable());
-    EXPECT_EQ(lines(), (Lines{"Error read SMC value: (iokit/common) device not responding",
-                              "Error read SMC value: (iokit/common) I/O Timeout"}));
 }
 
 }  // namespace

@@ -82,7 +82,11 @@ TEST_F(SMCFan, SpeedIsEncodedByTheTargetsType) {
 }
 
 // A reset that succeeds (one write, "FS! " 0000) is the end-to-end tool test's.
-TEST_F(SMCFan, EachFailedReadOrWriteIsOneLineAndEndsTheOperation) {
+TEST_F(SMCFan, BadFansAreRefusedBeforeAnyCallAndEachFailedCallIsOneLineAndEndsTheOperation) {
+    smc.setFanMode(10, FanMode::forced);
+    smc.setFanMode(-1, FanMode::automatic);
+    smc.setFanSpeed(10, 1000);
+    EXPECT_TRUE(laptop.calls.empty());
     laptop.failCall(2 + 1, kIOReturnTimeout);  // "F0Md" read after getValue's two calls
     smc.setFanMode(0, FanMode::forced);
     laptop.failCall(2 + 0, kIOReturnNotResponding);  // "F0Tg" read after reading "F0Mx"
@@ -90,20 +94,13 @@ TEST_F(SMCFan, EachFailedReadOrWriteIsOneLineAndEndsTheOperation) {
     laptop.failCall(0, kIOReturnNotWritable);
     smc.resetFanModes();
     EXPECT_EQ(laptop.writes().size(), 1u);  // the failing one
-    EXPECT_EQ(lines(), (Lines{"Error read fan mode: (iokit/common) I/O Timeout",
-                              "Error read fan value: (iokit/common) device not responding",
-                              "Error write: (iokit/common) write not supported"}));
-}
-
-TEST_F(SMCFan, RefusesFansWithoutKeysBeforeAnyCall) {
-    smc.setFanMode(10, FanMode::forced);
-    smc.setFanMode(-1, FanMode::automatic);
-    smc.setFanSpeed(10, 1000);
-    EXPECT_TRUE(laptop.calls.empty());
     const std::string bad = ": (iokit/common) invalid argument";
     EXPECT_EQ(lines(), (Lines{"Error setFanMode(): fan 10 is outside 0 to 9" + bad,
                               "Error setFanMode(): fan -1 is outside 0 to 9" + bad,
-                              "Error setFanSpeed(): fan 10 is outside 0 to 9" + bad}));
+                              "Error setFanSpeed(): fan 10 is outside 0 to 9" + bad,
+                              "Error read fan mode: (iokit/common) I/O Timeout",
+                              "Error read fan value: (iokit/common) device not responding",
+                              "Error write: (iokit/common) write not supported"}));
 }
 
 // Fans 8 and 9 have mode keys but no mask bit; only "fpe2" limits a speed to 16383, and a

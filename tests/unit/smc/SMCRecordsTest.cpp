@@ -4,10 +4,8 @@
 #include <new>
 
 #include "smc/FanMode.h"
-#include "smc/SMCDataType.h"
 #include "smc/SMCKeyCode.h"
 #include "smc/SMCKeyData_t.h"
-#include "smc/SMCKeys.h"
 #include "smc/SMCValueCodec.h"
 
 namespace ampwarden {
@@ -32,24 +30,7 @@ TEST(SMCKeyData, IsZeroEvenWhereNoFieldLies) {
     const unsigned char index[] = {4, 3, 2, 1};
     std::memcpy(expected + 44, index, sizeof(index));
     EXPECT_EQ(std::memcmp(memory, expected, sizeof(expected)), 0);
-}
-
-TEST(SMCKeyCode, PacksFirstCharacterHighAndUnpacksByCodePointWithoutTrimming) {
-    EXPECT_EQ(toUInt32("#KEY"), 0x234B4559u);
-    EXPECT_EQ(toUInt32("FS! "), 0x46532120u);
-    EXPECT_EQ(toString(0x234B4559), "#KEY");
-    EXPECT_EQ(toString(0x666C7420), "flt ");
-    EXPECT_EQ(toString(0x41E90042), std::string("A\xC3\xA9") + '\0' + "B");
-}
-
-// Odd raw values ("sp5b" for SP4B, no "sp4b", the blank in "ui8 ") are in the decoding table.
-TEST(SMCEnumerations, FindCasesByExactRawValue) {
-    for (int i = 0; i <= static_cast<int>(SMCDataType::FDS); ++i) {
-        const auto type = static_cast<SMCDataType>(i);
-        EXPECT_EQ(smcDataTypeFromRaw(rawValue(type)), type) << rawValue(type);
-    }
-    EXPECT_EQ(smcKeysFromRaw(9), SMCKeys::readKeyInfo);
-    EXPECT_EQ(smcKeysFromRaw(3), std::nullopt);
+    EXPECT_EQ(toString(0x41E90042), std::string("A\xC3\xA9") + '\0' + "B");  // no trimming
 }
 
 TEST(FanMode, StoresAsItsBareIntegerAndRefusesAnyOtherAsCorrupt) {
@@ -84,16 +65,6 @@ TEST(SMCValueCodec, DecodesByTypeFromTheStartOfTheBytes) {
         {"sp69", bytesOf({0x02, 0x00}), std::nullopt},
     };
     for (const auto& c : cases) EXPECT_EQ(decodeSMCNumber(c.type, c.bytes), c.number) << c.type;
-}
-
-TEST(SMCValueCodec, EncodesFpe2BigEndianAndFloatLittleEndian) {
-    SMCBytes bytes{};
-    encodeFpe2(2000, bytes);
-    EXPECT_EQ(bytes, bytesOf({0x1F, 0x40}));
-    encodeFpe2(16383, bytes);
-    EXPECT_EQ(decodeSMCNumber("fpe2", bytes), 16383.0);
-    encodeFloat(2000, bytes);
-    EXPECT_EQ(bytes, bytesOf({0x00, 0x00, 0xFA, 0x44}));
 }
 
 TEST(SMCValueCodec, FanDescriptorNameIsTrimmedOfBlanksAndTabsOnly) {
