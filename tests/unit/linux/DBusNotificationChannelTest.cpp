@@ -35,10 +35,6 @@ class DBusNotificationChannelTest : public ::testing::Test {
     void count(const std::string& name) {
         helper.addDarwinObserver(name, [this](const std::string& arrived) { ++received[arrived]; });
     }
-    bool sendSentinel() {
-        app.postDarwinNotification("sentinel");
-        return pumpUntil(loop.event(), [&] { return received["sentinel"] == 1; });
-    }
 
     test::PrivateBus daemon;
     test::FakeDiagnostics log;
@@ -61,14 +57,13 @@ TEST_F(DBusNotificationChannelTest, MalformedEmptyAndOddlyNamedCommands) {
     count("sentinel");
 
     emitRaw("ss", "cmd", "extra");
-    emitRaw("i", 7);
-    emitRaw("s", "");
-    emitRaw("", nullptr);
+    emitRaw("s", "");  // other signatures are the end-to-end bad-input test's
     for (const auto& name :
          {std::string("cmd"), std::string("it's"), std::string("a\\b"), huge, huge + "x"}) {
         app.postDarwinNotification(name);
     }
-    ASSERT_TRUE(sendSentinel());
+    app.postDarwinNotification("sentinel");
+    ASSERT_TRUE(pumpUntil(loop.event(), [&] { return received["sentinel"] == 1; }));
     EXPECT_EQ(received, (std::map<std::string, int>{
                             {"cmd", 1}, {"it's", 1}, {"a\\b", 1}, {huge, 1}, {"sentinel", 1}}));
     EXPECT_EQ(calls, std::vector<std::string>{"cmd"});
