@@ -40,7 +40,7 @@ TEST(BatterySettingsTest, FileParsesAsAPersonWritesItAndRefusesNonsenseByLine) {
     }
 }
 
-TEST(KeepDecisionTest, AfterWakeOrRestartEverythingIsSentAgainAndTheLimitSurvivesAResume) {
+TEST(KeepDecisionTest, AfterWakeOrRestartEverythingIsSentAgainAndWhatIsUnknownIsPlayedSafe) {
     BatterySettings settings = parsed("limit = on\nkeep = 75-80");
     EXPECT_EQ(decideHold({78, true}, settings, Hold::Unknown).commands,
               (Commands{kSetDisableDischarging, kSetEnableCharging, kSetEnableChargingLimitMax}));
@@ -56,22 +56,20 @@ TEST(KeepDecisionTest, AfterWakeOrRestartEverythingIsSentAgainAndTheLimitSurvive
     EXPECT_EQ(decideHold({50, true}, BatterySettings{}, Hold::Unknown).commands, Commands{});
     EXPECT_EQ(decideHold({50, true}, parsed("limit = off"), Hold::Unknown).commands,
               Commands{kSetDisableChargingLimitMax});
-}
 
-// Sailing between the bounds and discharging to the target are the end-to-end battery app
-// tests'; what they cannot reach is here.
-TEST(KeepDecisionTest, UnknownMainsStopsADischargeAndAnUnknownLevelGivesChargingBack) {
+    // Sailing between the bounds and discharging to the target are the end-to-end battery app
+    // tests'; unknown mains stops a discharge and an unknown level gives charging back.
     BatterySettings target = parsed("discharge-to = 50");
     EXPECT_EQ(decideHold({60, std::nullopt}, target, Hold::Released).next, Hold::Stopped);
     EXPECT_EQ(decideHold({49, true}, target, Hold::Stopped).commands, Commands{kSetEnableCharging});
 
     for (const char* text : {"keep = 75-80", "discharge-to = 50"}) {
-        BatterySettings settings = parsed(text);
-        KeepDecision fromStop = decideHold({std::nullopt, true}, settings, Hold::Stopped);
+        BatterySettings held = parsed(text);
+        KeepDecision fromStop = decideHold({std::nullopt, true}, held, Hold::Stopped);
         EXPECT_EQ(fromStop.next, Hold::Released) << text;
         EXPECT_EQ(fromStop.commands, Commands{kSetEnableCharging}) << text;
         EXPECT_EQ(fromStop.reason, "battery level unknown");
-        EXPECT_EQ(decideHold({std::nullopt, true}, settings, Hold::Discharging).commands,
+        EXPECT_EQ(decideHold({std::nullopt, true}, held, Hold::Discharging).commands,
                   (Commands{kSetDisableDischarging, kSetEnableCharging}))
             << text;
     }

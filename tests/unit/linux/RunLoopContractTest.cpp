@@ -103,7 +103,7 @@ TYPED_TEST(RunLoopContractTest, AHeldUpRepeatingTimerSkipsTheTicksItMissed) {
     EXPECT_LE(ticks, 1 + 5 + 1);  // one more if the 150 ms tick ties with the quit
 }
 
-TEST(SdEventRunLoopTest, AnExceptionFromTimedWorkEndsTheLoopWithAFailure) {
+TEST(SdEventRunLoopTest, AnExceptionFromTimedWorkIsAFailureAndATerminationSignalNot) {
     SdEventRunLoop loop;
     bool later = false;
     loop.after(0, [] { throw 42; });
@@ -114,14 +114,13 @@ TEST(SdEventRunLoopTest, AnExceptionFromTimedWorkEndsTheLoopWithAFailure) {
                   "a timed callback failed: an exception of unknown type"),
               std::string::npos);
     EXPECT_FALSE(later);
-}
 
-TEST(SdEventRunLoopTest, TerminationSignalsEndTheLoopCleanly) {
+    // Termination signals end the loop cleanly.
     for (int signal : {SIGTERM, SIGINT}) {
-        SdEventRunLoop loop;
-        loop.after(0, [signal] { raise(signal); });
-        loop.after(20, [&] { loop.quit(99); });  // guard only
-        EXPECT_EQ(loop.run(), 0) << signal;
+        SdEventRunLoop stopped;
+        stopped.after(0, [signal] { raise(signal); });
+        stopped.after(20, [&] { stopped.quit(99); });  // guard only
+        EXPECT_EQ(stopped.run(), 0) << signal;
     }
 }
 
