@@ -11,7 +11,7 @@ namespace {
 AnswerValue value(const char* signature, decltype(AnswerValue::value) v) { return {signature, v}; }
 
 // Other types as they come (arrays as null, booleans, UTF-8) are the end-to-end watch test's.
-TEST(AnswerFormatTest, JsonKeepsWireOrderAndTypesAndEscapesWhatItCannotCarryAsIs) {
+TEST(AnswerFormatTest, JsonKeepsWireOrderAndTypesAndBothFormsEscapeWhatTheyCannotCarryAsIs) {
     const Answer status{"status",
                         {{"status", value("i", std::int64_t{1})},
                          {"version", value("s", std::string("1.0.0"))},
@@ -31,10 +31,8 @@ TEST(AnswerFormatTest, JsonKeepsWireOrderAndTypesAndEscapesWhatItCannotCarryAsIs
               "{\"name\":\"odd\",\"values\":{\"nan\":null,\"half\":0.5,"
               "\"big\":18446744073709551615},\"types\":{\"nan\":\"double\",\"half\":\"double\","
               "\"big\":\"uint64\"}}");
-}
 
-// One value a line with its bus type; the end-to-end tests show a whole answer.
-TEST(AnswerFormatTest, TextEscapesStringsLikeJson) {
+    // Text: one value a line with its bus type; the end-to-end tests show a whole answer.
     EXPECT_EQ(formatText({"tab", {{"s", value("s", std::string("a\tb"))}}}),
               "tab\n  s = \"a\\tb\" (string)\n");
     EXPECT_EQ(formatText({"bare", {}}), "bare\n");

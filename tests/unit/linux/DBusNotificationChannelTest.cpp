@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <map>
-#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -10,6 +9,7 @@
 #include "platform/DBusNames.h"
 #include "platform/linux/CallbackGuard.h"
 #include "platform/linux/DBusNotificationChannel.h"
+#include "platform/linux/LinuxPlatform.h"
 #include "platform/linux/SdEventRunLoop.h"
 #include "platform/linux/SystemBus.h"
 #include "unit/linux/PrivateBus.h"
@@ -35,10 +35,6 @@ class DBusNotificationChannelTest : public ::testing::Test {
     void count(const std::string& name) {
         helper.addDarwinObserver(name, [this](const std::string& arrived) { ++received[arrived]; });
     }
-    bool sendSentinel() {
-        app.postDarwinNotification("sentinel");
-        return pumpUntil(loop.event(), [&] { return received["sentinel"] == 1; });
-    }
 
     test::PrivateBus daemon;
     test::FakeDiagnostics log;
@@ -61,30 +57,16 @@ TEST_F(DBusNotificationChannelTest, MalformedEmptyAndOddlyNamedCommands) {
     count("sentinel");
 
     emitRaw("ss", "cmd", "extra");
-    emitRaw("i", 7);
-    emitRaw("s", "");
-    emitRaw("", nullptr);
+    emitRaw("s", "");  // other signatures are the end-to-end bad-input test's
     for (const auto& name :
          {std::string("cmd"), std::string("it's"), std::string("a\\b"), huge, huge + "x"}) {
         app.postDarwinNotification(name);
     }
-    ASSERT_TRUE(sendSentinel());
+    app.postDarwinNotification("sentinel");
+    ASSERT_TRUE(pumpUntil(loop.event(), [&] { return received["sentinel"] == 1; }));
     EXPECT_EQ(received, (std::map<std::string, int>{
                             {"cmd", 1}, {"it's", 1}, {"a\\b", 1}, {huge, 1}, {"sentinel", 1}}));
     EXPECT_EQ(calls, std::vector<std::string>{"cmd"});
-}
-
-TEST_F(DBusNotificationChannelTest, AFloodOfCommandsLeavesTheChannelUsable) {
-    count("cmd");
-    count("sentinel");
-    for (int i = 0; i < 5000; ++i) {
-        app.postDarwinNotification("cmd");
-        emitRaw("ss", "cmd", "junk");
-    }
-    ASSERT_GE(sd_bus_flush(appBus.bus()), 0);
-    ASSERT_TRUE(sendSentinel());
-    EXPECT_EQ(received["cmd"], 5000);
-    EXPECT_TRUE(log.empty());
 }
 
 // The decoder takes only s, i and x and keeps the variant's type, so a round trip also pins
@@ -124,8 +106,19 @@ TEST_F(DBusNotificationChannelTest, AnExceptionFromAnObserverEndsTheLoopWithAFai
 }
 
 // Losing the bus while running is the end-to-end start-up test's.
-TEST(SystemBusTest, NoBusEndsTheLoopWithAnError) {
+TEST(SystemBusTest, NoBusEndsTheLoopWithAnErrorAndWhatNeedsNoBusNeverConnects) {
     setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/ampwarden-bus", 1);
+    setenv("AMPWARDEN_SMC_BACKEND", "emulator", 1);  // a test never probes the real machine
+    {
+        // A tool that only needs the SMC, the logs and processes must work without any bus: a
+        // connection attempt would already have ended the loop with its own code.
+        LinuxPlatform platform;
+        platform.smc();
+        platform.diagnostics();
+        EXPECT_TRUE(platform.processes().run({"/bin/true"}));
+        platform.runLoop().after(0, [&] { platform.runLoop().quit(5); });
+        EXPECT_EQ(platform.runLoop().run(), 5);
+    }
     test::FakeDiagnostics log;
     SdEventRunLoop loop;
     SystemBus none(loop, log);
@@ -134,6 +127,7 @@ TEST(SystemBusTest, NoBusEndsTheLoopWithAnError) {
     EXPECT_EQ(log.systemLines().size(), 1u);
     DBusNotificationChannel(none.bus(), log).postDarwinNotification("no bus, no harm");
     unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+    unsetenv("AMPWARDEN_SMC_BACKEND");
 }
 
 }  // namespace

@@ -1,65 +1,46 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
-#include <fstream>
 #include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "fake/FakeDiagnostics.h"
+#include "fake/FakeHostTree.h"
 #include "platform/linux/DrmDisplayMonitor.h"
 
 namespace ampwarden {
 namespace {
 
-namespace fs = std::filesystem;
 using ::testing::_;
 using ::testing::Pair;
 using Event = std::pair<std::uint32_t, std::uint32_t>;
 
-// A scratch sysfs whose connectors the test plugs and unplugs by hand.
-class DrmDisplayMonitorTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/ampwarden-sysfs-XXXXXX";
-        root = mkdtemp(pattern);
-        fs::create_directories(root / "class/drm/card0");  // the card itself has no status
-    }
-    void TearDown() override { fs::remove_all(root); }
-
-    void setStatus(const std::string& connector, const std::string& status) {
-        fs::create_directories(root / "class/drm" / connector);
-        std::ofstream(root / "class/drm" / connector / "status") << status << "\n";
-    }
-
-    fs::path root;
+TEST(DrmDisplayMonitorTest, ReportsConnectorsThatComeAndGoUnderStableIds) {
+    test::FakeHostTree sysfs;  // connectors the test plugs and unplugs by hand
+    sysfs.write("/class/drm/card0/dev", "226:0\n");  // the card itself has no status
+    sysfs.write("/class/drm/card0-eDP-1/status", "connected\n");
+    sysfs.write("/class/drm/card0-HDMI-A-1/status", "disconnected\n");
     test::FakeDiagnostics log;
+    DrmDisplayMonitor monitor(log, nullptr, sysfs.root());
     std::vector<Event> events;
-};
-
-TEST_F(DrmDisplayMonitorTest, ReportsConnectorsThatComeAndGoUnderStableIds) {
-    setStatus("card0-eDP-1", "connected");
-    setStatus("card0-HDMI-A-1", "disconnected");
-    DrmDisplayMonitor monitor(log, nullptr, root.string());
-    monitor.setReconfigurationCallback([this](std::uint32_t display, std::uint32_t flags) {
-        events.emplace_back(display, flags);
-    });
+    monitor.setReconfigurationCallback(
+        [&](std::uint32_t display, std::uint32_t flags) { events.emplace_back(display, flags); });
     monitor.rescan();
     EXPECT_TRUE(events.empty());  // what is there at start is no change
 
-    setStatus("card0-HDMI-A-1", "connected");
+    sysfs.write("/class/drm/card0-HDMI-A-1/status", "connected\n");
     monitor.rescan();
     ASSERT_EQ(events, (std::vector<Event>{{events.at(0).first, kDisplayAddFlag}}));
     const auto hdmi = events[0].first;
 
-    setStatus("card0-eDP-1", "unknown");
-    fs::remove_all(root / "class/drm/card0-HDMI-A-1");
-    setStatus("card1-DP-3", "connected");  // a connector that did not exist before
+    sysfs.write("/class/drm/card0-eDP-1/status", "unknown\n");
+    std::filesystem::remove_all(sysfs.root() + "/class/drm/card0-HDMI-A-1");
+    sysfs.write("/class/drm/card1-DP-3/status", "connected\n");  // one that was not there before
     monitor.rescan();
-    setStatus("card0-HDMI-A-1", "connected");
+    sysfs.write("/class/drm/card0-HDMI-A-1/status", "connected\n");
     monitor.rescan();
 
     ASSERT_EQ(events.size(), 5u);

@@ -1,16 +1,12 @@
 #pragma once
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
+#include <stdio.h>
 #include <stdlib.h>
-#include <sys/wait.h>
 #include <systemd/sd-event.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -20,36 +16,34 @@
 
 namespace ampwarden::test {
 
-// argv run so that the kernel kills it when the test process dies, however it dies: a crashed
-// or timed-out test must not leave a bus daemon or a mock behind.
-inline std::vector<std::string> diesWithTest(std::vector<std::string> argv) {
-    argv.insert(argv.begin(), {"setpriv", "--pdeathsig", "KILL"});
-    return argv;
-}
-
-// A dbus-daemon of our own that lets anyone own, send and receive anything. While it lives,
-// DBUS_SYSTEM_BUS_ADDRESS points at it, so sd_bus_open_system() reaches it.
+// A dbus-daemon of our own. While it lives, DBUS_SYSTEM_BUS_ADDRESS points at it, so
+// sd_bus_open_system() reaches it. The daemon and its mocks get SIGKILL when the test process
+// dies, however it dies: none is left behind.
 class PrivateBus {
   public:
     PrivateBus() {
-        std::ofstream(config_) << "<busconfig><listen>unix:tmpdir=/tmp</listen>"
-                                  "<auth>EXTERNAL</auth><policy context=\"default\">"
-                                  "<allow user=\"*\"/><allow own=\"*\"/>"
-                                  "<allow send_destination=\"*\" eavesdrop=\"true\"/>"
-                                  "<allow eavesdrop=\"true\"/></policy></busconfig>";
-        // Not --fork: a forked daemon would outlive us. It prints its address once it listens.
-        address_ = startDaemon(diesWithTest({"dbus-daemon", "--config-file=" + config_, "--nofork",
-                                             "--nosyslog", "--print-address=1"}));
-        // Read once at start: gone now, it cannot be left behind by a killed test either.
-        std::filesystem::remove(config_);
-        if (!address_.empty()) setenv("DBUS_SYSTEM_BUS_ADDRESS", address_.c_str(), 1);
+        // The session configuration lets the one user the tests run as own, send and receive
+        // anything. Not --fork, which would outlive us. Through exec the shell's pid becomes
+        // the daemon's; the daemon prints its address once it listens.
+        daemon_ = popen(
+            "echo $$; exec setpriv --pdeathsig KILL dbus-daemon --session --nofork "
+            "--nosyslog --print-address=1",
+            "re");
+        char pid[32] = "", address[1024] = "";
+        if (daemon_ && fgets(pid, sizeof pid, daemon_) && fgets(address, sizeof address, daemon_)) {
+            pid_ = atoi(pid);
+            address_ = address;
+        }
+        if (!address_.ends_with('\n')) address_.clear();  // the daemon ended before listening
+        if (running()) {
+            address_.pop_back();
+            setenv("DBUS_SYSTEM_BUS_ADDRESS", address_.c_str(), 1);
+        }
     }
     ~PrivateBus() {
         for (auto& mock : mocks_) mock->terminate();
-        if (daemon_ > 0) {
-            kill(daemon_, SIGTERM);
-            PosixProcessRunner::waitFor(daemon_);
-        }
+        if (pid_ > 0) kill(pid_, SIGTERM);
+        if (daemon_) pclose(daemon_);
         unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
     }
     PrivateBus(const PrivateBus&) = delete;
@@ -58,41 +52,19 @@ class PrivateBus {
     bool running() const { return !address_.empty(); }
 
     // Runs a mock service on the bus for as long as the bus lives.
-    bool startMock(const std::vector<std::string>& argv) {
-        auto mock = runner_.start(diesWithTest(argv));
+    bool startMock(std::vector<std::string> argv) {
+        argv.insert(argv.begin(), {"setpriv", "--pdeathsig", "KILL"});
+        auto mock = runner_.start(argv);
         if (!mock) return false;
         mocks_.push_back(std::move(mock));
         return true;
     }
 
   private:
-    // Starts the daemon with its standard output on a pipe; its first line, or "" when it
-    // ended (or could not start) before writing one.
-    std::string startDaemon(const std::vector<std::string>& argv) {
-        int out[2];
-        if (pipe2(out, O_CLOEXEC) != 0) return "";
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        std::vector<char*> args;
-        for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-        args.push_back(nullptr);
-        if (posix_spawnp(&daemon_, args[0], &actions, nullptr, args.data(), environ) != 0) {
-            daemon_ = -1;
-        }
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        std::string line;
-        char c = 0;
-        while (read(out[0], &c, 1) == 1 && c != '\n') line += c;
-        close(out[0]);
-        return c == '\n' ? line : "";
-    }
-
-    std::string config_ = "/tmp/ampwarden-bus-" + std::to_string(getpid()) + ".conf";
-    PosixProcessRunner runner_;
+    FILE* daemon_ = nullptr;
+    pid_t pid_ = -1;
     std::string address_;
-    pid_t daemon_ = -1;
+    PosixProcessRunner runner_;
     std::vector<std::unique_ptr<ChildProcess>> mocks_;
 };
 

@@ -1,50 +1,47 @@
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <chrono>
 #include <memory>
 #include <string>
+#include <type_traits>
 
 #include "fake/FakeRunLoop.h"
+#include "platform/linux/CallbackGuard.h"
 #include "platform/linux/SdEventRunLoop.h"
 
-// The rules every RunLoop keeps, checked on the real loop and on the fake the other tests use,
-// so the fake cannot drift from the real one. Intervals are a few milliseconds of real time;
+// The rules every RunLoop keeps are checked on the real loop and on the fake the other tests
+// use, so the fake cannot drift from the real one. Intervals are a few milliseconds of real time;
 // the real loop's cases assert on order and counts that load cannot change, never on wall time.
 
 namespace ampwarden {
 namespace {
 
 template <typename Loop>
-struct Drive;
-
-template <>
-struct Drive<test::FakeRunLoop> {
-    // Runs until quit() or a guard of 5 virtual seconds; returns the quit code.
-    static int untilQuit(test::FakeRunLoop& loop) {
-        for (int step = 0; step < 5000 && !loop.quitCode(); ++step) loop.advance(0.001);
-        return loop.quitCode().value_or(-1);
-    }
-    static void hold(test::FakeRunLoop& loop, double seconds) { loop.hold(seconds); }
-};
-
-template <>
-struct Drive<SdEventRunLoop> {
-    static int untilQuit(SdEventRunLoop& loop) {
-        loop.after(5, [&loop] { loop.quit(-1); });  // guard only
-        return loop.run();
-    }
-    static void hold(SdEventRunLoop&, double seconds) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-        while (std::chrono::steady_clock::now() < end) {
-        }
-    }
-};
-
-template <typename Loop>
 class RunLoopContractTest : public ::testing::Test {
   protected:
-    int runUntilQuit() { return Drive<Loop>::untilQuit(subject); }
-    void hold(double seconds) { Drive<Loop>::hold(subject, seconds); }
+    static constexpr bool kFake = std::is_same_v<Loop, test::FakeRunLoop>;
+
+    // Runs until quit() or a guard of 5 (virtual) seconds; returns the quit code.
+    int runUntilQuit() {
+        if constexpr (kFake) {
+            for (int step = 0; step < 5000 && !subject.quitCode(); ++step) subject.advance(0.001);
+            return subject.quitCode().value_or(-1);
+        } else {
+            subject.after(5, [this] { subject.quit(-1); });  // guard only
+            return subject.run();
+        }
+    }
+    void hold(double seconds) {
+        if constexpr (kFake) {
+            subject.hold(seconds);
+        } else {
+            const auto end =
+                std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+            while (std::chrono::steady_clock::now() < end) {
+            }
+        }
+    }
     Loop subject;
 };
 
@@ -104,6 +101,27 @@ TYPED_TEST(RunLoopContractTest, AHeldUpRepeatingTimerSkipsTheTicksItMissed) {
     ASSERT_EQ(this->runUntilQuit(), 0);
     EXPECT_GE(ticks, 1);
     EXPECT_LE(ticks, 1 + 5 + 1);  // one more if the 150 ms tick ties with the quit
+}
+
+TEST(SdEventRunLoopTest, AnExceptionFromTimedWorkIsAFailureAndATerminationSignalNot) {
+    SdEventRunLoop loop;
+    bool later = false;
+    loop.after(0, [] { throw 42; });
+    loop.after(0.001, [&] { later = true; });
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(loop.run(), CallbackGuard::kExitCode);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find(
+                  "a timed callback failed: an exception of unknown type"),
+              std::string::npos);
+    EXPECT_FALSE(later);
+
+    // Termination signals end the loop cleanly.
+    for (int signal : {SIGTERM, SIGINT}) {
+        SdEventRunLoop stopped;
+        stopped.after(0, [signal] { raise(signal); });
+        stopped.after(20, [&] { stopped.quit(99); });  // guard only
+        EXPECT_EQ(stopped.run(), 0) << signal;
+    }
 }
 
 }  // namespace
