@@ -64,6 +64,28 @@ TEST_F(LogindLoginManagerTest, ConsoleUserAndLidComeFromLogindOnceItIsThere) {
     EXPECT_EQ(login.clamshellClosed(), std::nullopt);  // this logind does not know
     call(kManagerPath, kMock, "AddProperty", "ssv", kManager, "LidClosed", "b", 1);
     EXPECT_EQ(login.clamshellClosed(), true);
+
+    // A backlog of commands waits on the main connection: the question neither waits behind
+    // it nor reads it into memory.
+    sd_bus_slot* rawSlot = nullptr;
+    ASSERT_GE(sd_bus_match_signal(bus.bus(), &rawSlot, nullptr, nullptr, "test.Flood", "Command",
+                                  nullptr, nullptr),
+              0);
+    const sd::SlotPtr match(rawSlot);
+    sd_bus* rawSender = nullptr;
+    ASSERT_GE(sd_bus_open_system(&rawSender), 0);
+    const sd::BusPtr sender(rawSender);
+    for (int i = 0; i < 2000; ++i)
+        sd_bus_emit_signal(rawSender, "/test", "test.Flood", "Command", "");
+    // The bus daemon handles a connection's messages in order: once it answers, all went out.
+    ASSERT_GE(sd_bus_call_method(rawSender, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                 "org.freedesktop.DBus.Peer", "Ping", nullptr, nullptr, ""),
+              0);
+    EXPECT_EQ(login.clamshellClosed(), true);
+    EXPECT_EQ(login.consoleUser(), "loginWindow");
+    std::uint64_t queued = 0;
+    ASSERT_GE(sd_bus_get_n_queued_read(bus.bus(), &queued), 0);
+    EXPECT_EQ(queued, 0u);
 }
 
 }  // namespace
