@@ -1,5 +1,7 @@
 #include "charge/ZTBatteryControl.h"
 
+#include <cstddef>
+
 #include "channel/NotificationNames.h"
 #include "channel/Notifications.h"
 #include "channel/ZTBatteryNewModule.h"
@@ -168,7 +170,8 @@ void ZTBatteryControl::retryPendingWrites() {
             pending_.push_back(write);
         }
         if (code == kIOReturnTimeout) {
-            pending_.insert(pending_.end(), waiting.begin() + i + 1, waiting.end());
+            pending_.insert(pending_.end(), waiting.begin() + static_cast<std::ptrdiff_t>(i + 1),
+                            waiting.end());
             break;
         }
     }

@@ -8,7 +8,7 @@ namespace {
 
 EmulatorFrame::Bytes frame(std::uint32_t head, const SMCKeyData_t& record) {
     EmulatorFrame::Bytes bytes{};
-    for (int i = 0; i < 4; ++i) bytes[i] = static_cast<std::uint8_t>(head >> (8 * i));
+    for (std::size_t i = 0; i < 4; ++i) bytes[i] = static_cast<std::uint8_t>(head >> (8 * i));
     std::memcpy(bytes.data() + 4, &record, sizeof(record));
     return bytes;
 }

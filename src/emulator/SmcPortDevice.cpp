@@ -1,6 +1,7 @@
 #include "emulator/SmcPortDevice.h"
 
 #include <algorithm>
+#include <cstddef>
 
 #include "emulator/SmcEmulator.h"
 #include "platform/SmcPortProtocol.h"
@@ -144,7 +145,8 @@ void SmcPortDevice::start() {
                                             : Protocol::kFlagReadable | Protocol::kFlagWritable);
         } else {
             output_.insert(output_.end(), key->bytes.begin(),
-                           key->bytes.begin() + std::min(length_, key->bytes.size()));
+                           key->bytes.begin() +
+                               static_cast<std::ptrdiff_t>(std::min(length_, key->bytes.size())));
         }
     }
     output_.resize(std::max(output_.size(), length_));  // a longer read gets zero bytes

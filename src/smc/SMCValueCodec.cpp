@@ -77,7 +77,7 @@ void encodeFpe2(std::uint16_t value, SMCBytes& bytes) {
 
 void encodeFloat(float value, SMCBytes& bytes) {
     const auto bits = std::bit_cast<std::uint32_t>(value);
-    for (int i = 0; i < 4; ++i) bytes[i] = static_cast<std::uint8_t>(bits >> (8 * i));
+    for (std::size_t i = 0; i < 4; ++i) bytes[i] = static_cast<std::uint8_t>(bits >> (8 * i));
 }
 
 std::string fanDescriptorName(const SMCBytes& bytes) {

@@ -35,9 +35,10 @@ bool isValidUtf8(const std::string& bytes) {
     std::size_t i = 0;
     while (i < bytes.size()) {
         const auto lead = static_cast<unsigned char>(bytes[i]);
-        const int extra = continuationCount(lead);
-        if (extra < 0 || bytes.size() - i <= static_cast<std::size_t>(extra)) return false;
-        for (int k = 1; k <= extra; ++k) {
+        const int count = continuationCount(lead);
+        if (count < 0 || bytes.size() - i <= static_cast<std::size_t>(count)) return false;
+        const auto extra = static_cast<std::size_t>(count);
+        for (std::size_t k = 1; k <= extra; ++k) {
             const auto next = static_cast<unsigned char>(bytes[i + k]);
             const bool ok = k == 1 ? secondByteAllowed(lead, next) : next >= 0x80 && next <= 0xBF;
             if (!ok) return false;
