@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "emulator/SmcPortDevice.h"
@@ -43,36 +44,26 @@ class SmcBackendChoiceTest : public ::testing::Test {
         return choice.choose();
     }
 
-    void apple(const std::string& ioports = kFreePorts) {
-        tree.write("/sys/class/dmi/id/sys_vendor", "Apple Inc.\n");
-        tree.write("/proc/ioports", ioports);
-    }
-
     FakeHostTree tree;
     SmcPortDevice device;
     int portOpens = 0;
 };
 
 TEST_F(SmcBackendChoiceTest, NeverTouchesThePortsUnlessTheyAreAnAppleSmcsAndItAnswersSanely) {
-    const struct {
-        const char* vendor;
-        const char* ioports;
-        const char* lockdown;
-        const char* why;
-    } machines[] = {
+    const std::tuple<const char*, const char*, const char*, const char*> machines[] = {
         {"LENOVO", kFreePorts, "", "not an Apple machine (vendor \"LENOVO\")"},
         {"Apple Inc.", "  0300-0307 : sound card\n", "", "claimed by sound card"},
         {"Apple Inc.", "0000-0000 : PCI Bus 0000:00\n", "", "cannot see the port map"},
         {"Apple Inc.", kFreePorts, "none [integrity] confidentiality", "lockdown (integrity)"},
     };
-    for (const auto& machine : machines) {
-        tree.write("/sys/class/dmi/id/sys_vendor", machine.vendor);
-        tree.write("/proc/ioports", machine.ioports);
-        tree.write("/sys/kernel/security/lockdown", machine.lockdown);
+    for (const auto& [vendor, ioports, lockdown, why] : machines) {
+        tree.write("/sys/class/dmi/id/sys_vendor", vendor);
+        tree.write("/proc/ioports", ioports);
+        tree.write("/sys/kernel/security/lockdown", lockdown);
         for (const char* setting : {"port-io", "auto"}) {
             const auto report = choose(setting);
             EXPECT_EQ(report.chosen, "") << setting;
-            EXPECT_NE(report.line().find(machine.why), std::string::npos) << report.line();
+            EXPECT_NE(report.line().find(why), std::string::npos) << report.line();
         }
     }
     EXPECT_EQ(portOpens, 0);
@@ -103,7 +94,8 @@ TEST_F(SmcBackendChoiceTest, AutoTakesTheEmulatorElseWhatBacksMoreChargeKeysTheK
               "SMC backend: none (sideways); passed over sideways: unknown AMPWARDEN_SMC_BACKEND "
               "(auto, emulator, kernel or port-io)");
 
-    apple();
+    tree.write("/sys/class/dmi/id/sys_vendor", "Apple Inc.\n");
+    tree.write("/proc/ioports", kFreePorts);
     tree.battery("BAT0", "80", "");  // an out-of-tree driver with the end threshold only
     auto report = choose("auto");
     EXPECT_EQ(report.chosen, "port-io");
