@@ -8,7 +8,8 @@
 
 #include <chrono>
 #include <cstring>
-#include <thread>
+#include <functional>
+#include <memory>
 
 #include "emulator/SmcEmulator.h"
 #include "fake/FakeHostTree.h"
@@ -25,7 +26,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-using Lines = std::vector<std::string>;
 
 sockaddr_un addressOf(const std::string& path) {
     sockaddr_un address{};
@@ -34,29 +34,31 @@ sockaddr_un addressOf(const std::string& path) {
     return address;
 }
 
-// The emulated device served by a child process, which a test can kill, stop and continue
-// like a daemon that crashes or hangs. Returns once the child is listening.
-class ForkedEmulator {
+// A device served by a child process, which a test can kill, stop and continue like a daemon
+// that crashes or hangs. The child runs `serve`, which calls its argument once clients may
+// connect; the constructor returns then.
+class ForkedDevice {
   public:
-    explicit ForkedEmulator(const std::string& path) {
+    explicit ForkedDevice(const std::function<void(const std::function<void()>&)>& serve) {
         int ready[2];
         EXPECT_EQ(::pipe(ready), 0);
         const pid_t parent = ::getpid();
         pid_ = ::fork();
         if (pid_ == 0) {
             // Not outliving a test that crashes or is killed (nor one that did so already).
-            if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) ::_exit(1);
-            SmcEmulator device;
-            EmulatorSmcServer server(device, path);
-            if (server.listen().empty() && ::write(ready[1], "!", 1) == 1) server.run();
+            if (::prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 && ::getppid() == parent) {
+                serve([&] {
+                    if (::write(ready[1], "!", 1) != 1) ::_exit(1);
+                });
+            }
             ::_exit(0);
         }
         ::close(ready[1]);  // so that a child that fails, or dies early, ends the read
         char ok = 0;
-        EXPECT_EQ(::read(ready[0], &ok, 1), 1) << "the emulator did not start";
+        EXPECT_EQ(::read(ready[0], &ok, 1), 1) << "the device did not start";
         ::close(ready[0]);
     }
-    ~ForkedEmulator() { kill(); }
+    ~ForkedDevice() { kill(); }
 
     void kill() {
         if (pid_ > 0 && ::kill(pid_, SIGKILL) == 0) ::waitpid(pid_, nullptr, 0);
@@ -72,40 +74,20 @@ class ForkedEmulator {
     pid_t pid_ = -1;
 };
 
-// A device on one connection that answers its requests with the scripted replies in turn,
-// and hangs up after a reply shorter than a frame.
-class ScriptedDevice {
-  public:
-    ScriptedDevice(const std::string& path, std::vector<std::string> replies)
-        : listener_(::socket(AF_UNIX, SOCK_STREAM, 0)) {
-        const sockaddr_un address = addressOf(path);
-        ::bind(listener_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address));
-        ::listen(listener_.get(), 1);
-        thread_ = std::thread([this, replies] {
-            UniqueFd client(::accept(listener_.get(), nullptr, nullptr));
-            EmulatorFrame::Bytes request{};
-            for (const std::string& reply : replies) {
-                if (::recv(client.get(), request.data(), request.size(), MSG_WAITALL) !=
-                    static_cast<ssize_t>(request.size()))
-                    break;
-                ::send(client.get(), reply.data(), reply.size(), MSG_NOSIGNAL);
-            }
-        });
-    }
-    ~ScriptedDevice() {
-        ::shutdown(listener_.get(), SHUT_RDWR);  // wakes the accept if nobody came
-        thread_.join();
-    }
-
-  private:
-    UniqueFd listener_;
-    std::thread thread_;
-};
-
 class EmulatorSocket : public ::testing::Test {
   protected:
     EmulatorSocket() { platform.smcService = &service; }
 
+    // The emulated device behind its server.
+    std::unique_ptr<ForkedDevice> emulator() {
+        return std::make_unique<ForkedDevice>([this](const std::function<void()>& listening) {
+            SmcEmulator device;
+            EmulatorSmcServer server(device, path);
+            if (!server.listen().empty()) return;
+            listening();
+            server.run();
+        });
+    }
     kern_return_t keyInfo(io_connect_t connection, const char* key) {
         SMCKeyData_t request;
         request.key = toUInt32(key);
@@ -121,8 +103,8 @@ class EmulatorSocket : public ::testing::Test {
     SMCKeyData_t reply;
 };
 
-TEST_F(EmulatorSocket, ServesSeveralClientsWhileOneStallsMidRequest) {
-    ForkedEmulator emulator(path);
+TEST_F(EmulatorSocket, ServesClientsWhileOneStallsAndSurvivesAHungAndAKilledDevice) {
+    auto emulator = this->emulator();
     UniqueFd stalled(::socket(AF_UNIX, SOCK_STREAM, 0));
     const sockaddr_un address = addressOf(path);
     ASSERT_EQ(
@@ -137,7 +119,6 @@ TEST_F(EmulatorSocket, ServesSeveralClientsWhileOneStallsMidRequest) {
     EXPECT_EQ(reply.keyInfo.dataSize, 16u);
     EXPECT_EQ(keyInfo(first, "ZZZZ"), kIOReturnNotFound);
     EXPECT_EQ(reply.result, SmcEmulator::kResultKeyNotFound);
-
     // Handle 0, closed handles and records of another size never reach the device.
     EXPECT_EQ(keyInfo(0, "BCLM"), kMachSendInvalidDest);
     std::size_t small = 40;
@@ -145,10 +126,8 @@ TEST_F(EmulatorSocket, ServesSeveralClientsWhileOneStallsMidRequest) {
     EXPECT_EQ(service.serviceClose(first), 0);
     EXPECT_EQ(service.serviceClose(first), kMachSendInvalidDest);
     EXPECT_EQ(keyInfo(first, "BCLM"), kMachSendInvalidDest);
-}
 
-TEST_F(EmulatorSocket, AHungDeviceTimesOutAKilledOneFailsAtOnceAndBothAreUsedAgainOnceBack) {
-    auto emulator = std::make_unique<ForkedEmulator>(path);
+    // A hung device times out, a killed one fails at once, and both are used again once back.
     SMC smc;
     ASSERT_EQ(smc.open(), 0);
     EXPECT_EQ(smc.readByteValue("BCLM"), 100);
@@ -164,19 +143,37 @@ TEST_F(EmulatorSocket, AHungDeviceTimesOutAKilledOneFailsAtOnceAndBothAreUsedAga
     SMC another;
     EXPECT_EQ(another.open(), 1);
 
-    emulator = std::make_unique<ForkedEmulator>(path);  // replaces the dead socket
-    EXPECT_EQ(smc.readByteValue("BCLM"), 100);          // same handle, fresh socket
-    EXPECT_EQ(
-        platform.log.stdoutLines(),
-        (Lines{"intValue 100", "Error read(BCLM): (iokit/common) I/O Timeout", "intValue 0",
-               "Error read fan value: (iokit/common) device not responding",
-               "Error IOServiceOpen(): (iokit/common) device not responding", "intValue 100"}));
+    emulator = this->emulator();                // replaces the dead socket
+    EXPECT_EQ(smc.readByteValue("BCLM"), 100);  // same handle, fresh socket
+    EXPECT_EQ(platform.log.stdoutLines(),
+              (std::vector<std::string>{
+                  "intValue 100", "Error read(BCLM): (iokit/common) I/O Timeout", "intValue 0",
+                  "Error read fan value: (iokit/common) device not responding",
+                  "Error IOServiceOpen(): (iokit/common) device not responding", "intValue 100"}));
 }
 
+// A device on one connection that answers with the replies in turn, and hangs up after the
+// last, shorter than a frame.
 TEST_F(EmulatorSocket, ShortAndGarbledRepliesFailOrPassWithoutHarm) {
     const std::string garbled(EmulatorFrame::kSize, '\xFF');  // code -1, nonsense record
     const std::string succeeded = std::string(4, '\0') + garbled.substr(4);
-    ScriptedDevice device(path, {succeeded, succeeded, garbled, garbled.substr(0, 10)});
+    const std::string replies[] = {succeeded, succeeded, garbled, garbled.substr(0, 10)};
+    ForkedDevice device([&](const std::function<void()>& listening) {
+        UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM, 0));
+        const sockaddr_un address = addressOf(path);
+        if (::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) ||
+            ::listen(listener.get(), 1))
+            return;
+        listening();
+        UniqueFd client(::accept(listener.get(), nullptr, nullptr));
+        EmulatorFrame::Bytes request{};
+        for (const std::string& answer : replies) {
+            if (::recv(client.get(), request.data(), request.size(), MSG_WAITALL) !=
+                static_cast<ssize_t>(request.size()))
+                return;
+            ::send(client.get(), answer.data(), answer.size(), MSG_NOSIGNAL);
+        }
+    });
     SMC smc;
     ASSERT_EQ(smc.open(), 0);
     SMCVal_t value("BCLM");
