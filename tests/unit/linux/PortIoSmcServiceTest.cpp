@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "emulator/KeyTableFile.h"
@@ -94,26 +95,22 @@ TEST_F(PortIoSmcServiceTest, EachDeviceFaultFailsWithinItsBoundAndNeverClaimsAWr
     ASSERT_EQ(smc.read(limit), 0);  // its key information is known from here on
     limit.bytes[0] = 60;
 
-    struct Case {
-        const char* fault;
-        void (*arm)(SmcPortDevice::Faults&);
-        kern_return_t code;
-        microseconds bound;
-    } cases[] = {
+    using Arm = void (*)(SmcPortDevice::Faults&);
+    const std::tuple<const char*, Arm, kern_return_t, microseconds> cases[] = {
         {"busy stuck", [](auto& f) { f.busyStuck = true; }, kIOReturnBusy, 2 * budget},
         {"input full", [](auto& f) { f.inputNeverFrees = true; }, kIOReturnTimeout, budget},
         {"too slow", [](auto& f) { f.slowness = microseconds(400000); }, kIOReturnTimeout, budget},
         {"always cut off", [](auto& f) { f.interleavedWrites = 99; }, kIOReturnIOError,
          microseconds(10000)},
     };
-    for (const Case& c : cases) {
-        c.arm(device.faults);
+    for (const auto& [fault, arm, code, bound] : cases) {
+        arm(device.faults);
         const microseconds start = device.now();
-        EXPECT_EQ(smc.write(limit), c.code) << c.fault;
-        EXPECT_LE(device.now() - start, c.bound + slack) << c.fault;
+        EXPECT_EQ(smc.write(limit), code) << fault;
+        EXPECT_LE(device.now() - start, bound + slack) << fault;
         device.faults = {};
         device.restart();
-        EXPECT_EQ(device.table().find("BCLM")->bytes, std::vector<std::uint8_t>{100}) << c.fault;
+        EXPECT_EQ(device.table().find("BCLM")->bytes, std::vector<std::uint8_t>{100}) << fault;
     }
 
     // Faults a careful driver rides out: a slow device, leftovers, one cut-off write.
