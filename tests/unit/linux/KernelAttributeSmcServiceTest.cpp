@@ -31,9 +31,9 @@ class KernelAttributeSmcServiceTest : public ::testing::Test {
         ASSERT_EQ(smc.open(), 0);
     }
 
-    kern_return_t write(const char* key, std::uint8_t value) {
+    kern_return_t write(const char* key, std::uint8_t value, std::uint32_t size = 1) {
         SMCVal_t record(key);
-        record.dataSize = 1;
+        record.dataSize = size;
         record.bytes[0] = value;
         return smc.write(record);
     }
@@ -72,7 +72,7 @@ TEST_F(KernelAttributeSmcServiceTest,
               "BAT0 /sys/bus/acpi/devices/APP0001:00/battery_charge_limit 2 BCLM CH0B CH0C CH0I");
 }
 
-TEST_F(KernelAttributeSmcServiceTest, ChargeCommandsSetTheAttributesFromAllThreeBehaviourKeys) {
+TEST_F(KernelAttributeSmcServiceTest, ChargeCommandsSetTheAttributesAndRefusalsAreErrors) {
     tree.battery("BAT0", "80", kEveryBehaviour);
     open();
     EXPECT_EQ(smc.getAllKeys(), (Keys{"#KEY", "BCLM", "CH0B", "CH0C", "CH0I"}));
@@ -95,24 +95,13 @@ TEST_F(KernelAttributeSmcServiceTest, ChargeCommandsSetTheAttributesFromAllThree
     EXPECT_EQ(write("BCLM", 60), 0);
     EXPECT_EQ(tree.read(kThreshold), "60");
 
-    // Someone else stopped charging meanwhile: the keys say so.
-    tree.write(kBehaviour, "auto [inhibit-charge] force-discharge\n");
-    EXPECT_EQ(smc.readByteValue("CH0C"), 2);
-    EXPECT_EQ(smc.readByteValue("CH0I"), 0);
-
     EXPECT_EQ(write("BCLM", 101), kIOReturnBadArgument);
     EXPECT_EQ(write("#KEY", 1), kIOReturnNotWritable);
     EXPECT_EQ(write("CH0K", 1), kIOReturnNotFound);
-    SMCVal_t wide("BCLM");
-    wide.dataSize = 2;
-    EXPECT_EQ(smc.write(wide), kIOReturnBadArgument);
+    EXPECT_EQ(write("BCLM", 60, 2), kIOReturnBadArgument);
     EXPECT_EQ(tree.read(kThreshold), "60");
-}
 
-TEST_F(KernelAttributeSmcServiceTest,
-       AnAttributeTheKernelRefusesOrThatWentAwayIsAnErrorNeverSuccess) {
-    tree.battery("BAT0", "80", kEveryBehaviour);
-    open();
+    // An attribute the kernel refuses, or that went away, is an error, never success.
     tree.link(kBehaviour, "/dev/full");  // every write fails
     EXPECT_EQ(write("CH0B", 2), kIOReturnIOError);
     tree.link(kThreshold, "/proc/version");  // read-only to everyone
@@ -126,6 +115,12 @@ TEST_F(KernelAttributeSmcServiceTest,
     tree.remove(kThreshold);
     EXPECT_EQ(smc.read(limit), kIOReturnNoDevice);
     EXPECT_EQ(write("BCLM", 90), kIOReturnNoDevice);
+
+    // Someone else stopped charging meanwhile: the keys say so.
+    tree.remove(kBehaviour);
+    tree.write(kBehaviour, "auto [inhibit-charge] force-discharge\n");
+    EXPECT_EQ(smc.readByteValue("CH0C"), 2);
+    EXPECT_EQ(smc.readByteValue("CH0I"), 0);
 }
 
 }  // namespace
