@@ -27,11 +27,17 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-sockaddr_un addressOf(const std::string& path) {
+// A stream socket connected to `path`, or listening there; invalid when that failed.
+UniqueFd unixSocket(const std::string& path, bool listening) {
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM, 0));
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
-    return address;
+    const auto* raw = reinterpret_cast<const sockaddr*>(&address);
+    const bool ok = listening
+                        ? ::bind(fd.get(), raw, sizeof address) == 0 && ::listen(fd.get(), 1) == 0
+                        : ::connect(fd.get(), raw, sizeof address) == 0;
+    return ok ? std::move(fd) : UniqueFd();
 }
 
 // A device served by a child process, which a test can kill, stop and continue like a daemon
@@ -105,10 +111,7 @@ class EmulatorSocket : public ::testing::Test {
 
 TEST_F(EmulatorSocket, ServesClientsWhileOneStallsAndSurvivesAHungAndAKilledDevice) {
     auto emulator = this->emulator();
-    UniqueFd stalled(::socket(AF_UNIX, SOCK_STREAM, 0));
-    const sockaddr_un address = addressOf(path);
-    ASSERT_EQ(
-        ::connect(stalled.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
+    const UniqueFd stalled = unixSocket(path, false);
     ASSERT_EQ(::send(stalled.get(), "half a request", 14, 0), 14);
     io_connect_t first = 0, second = 0;
     ASSERT_EQ(service.serviceOpen(1, 0, first), 0);
@@ -159,11 +162,8 @@ TEST_F(EmulatorSocket, ShortAndGarbledRepliesFailOrPassWithoutHarm) {
     const std::string succeeded = std::string(4, '\0') + garbled.substr(4);
     const std::string replies[] = {succeeded, succeeded, garbled, garbled.substr(0, 10)};
     ForkedDevice device([&](const std::function<void()>& listening) {
-        UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM, 0));
-        const sockaddr_un address = addressOf(path);
-        if (::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) ||
-            ::listen(listener.get(), 1))
-            return;
+        const UniqueFd listener = unixSocket(path, true);
+        if (!listener.valid()) return;
         listening();
         UniqueFd client(::accept(listener.get(), nullptr, nullptr));
         EmulatorFrame::Bytes request{};
