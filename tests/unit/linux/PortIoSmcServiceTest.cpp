@@ -16,24 +16,13 @@
 #include "platform/MachError.h"
 #include "platform/linux/PortIoSmcService.h"
 #include "smc/SMC.h"
+#include "unit/linux/BorrowedPorts.h"
 
 namespace ampwarden::test {
 namespace {
 
 using std::chrono::microseconds;
 using Lines = std::vector<std::string>;
-
-// Lends the test's device to the service, which owns its ports.
-class BorrowedPorts : public PortIo {
-  public:
-    explicit BorrowedPorts(SmcPortDevice& device) : device_(device) {}
-    std::uint8_t in(std::uint16_t port) override { return device_.in(port); }
-    void out(std::uint16_t port, std::uint8_t value) override { device_.out(port, value); }
-    void pause(microseconds duration) override { device_.pause(duration); }
-
-  private:
-    SmcPortDevice& device_;
-};
 
 // Every key's type, size and value, what each kind of write and a missing key answer, and a
 // write of a multi-byte value.

@@ -9,23 +9,13 @@
 #include "emulator/SmcPortDevice.h"
 #include "fake/FakeHostTree.h"
 #include "platform/linux/SmcBackendChoice.h"
+#include "unit/linux/BorrowedPorts.h"
 
 namespace ampwarden::test {
 namespace {
 
 using ::testing::HasSubstr;
 constexpr const char* kFreePorts = "0000-0cf7 : PCI Bus 0000:00\n  0300-031f : applesmc\n";
-
-class CountingPorts : public PortIo {
-  public:
-    explicit CountingPorts(SmcPortDevice& device) : device_(device) {}
-    std::uint8_t in(std::uint16_t port) override { return device_.in(port); }
-    void out(std::uint16_t port, std::uint8_t value) override { device_.out(port, value); }
-    void pause(std::chrono::microseconds duration) override { device_.pause(duration); }
-
-  private:
-    SmcPortDevice& device_;
-};
 
 class SmcBackendChoiceTest : public ::testing::Test {
   protected:
@@ -35,7 +25,7 @@ class SmcBackendChoiceTest : public ::testing::Test {
         setup.files = HostFiles(tree.root());
         setup.openPorts = [this](std::string&) -> std::unique_ptr<PortIo> {
             ++portOpens;
-            return std::make_unique<CountingPorts>(device);
+            return std::make_unique<BorrowedPorts>(device);
         };
         return setup;
     }
