@@ -8,10 +8,11 @@
 
 #include <chrono>
 #include <cstring>
-#include <filesystem>
-#include <thread>
+#include <functional>
+#include <memory>
 
 #include "emulator/SmcEmulator.h"
+#include "fake/FakeHostTree.h"
 #include "fake/FakePlatform.h"
 #include "platform/MachError.h"
 #include "platform/linux/EmulatorSmcServer.h"
@@ -25,40 +26,45 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-using Lines = std::vector<std::string>;
 
-sockaddr_un addressOf(const std::string& path) {
+// A stream socket connected to `path`, or listening there; invalid when that failed.
+UniqueFd unixSocket(const std::string& path, bool listening) {
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM, 0));
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
-    return address;
+    const auto* raw = reinterpret_cast<const sockaddr*>(&address);
+    const bool ok = listening
+                        ? ::bind(fd.get(), raw, sizeof address) == 0 && ::listen(fd.get(), 1) == 0
+                        : ::connect(fd.get(), raw, sizeof address) == 0;
+    return ok ? std::move(fd) : UniqueFd();
 }
 
-// The emulated device served by a child process, which a test can kill, stop and continue
-// like a daemon that crashes or hangs. Returns once the child is listening.
-class ForkedEmulator {
+// A device served by a child process, which a test can kill, stop and continue like a daemon
+// that crashes or hangs. The child runs `serve`, which calls its argument once clients may
+// connect; the constructor returns then.
+class ForkedDevice {
   public:
-    explicit ForkedEmulator(const std::string& path) {
+    explicit ForkedDevice(const std::function<void(const std::function<void()>&)>& serve) {
         int ready[2];
         EXPECT_EQ(::pipe(ready), 0);
         const pid_t parent = ::getpid();
         pid_ = ::fork();
         if (pid_ == 0) {
             // Not outliving a test that crashes or is killed (nor one that did so already).
-            if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) ::_exit(1);
-            SmcEmulator device;
-            EmulatorSmcServer server(device, path);
-            const char ok = server.listen().empty() ? 1 : 0;
-            if (::write(ready[1], &ok, 1) == 1 && ok == 1) server.run();
+            if (::prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 && ::getppid() == parent) {
+                serve([&] {
+                    if (::write(ready[1], "!", 1) != 1) ::_exit(1);
+                });
+            }
             ::_exit(0);
         }
-        ::close(ready[1]);  // so that a child that dies early ends the read
+        ::close(ready[1]);  // so that a child that fails, or dies early, ends the read
         char ok = 0;
-        EXPECT_EQ(::read(ready[0], &ok, 1), 1);
-        EXPECT_EQ(ok, 1);
+        EXPECT_EQ(::read(ready[0], &ok, 1), 1) << "the device did not start";
         ::close(ready[0]);
     }
-    ~ForkedEmulator() { kill(); }
+    ~ForkedDevice() { kill(); }
 
     void kill() {
         if (pid_ > 0 && ::kill(pid_, SIGKILL) == 0) ::waitpid(pid_, nullptr, 0);
@@ -74,40 +80,20 @@ class ForkedEmulator {
     pid_t pid_ = -1;
 };
 
-// A device on one connection that answers its requests with the scripted replies in turn,
-// and hangs up after a reply shorter than a frame.
-class ScriptedDevice {
-  public:
-    ScriptedDevice(const std::string& path, std::vector<std::string> replies)
-        : listener_(::socket(AF_UNIX, SOCK_STREAM, 0)) {
-        const sockaddr_un address = addressOf(path);
-        ::bind(listener_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address));
-        ::listen(listener_.get(), 1);
-        thread_ = std::thread([this, replies] {
-            UniqueFd client(::accept(listener_.get(), nullptr, nullptr));
-            EmulatorFrame::Bytes request{};
-            for (const std::string& reply : replies) {
-                if (::recv(client.get(), request.data(), request.size(), MSG_WAITALL) !=
-                    static_cast<ssize_t>(request.size()))
-                    break;
-                ::send(client.get(), reply.data(), reply.size(), MSG_NOSIGNAL);
-            }
-        });
-    }
-    ~ScriptedDevice() {
-        ::shutdown(listener_.get(), SHUT_RDWR);  // wakes the accept if nobody came
-        thread_.join();
-    }
-
-  private:
-    UniqueFd listener_;
-    std::thread thread_;
-};
-
 class EmulatorSocket : public ::testing::Test {
   protected:
     EmulatorSocket() { platform.smcService = &service; }
 
+    // The emulated device behind its server.
+    std::unique_ptr<ForkedDevice> emulator() {
+        return std::make_unique<ForkedDevice>([this](const std::function<void()>& listening) {
+            SmcEmulator device;
+            EmulatorSmcServer server(device, path);
+            if (!server.listen().empty()) return;
+            listening();
+            server.run();
+        });
+    }
     kern_return_t keyInfo(io_connect_t connection, const char* key) {
         SMCKeyData_t request;
         request.key = toUInt32(key);
@@ -115,39 +101,27 @@ class EmulatorSocket : public ::testing::Test {
         std::size_t size = sizeof(reply);
         return service.callStructMethod(connection, 2, &request, sizeof(request), &reply, size);
     }
-    Lines lines() const { return platform.log.stdoutLines(); }
 
-    std::string folder = [] {
-        char pattern[] = "/tmp/ampwarden-smc-test-XXXXXX";
-        return std::string(::mkdtemp(pattern));
-    }();
-    std::string path = folder + "/smc.sock";
+    FakeHostTree scratch;  // a folder of our own for the socket
+    std::string path = scratch.root() + "/smc.sock";
     EmulatorSmcService service{path, 100ms};
     FakePlatform platform;
     SMCKeyData_t reply;
-
-    ~EmulatorSocket() override { std::filesystem::remove_all(folder); }
 };
 
-TEST_F(EmulatorSocket, ServesSeveralClientsWhileOneStallsMidRequest) {
-    ForkedEmulator emulator(path);
-    UniqueFd stalled(::socket(AF_UNIX, SOCK_STREAM, 0));
-    const sockaddr_un address = addressOf(path);
-    ASSERT_EQ(
-        ::connect(stalled.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
+TEST_F(EmulatorSocket, ServesClientsWhileOneStallsAndSurvivesAHungAndAKilledDevice) {
+    auto emulator = this->emulator();
+    const UniqueFd stalled = unixSocket(path, false);
     ASSERT_EQ(::send(stalled.get(), "half a request", 14, 0), 14);
     io_connect_t first = 0, second = 0;
     ASSERT_EQ(service.serviceOpen(1, 0, first), 0);
     ASSERT_EQ(service.serviceOpen(1, 0, second), 0);
-    for (int round = 0; round < 3; ++round) {
-        EXPECT_EQ(keyInfo(first, "BCLM"), 0);
-        EXPECT_EQ(reply.keyInfo.dataSize, 1u);
-        EXPECT_EQ(keyInfo(second, "F0ID"), 0);
-        EXPECT_EQ(reply.keyInfo.dataSize, 16u);
-    }
+    EXPECT_EQ(keyInfo(first, "BCLM"), 0);
+    EXPECT_EQ(reply.keyInfo.dataSize, 1u);
+    EXPECT_EQ(keyInfo(second, "F0ID"), 0);
+    EXPECT_EQ(reply.keyInfo.dataSize, 16u);
     EXPECT_EQ(keyInfo(first, "ZZZZ"), kIOReturnNotFound);
     EXPECT_EQ(reply.result, SmcEmulator::kResultKeyNotFound);
-
     // Handle 0, closed handles and records of another size never reach the device.
     EXPECT_EQ(keyInfo(0, "BCLM"), kMachSendInvalidDest);
     std::size_t small = 40;
@@ -155,10 +129,8 @@ TEST_F(EmulatorSocket, ServesSeveralClientsWhileOneStallsMidRequest) {
     EXPECT_EQ(service.serviceClose(first), 0);
     EXPECT_EQ(service.serviceClose(first), kMachSendInvalidDest);
     EXPECT_EQ(keyInfo(first, "BCLM"), kMachSendInvalidDest);
-}
 
-TEST_F(EmulatorSocket, AHungDeviceTimesOutAKilledOneFailsAtOnceAndBothAreUsedAgainOnceBack) {
-    auto emulator = std::make_unique<ForkedEmulator>(path);
+    // A hung device times out, a killed one fails at once, and both are used again once back.
     SMC smc;
     ASSERT_EQ(smc.open(), 0);
     EXPECT_EQ(smc.readByteValue("BCLM"), 100);
@@ -174,19 +146,34 @@ TEST_F(EmulatorSocket, AHungDeviceTimesOutAKilledOneFailsAtOnceAndBothAreUsedAga
     SMC another;
     EXPECT_EQ(another.open(), 1);
 
-    emulator = std::make_unique<ForkedEmulator>(path);  // replaces the dead socket
-    EXPECT_EQ(smc.readByteValue("BCLM"), 100);          // same handle, fresh socket
-    EXPECT_EQ(
-        lines(),
-        (Lines{"intValue 100", "Error read(BCLM): (iokit/common) I/O Timeout", "intValue 0",
-               "Error read fan value: (iokit/common) device not responding",
-               "Error IOServiceOpen(): (iokit/common) device not responding", "intValue 100"}));
+    emulator = this->emulator();                // replaces the dead socket
+    EXPECT_EQ(smc.readByteValue("BCLM"), 100);  // same handle, fresh socket
+    EXPECT_EQ(platform.log.stdoutLines(),
+              (std::vector<std::string>{
+                  "intValue 100", "Error read(BCLM): (iokit/common) I/O Timeout", "intValue 0",
+                  "Error read fan value: (iokit/common) device not responding",
+                  "Error IOServiceOpen(): (iokit/common) device not responding", "intValue 100"}));
 }
 
+// A device on one connection that answers with the replies in turn, and hangs up after the
+// last, shorter than a frame.
 TEST_F(EmulatorSocket, ShortAndGarbledRepliesFailOrPassWithoutHarm) {
     const std::string garbled(EmulatorFrame::kSize, '\xFF');  // code -1, nonsense record
     const std::string succeeded = std::string(4, '\0') + garbled.substr(4);
-    ScriptedDevice device(path, {succeeded, succeeded, garbled, garbled.substr(0, 10)});
+    const std::string replies[] = {succeeded, succeeded, garbled, garbled.substr(0, 10)};
+    ForkedDevice device([&](const std::function<void()>& listening) {
+        const UniqueFd listener = unixSocket(path, true);
+        if (!listener.valid()) return;
+        listening();
+        UniqueFd client(::accept(listener.get(), nullptr, nullptr));
+        EmulatorFrame::Bytes request{};
+        for (const std::string& answer : replies) {
+            if (::recv(client.get(), request.data(), request.size(), MSG_WAITALL) !=
+                static_cast<ssize_t>(request.size()))
+                return;
+            ::send(client.get(), answer.data(), answer.size(), MSG_NOSIGNAL);
+        }
+    });
     SMC smc;
     ASSERT_EQ(smc.open(), 0);
     SMCVal_t value("BCLM");

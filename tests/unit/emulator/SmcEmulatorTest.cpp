@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "emulator/KeyTableFile.h"
 #include "emulator/SmcEmulator.h"
 #include "platform/MachError.h"
@@ -32,11 +34,7 @@ TEST(SmcEmulator, RefusesLikeTheFirmwareWithCodeAndResultByte) {
     SMCKeyData_t out;
     auto pastTheEnd = request("", SMCKeys::readIndex);
     pastTheEnd.data32 = 3;  // "#KEY", "BCLM", "TB0T"
-    const struct {
-        SMCKeyData_t in;
-        kern_return_t code;
-        std::uint8_t result;
-    } cases[] = {
+    const std::tuple<SMCKeyData_t, kern_return_t, int> cases[] = {
         {request("ZZZZ", SMCKeys::readKeyInfo), kIOReturnNotFound, 0x84},
         {request("ZZZZ", SMCKeys::writeBytes, 1), kIOReturnNotFound, 0x84},
         {request("BCLM", SMCKeys::writeBytes, 2), kIOReturnBadArgument, 0x87},
@@ -46,15 +44,16 @@ TEST(SmcEmulator, RefusesLikeTheFirmwareWithCodeAndResultByte) {
         {request("BCLM", SMCKeys::readVers), kIOReturnUnsupported, 0x87},
         {pastTheEnd, kIOReturnNotFound, 0x84},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(device.call(2, c.in, out), c.code) << toString(c.in.key) << int(c.in.data8);
-        EXPECT_EQ(out.result, c.result) << toString(c.in.key) << int(c.in.data8);
+    for (const auto& [in, code, result] : cases) {
+        EXPECT_EQ(device.call(2, in, out), code) << toString(in.key) << int(in.data8);
+        EXPECT_EQ(out.result, result) << toString(in.key) << int(in.data8);
     }
     EXPECT_EQ(device.call(3, request("BCLM", SMCKeys::readKeyInfo), out), kIOReturnUnsupported);
     EXPECT_EQ(device.table().find("BCLM")->bytes, Bytes{0x64});
 }
 
-TEST(KeyTableFile, ReadsQuotedAndPaddedFieldsCommentsAndFlagsAndWritesThemBack) {
+// A value of the wrong length is the end-to-end emulator test's.
+TEST(KeyTableFile, ReadsAndWritesBackQuotedPaddedFieldsAndFlagsAndNamesTheLineOfAFault) {
     const SmcKeyTable table = tableOf(R"(# charge keys
         BCLM ui8 1 64
         "FS! " "ui16" 2 0001 ro
@@ -68,10 +67,7 @@ TEST(KeyTableFile, ReadsQuotedAndPaddedFieldsCommentsAndFlagsAndWritesThemBack) 
         "BCLM \"ui8 \" 1 64\n\"FS! \" ui16 2 0001 ro\nEMPT \"ui8 \" 0 -\n#KEY ui32 4 00000009\n");
     EXPECT_EQ(KeyTableFile::format(tableOf(KeyTableFile::format(SmcKeyTable::intelLaptop()))),
               KeyTableFile::format(SmcKeyTable::intelLaptop()));
-}
 
-// A value of the wrong length is the end-to-end emulator test's.
-TEST(KeyTableFile, NamesTheLineAndTheFault) {
     const std::pair<const char*, const char*> bad[] = {
         {"BCLM ui8 1", "line 1: expected KEY TYPE SIZE HEXBYTES [ro]"},
         {"\nBCLMX ui8 1 00", "line 2: key \"BCLMX\" is not four characters"},

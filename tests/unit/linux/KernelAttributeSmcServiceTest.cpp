@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "fake/FakeHostTree.h"
@@ -14,7 +15,6 @@ namespace ampwarden::test {
 namespace {
 
 using Keys = std::vector<std::string>;
-constexpr const char* kBattery = "/sys/class/power_supply/BAT0";
 constexpr const char* kThreshold = "/sys/class/power_supply/BAT0/charge_control_end_threshold";
 constexpr const char* kBehaviour = "/sys/class/power_supply/BAT0/charge_behaviour";
 constexpr const char* kEveryBehaviour = "[auto] inhibit-charge force-discharge";
@@ -31,9 +31,9 @@ class KernelAttributeSmcServiceTest : public ::testing::Test {
         ASSERT_EQ(smc.open(), 0);
     }
 
-    kern_return_t write(const char* key, std::uint8_t value) {
+    kern_return_t write(const char* key, std::uint8_t value, std::uint32_t size = 1) {
         SMCVal_t record(key);
-        record.dataSize = 1;
+        record.dataSize = size;
         record.bytes[0] = value;
         return smc.write(record);
     }
@@ -47,46 +47,38 @@ class KernelAttributeSmcServiceTest : public ::testing::Test {
 
 TEST_F(KernelAttributeSmcServiceTest,
        BacksTheChargeKeysOfTheFirstBatteryWithAttributesOrTheT2Limit) {
-    std::string why;
-    EXPECT_FALSE(KernelAttributeSmcService::find(files, why));
-    EXPECT_NE(why.find("no battery"), std::string::npos) << why;
-
+    // What find() makes of the tree: the battery, the limit file, how many files and the keys.
+    auto found = [this] {
+        std::string why;
+        const auto attributes = KernelAttributeSmcService::find(files, why);
+        if (!attributes) return why;
+        std::string text = attributes->battery.substr(24) + " " + attributes->limitFile + " " +
+                           std::to_string(attributes->files().size());
+        for (const std::string& key : attributes->chargeKeys()) text += " " + key;
+        return text;
+    };
+    EXPECT_NE(found().find("no battery"), std::string::npos) << found();
     tree.write("/sys/class/power_supply/AC/type", "Mains\n");
     tree.battery("BAT0", "", "");
-    EXPECT_FALSE(KernelAttributeSmcService::find(files, why));
-    EXPECT_NE(why.find("has no charge_control_end_threshold"), std::string::npos) << why;
-
+    EXPECT_NE(found().find("has no charge_control_end_threshold"), std::string::npos) << found();
     tree.write("/sys/bus/acpi/devices/APP0001:00/battery_charge_limit", "80\n");
-    auto found = KernelAttributeSmcService::find(files, why);
-    ASSERT_TRUE(found);
-    EXPECT_EQ(found->chargeKeys(), Keys{"BCLM"});
-    EXPECT_EQ(found->limitFile, "/sys/bus/acpi/devices/APP0001:00/battery_charge_limit");
-
+    EXPECT_EQ(found(), "BAT0 /sys/bus/acpi/devices/APP0001:00/battery_charge_limit 1 BCLM");
     tree.battery("BAT1", "90", "[auto] inhibit-charge");
-    found = KernelAttributeSmcService::find(files, why);
-    ASSERT_TRUE(found);
-    EXPECT_EQ(found->battery, "/sys/class/power_supply/BAT1");
-    EXPECT_EQ(found->chargeKeys(), (Keys{"BCLM", "CH0B", "CH0C"}));
-
-    tree.battery("BAT0", "", kEveryBehaviour);
-    found = KernelAttributeSmcService::find(files, why);
-    ASSERT_TRUE(found);
-    EXPECT_EQ(found->battery, kBattery);  // the first battery that has any
-    EXPECT_EQ(found->chargeKeys(), (Keys{"BCLM", "CH0B", "CH0C", "CH0I"}));
-    EXPECT_EQ(found->files().size(), 2u);  // its behaviour and the T2 limit
+    EXPECT_EQ(found(),
+              "BAT1 /sys/class/power_supply/BAT1/charge_control_end_threshold 2 BCLM "
+              "CH0B CH0C");
+    tree.battery("BAT0", "", kEveryBehaviour);  // the first battery that has any
+    EXPECT_EQ(found(),
+              "BAT0 /sys/bus/acpi/devices/APP0001:00/battery_charge_limit 2 BCLM CH0B CH0C CH0I");
 }
 
-TEST_F(KernelAttributeSmcServiceTest, ChargeCommandsSetTheAttributesFromAllThreeBehaviourKeys) {
+TEST_F(KernelAttributeSmcServiceTest, ChargeCommandsSetTheAttributesAndRefusalsAreErrors) {
     tree.battery("BAT0", "80", kEveryBehaviour);
     open();
     EXPECT_EQ(smc.getAllKeys(), (Keys{"#KEY", "BCLM", "CH0B", "CH0C", "CH0I"}));
     EXPECT_EQ(smc.readByteValue("BCLM"), 80);
 
-    struct Step {
-        const char* key;
-        std::uint8_t value;
-        const char* behaviour;
-    } steps[] = {
+    const std::tuple<const char*, std::uint8_t, const char*> steps[] = {
         {"CH0B", 2, "inhibit-charge"},   // stop charging, first step
         {"CH0C", 2, "inhibit-charge"},   // ... and the second
         {"CH0B", 0, "auto"},             // allow charging: the stop key written last says so
@@ -95,32 +87,21 @@ TEST_F(KernelAttributeSmcServiceTest, ChargeCommandsSetTheAttributesFromAllThree
         {"CH0I", 0, "inhibit-charge"},  // and then the stop comes back
         {"CH0C", 0, "auto"},
     };
-    for (const Step& step : steps) {
-        EXPECT_EQ(write(step.key, step.value), 0) << step.key;
-        EXPECT_EQ(tree.read(kBehaviour), step.behaviour) << step.key << " " << int(step.value);
-        EXPECT_EQ(smc.readByteValue(step.key), step.value) << step.key;
+    for (const auto& [key, value, behaviour] : steps) {
+        EXPECT_EQ(write(key, value), 0) << key;
+        EXPECT_EQ(tree.read(kBehaviour), behaviour) << key << " " << int(value);
+        EXPECT_EQ(smc.readByteValue(key), value) << key;
     }
     EXPECT_EQ(write("BCLM", 60), 0);
     EXPECT_EQ(tree.read(kThreshold), "60");
 
-    // Someone else stopped charging meanwhile: the keys say so.
-    tree.write(kBehaviour, "auto [inhibit-charge] force-discharge\n");
-    EXPECT_EQ(smc.readByteValue("CH0C"), 2);
-    EXPECT_EQ(smc.readByteValue("CH0I"), 0);
-
     EXPECT_EQ(write("BCLM", 101), kIOReturnBadArgument);
     EXPECT_EQ(write("#KEY", 1), kIOReturnNotWritable);
     EXPECT_EQ(write("CH0K", 1), kIOReturnNotFound);
-    SMCVal_t wide("BCLM");
-    wide.dataSize = 2;
-    EXPECT_EQ(smc.write(wide), kIOReturnBadArgument);
+    EXPECT_EQ(write("BCLM", 60, 2), kIOReturnBadArgument);
     EXPECT_EQ(tree.read(kThreshold), "60");
-}
 
-TEST_F(KernelAttributeSmcServiceTest,
-       AnAttributeTheKernelRefusesOrThatWentAwayIsAnErrorNeverSuccess) {
-    tree.battery("BAT0", "80", kEveryBehaviour);
-    open();
+    // An attribute the kernel refuses, or that went away, is an error, never success.
     tree.link(kBehaviour, "/dev/full");  // every write fails
     EXPECT_EQ(write("CH0B", 2), kIOReturnIOError);
     tree.link(kThreshold, "/proc/version");  // read-only to everyone
@@ -134,6 +115,12 @@ TEST_F(KernelAttributeSmcServiceTest,
     tree.remove(kThreshold);
     EXPECT_EQ(smc.read(limit), kIOReturnNoDevice);
     EXPECT_EQ(write("BCLM", 90), kIOReturnNoDevice);
+
+    // Someone else stopped charging meanwhile: the keys say so.
+    tree.remove(kBehaviour);
+    tree.write(kBehaviour, "auto [inhibit-charge] force-discharge\n");
+    EXPECT_EQ(smc.readByteValue("CH0C"), 2);
+    EXPECT_EQ(smc.readByteValue("CH0I"), 0);
 }
 
 }  // namespace

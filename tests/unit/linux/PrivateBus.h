@@ -17,7 +17,7 @@
 namespace ampwarden::test {
 
 // A dbus-daemon of our own. While it lives, DBUS_SYSTEM_BUS_ADDRESS points at it, so
-// sd_bus_open_system() reaches it. The daemon and its mocks get SIGKILL when the test process
+// sd_bus_open_system() reaches it. The daemon and its mock get SIGKILL when the test process
 // dies, however it dies: none is left behind.
 class PrivateBus {
   public:
@@ -41,7 +41,7 @@ class PrivateBus {
         }
     }
     ~PrivateBus() {
-        for (auto& mock : mocks_) mock->terminate();
+        if (mock_) mock_->terminate();
         if (pid_ > 0) kill(pid_, SIGTERM);
         if (daemon_) pclose(daemon_);
         unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
@@ -51,13 +51,11 @@ class PrivateBus {
 
     bool running() const { return !address_.empty(); }
 
-    // Runs a mock service on the bus for as long as the bus lives.
+    // Runs one mock service on the bus for as long as the bus lives.
     bool startMock(std::vector<std::string> argv) {
         argv.insert(argv.begin(), {"setpriv", "--pdeathsig", "KILL"});
-        auto mock = runner_.start(argv);
-        if (!mock) return false;
-        mocks_.push_back(std::move(mock));
-        return true;
+        mock_ = runner_.start(argv);
+        return mock_ != nullptr;
     }
 
   private:
@@ -65,7 +63,7 @@ class PrivateBus {
     pid_t pid_ = -1;
     std::string address_;
     PosixProcessRunner runner_;
-    std::vector<std::unique_ptr<ChildProcess>> mocks_;
+    std::unique_ptr<ChildProcess> mock_;
 };
 
 // Runs the event loop until `done` holds or a generous guard expires; true when `done` held.

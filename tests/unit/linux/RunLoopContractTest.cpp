@@ -4,6 +4,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <type_traits>
 
 #include "fake/FakeRunLoop.h"
@@ -27,20 +28,16 @@ class RunLoopContractTest : public ::testing::Test {
         if constexpr (kFake) {
             for (int step = 0; step < 5000 && !subject.quitCode(); ++step) subject.advance(0.001);
             return subject.quitCode().value_or(-1);
-        } else {
-            subject.after(5, [this] { subject.quit(-1); });  // guard only
-            return subject.run();
         }
+        subject.after(5, [this] { subject.quit(-1); });  // guard only
+        return subject.run();
     }
+    // A slow callback, holding up the loop.
     void hold(double seconds) {
-        if constexpr (kFake) {
+        if constexpr (kFake)
             subject.hold(seconds);
-        } else {
-            const auto end =
-                std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-            while (std::chrono::steady_clock::now() < end) {
-            }
-        }
+        else
+            std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     }
     Loop subject;
 };
@@ -49,60 +46,42 @@ using Loops = ::testing::Types<test::FakeRunLoop, SdEventRunLoop>;
 TYPED_TEST_SUITE(RunLoopContractTest, Loops);
 
 // Equal and past deadlines keep the order of scheduling, and work a callback schedules for
-// "now" runs after what was already due.
-TYPED_TEST(RunLoopContractTest, DueWorkRunsByDeadlineThenInSchedulingOrder) {
+// "now" runs after what was already due. A timer cancelled, or dropped, from its own callback
+// never ticks again: the quit comes long after, and the queue runs strictly by deadline, so a
+// stray tick shows. A loop held up across ten 10 ms ticks fires the missed ones once, not in a
+// burst: ticking on time, that timer would tick 15 times before the quit at 150 ms whatever the
+// hold; skipping, it ticks once after the hold ends (at 105 ms or later) and at most on the 5
+// slots from 110 to 150 ms. Load only delays the loop further, which makes fewer ticks.
+TYPED_TEST(RunLoopContractTest, DueWorkKeepsItsOrderStoppedTimersStayStoppedMissedTicksAreSkipped) {
     auto& loop = this->subject;
     std::string order;
     loop.after(0, [&] {
         order += "a";
-        loop.after(0, [&] {
-            order += "d";
-            loop.quit(7);
-        });
+        loop.after(0, [&] { order += "d"; });
     });
     loop.after(0, [&] { order += "b"; });
     loop.after(-1, [&] { order += "c"; });  // a deadline in the past is simply due
-    EXPECT_EQ(this->runUntilQuit(), 7);
-    EXPECT_EQ(order, "abcd");
-}
-
-// A timer cancelled, or dropped, from its own callback never ticks again. The quit comes later
-// than further ticks would, and the queue runs strictly by deadline, so any stray tick shows.
-TYPED_TEST(RunLoopContractTest, TimersStoppedFromTheirOwnCallbackNeverTickAgain) {
-    auto& loop = this->subject;
-    int cancelledTicks = 0;
-    int droppedTicks = 0;
-    std::unique_ptr<Timer> cancelled;
-    std::unique_ptr<Timer> dropped;
+    int cancelledTicks = 0, droppedTicks = 0, ticks = 0;
+    std::unique_ptr<Timer> cancelled, dropped;
     cancelled = loop.repeating(0.002, [&] {
-        if (++cancelledTicks < 3) return;
-        cancelled->cancel();
-        loop.after(0.02, [&] { loop.quit(0); });
+        if (++cancelledTicks == 3) cancelled->cancel();
     });
     dropped = loop.repeating(0.002, [&] {
         ++droppedTicks;
         dropped.reset();
     });
-    ASSERT_EQ(this->runUntilQuit(), 0);
+    auto skipping = loop.repeating(0.01, [&] { ++ticks; });
+    loop.after(0.005, [&] { this->hold(0.1); });
+    loop.after(0.15, [&] { loop.quit(7); });
+    ASSERT_EQ(this->runUntilQuit(), 7);
+    EXPECT_EQ(order, "abcd");
     EXPECT_EQ(cancelledTicks, 3);
     EXPECT_EQ(droppedTicks, 1);
-}
-
-// A loop held up across ten ticks fires the missed ones once, not in a burst. Ticking on time,
-// the timer would tick 15 times before the quit at 150 ms whatever the hold; skipping, it
-// ticks once after the hold ends (at 105 ms or later) and at most on the 5 slots from 110 to
-// 150 ms. Load only delays the loop further, which makes fewer ticks, never more.
-TYPED_TEST(RunLoopContractTest, AHeldUpRepeatingTimerSkipsTheTicksItMissed) {
-    auto& loop = this->subject;
-    int ticks = 0;
-    auto timer = loop.repeating(0.01, [&] { ++ticks; });
-    loop.after(0.005, [&] { this->hold(0.1); });
-    loop.after(0.15, [&] { loop.quit(0); });
-    ASSERT_EQ(this->runUntilQuit(), 0);
     EXPECT_GE(ticks, 1);
     EXPECT_LE(ticks, 1 + 5 + 1);  // one more if the 150 ms tick ties with the quit
 }
 
+// An exception from timed work is a failure; termination signals end the loop cleanly.
 TEST(SdEventRunLoopTest, AnExceptionFromTimedWorkIsAFailureAndATerminationSignalNot) {
     SdEventRunLoop loop;
     bool later = false;
@@ -114,8 +93,6 @@ TEST(SdEventRunLoopTest, AnExceptionFromTimedWorkIsAFailureAndATerminationSignal
                   "a timed callback failed: an exception of unknown type"),
               std::string::npos);
     EXPECT_FALSE(later);
-
-    // Termination signals end the loop cleanly.
     for (int signal : {SIGTERM, SIGINT}) {
         SdEventRunLoop stopped;
         stopped.after(0, [signal] { raise(signal); });

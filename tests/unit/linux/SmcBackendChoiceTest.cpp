@@ -1,29 +1,21 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "emulator/SmcPortDevice.h"
 #include "fake/FakeHostTree.h"
 #include "platform/linux/SmcBackendChoice.h"
+#include "unit/linux/BorrowedPorts.h"
 
 namespace ampwarden::test {
 namespace {
 
-using Keys = std::vector<std::string>;
+using ::testing::HasSubstr;
 constexpr const char* kFreePorts = "0000-0cf7 : PCI Bus 0000:00\n  0300-031f : applesmc\n";
-
-class CountingPorts : public PortIo {
-  public:
-    explicit CountingPorts(SmcPortDevice& device) : device_(device) {}
-    std::uint8_t in(std::uint16_t port) override { return device_.in(port); }
-    void out(std::uint16_t port, std::uint8_t value) override { device_.out(port, value); }
-    void pause(std::chrono::microseconds duration) override { device_.pause(duration); }
-
-  private:
-    SmcPortDevice& device_;
-};
 
 class SmcBackendChoiceTest : public ::testing::Test {
   protected:
@@ -33,7 +25,7 @@ class SmcBackendChoiceTest : public ::testing::Test {
         setup.files = HostFiles(tree.root());
         setup.openPorts = [this](std::string&) -> std::unique_ptr<PortIo> {
             ++portOpens;
-            return std::make_unique<CountingPorts>(device);
+            return std::make_unique<BorrowedPorts>(device);
         };
         return setup;
     }
@@ -43,36 +35,26 @@ class SmcBackendChoiceTest : public ::testing::Test {
         return choice.choose();
     }
 
-    void apple(const std::string& ioports = kFreePorts) {
-        tree.write("/sys/class/dmi/id/sys_vendor", "Apple Inc.\n");
-        tree.write("/proc/ioports", ioports);
-    }
-
     FakeHostTree tree;
     SmcPortDevice device;
     int portOpens = 0;
 };
 
 TEST_F(SmcBackendChoiceTest, NeverTouchesThePortsUnlessTheyAreAnAppleSmcsAndItAnswersSanely) {
-    const struct {
-        const char* vendor;
-        const char* ioports;
-        const char* lockdown;
-        const char* why;
-    } machines[] = {
+    const std::tuple<const char*, const char*, const char*, const char*> machines[] = {
         {"LENOVO", kFreePorts, "", "not an Apple machine (vendor \"LENOVO\")"},
         {"Apple Inc.", "  0300-0307 : sound card\n", "", "claimed by sound card"},
         {"Apple Inc.", "0000-0000 : PCI Bus 0000:00\n", "", "cannot see the port map"},
         {"Apple Inc.", kFreePorts, "none [integrity] confidentiality", "lockdown (integrity)"},
     };
-    for (const auto& machine : machines) {
-        tree.write("/sys/class/dmi/id/sys_vendor", machine.vendor);
-        tree.write("/proc/ioports", machine.ioports);
-        tree.write("/sys/kernel/security/lockdown", machine.lockdown);
+    for (const auto& [vendor, ioports, lockdown, why] : machines) {
+        tree.write("/sys/class/dmi/id/sys_vendor", vendor);
+        tree.write("/proc/ioports", ioports);
+        tree.write("/sys/kernel/security/lockdown", lockdown);
         for (const char* setting : {"port-io", "auto"}) {
             const auto report = choose(setting);
             EXPECT_EQ(report.chosen, "") << setting;
-            EXPECT_NE(report.line().find(machine.why), std::string::npos) << report.line();
+            EXPECT_THAT(report.line(), HasSubstr(why));
         }
     }
     EXPECT_EQ(portOpens, 0);
@@ -86,15 +68,14 @@ TEST_F(SmcBackendChoiceTest, NeverTouchesThePortsUnlessTheyAreAnAppleSmcsAndItAn
     device.faults.busyStuck = true;
     const auto stuck = choose("port-io");
     EXPECT_EQ(stuck.chosen, "");
-    EXPECT_NE(stuck.line().find("probe failed"), std::string::npos) << stuck.line();
+    EXPECT_THAT(stuck.line(), HasSubstr("probe failed"));
     EXPECT_EQ(device.counts.dataOut, 0u);  // it never got as far as sending a key
 }
 
 TEST_F(SmcBackendChoiceTest, AutoTakesTheEmulatorElseWhatBacksMoreChargeKeysTheKernelOnATie) {
     auto withEmulator = setup("auto");
     withEmulator.emulatorSocket = tree.root() + "/smc.sock";
-    SmcBackendChoice emulator(std::move(withEmulator));
-    EXPECT_EQ(emulator.choose().chosen, "emulator");
+    EXPECT_EQ(SmcBackendChoice(std::move(withEmulator)).choose().chosen, "emulator");
     EXPECT_EQ(portOpens, 0);
 
     EXPECT_EQ(choose("auto").chosen, "");
@@ -103,16 +84,13 @@ TEST_F(SmcBackendChoiceTest, AutoTakesTheEmulatorElseWhatBacksMoreChargeKeysTheK
               "SMC backend: none (sideways); passed over sideways: unknown AMPWARDEN_SMC_BACKEND "
               "(auto, emulator, kernel or port-io)");
 
-    apple();
+    tree.write("/sys/class/dmi/id/sys_vendor", "Apple Inc.\n");
+    tree.write("/proc/ioports", kFreePorts);
     tree.battery("BAT0", "80", "");  // an out-of-tree driver with the end threshold only
-    auto report = choose("auto");
-    EXPECT_EQ(report.chosen, "port-io");
-    ASSERT_EQ(report.backends.size(), 3u);
-    EXPECT_EQ(report.backends[1].chargeKeys, Keys{"BCLM"});
-    EXPECT_EQ(report.backends[2].chargeKeys, (Keys{"BCLM", "CH0B", "CH0C", "CH0I"}));
-    EXPECT_NE(report.line().find("passed over emulator: no emulator socket configured"),
-              std::string::npos)
-        << report.line();
+    const std::string ports = choose("auto").line();
+    EXPECT_THAT(ports, HasSubstr("port-io (auto), backing BCLM CH0B CH0C CH0I through"));
+    EXPECT_THAT(ports, HasSubstr("emulator: no emulator socket configured"));
+    EXPECT_THAT(ports, HasSubstr("kernel: backs 1 charge keys"));
     EXPECT_EQ(choose("kernel").chosen, "kernel");  // the setting decides
 
     tree.battery("BAT0", "80", "[auto] inhibit-charge force-discharge");
