@@ -1,8 +1,8 @@
 #pragma once
 
 #include <algorithm>
-#include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <set>
 #include <stdexcept>
@@ -19,19 +19,13 @@
 
 namespace ampwarden::test {
 
-// An SMC service backed by the in-process emulated device. Records every struct call with
-// both records, and lets a test fail any call, or any step of opening, on cue.
+// An SMC service backed by the in-process emulated device. Records every struct call, and lets
+// a test fail any call, or any step of opening, on cue.
 class FakeSmcDevice : public SmcService {
   public:
     struct Call {
         io_connect_t connection = 0;
         SMCKeyData_t input;
-
-        std::string key() const { return toString(input.key); }
-        // The bytes a write sent, as many as its data size says.
-        std::vector<std::uint8_t> sent() const {
-            return {input.bytes.begin(), input.bytes.begin() + input.keyInfo.dataSize};
-        }
     };
 
     static constexpr io_service_t kService = 0x2303;
@@ -39,7 +33,12 @@ class FakeSmcDevice : public SmcService {
 
     FakeSmcDevice() = default;
     // A device with the keys of a key-table text (see KeyTableFile) instead of the laptop's.
-    explicit FakeSmcDevice(std::string_view keyTable) : device(parse(keyTable)) {}
+    explicit FakeSmcDevice(std::string_view keyTable) {
+        std::string error;
+        auto table = KeyTableFile::parse(keyTable, error);
+        if (!table) throw std::invalid_argument("bad key table in test: " + error);
+        device = SmcEmulator(*table);
+    }
 
     kern_return_t getMatchingServices(const std::string& className,
                                       std::vector<io_service_t>& services) override {
@@ -52,8 +51,7 @@ class FakeSmcDevice : public SmcService {
                               io_connect_t& connection) override {
         if (openResult != kKernSuccess) return openResult;
         if (service != kService || type != 0) return kIOReturnBadArgument;
-        connection = nextConnection++;
-        connected.insert(connection);
+        connected.insert(connection = nextConnection++);
         return kKernSuccess;
     }
     kern_return_t serviceClose(io_connect_t connection) override {
@@ -84,17 +82,19 @@ class FakeSmcDevice : public SmcService {
 
     std::vector<Call> callsOf(SMCKeys command) const {
         std::vector<Call> found;
-        for (const Call& call : calls) {
-            if (call.input.data8 == rawValue(command)) found.push_back(call);
-        }
+        std::copy_if(calls.begin(), calls.end(), std::back_inserter(found),
+                     [&](const Call& call) { return call.input.data8 == rawValue(command); });
         return found;
     }
-    std::vector<Call> writes() const { return callsOf(SMCKeys::writeBytes); }
-
-    // The value the device holds for `key` now; empty when it has no such key.
-    std::vector<std::uint8_t> value(std::string_view key) const {
-        const EmulatedKey* entry = device.table().find(key);
-        return entry != nullptr ? entry->bytes : std::vector<std::uint8_t>{};
+    // Every write asked for, failed or not, as "KEY=HEX " with as many bytes as it sent.
+    std::string written() const {
+        std::string text;
+        for (const Call& call : callsOf(SMCKeys::writeBytes)) {
+            const auto* bytes = call.input.bytes.data();
+            text += toString(call.input.key) + "=" +
+                    KeyTableFile::hex({bytes, bytes + call.input.keyInfo.dataSize}) + " ";
+        }
+        return text;
     }
 
     SmcEmulator device;
@@ -106,14 +106,6 @@ class FakeSmcDevice : public SmcService {
     std::vector<io_object_t> released;
     std::vector<Call> calls;
     std::map<std::size_t, kern_return_t> failures;  // by call number
-
-  private:
-    static SmcKeyTable parse(std::string_view text) {
-        std::string error;
-        auto table = KeyTableFile::parse(text, error);
-        if (!table) throw std::invalid_argument("bad key table in test: " + error);
-        return *table;
-    }
 };
 
 }  // namespace ampwarden::test

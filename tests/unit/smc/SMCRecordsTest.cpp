@@ -11,12 +11,6 @@
 namespace ampwarden {
 namespace {
 
-SMCBytes bytesOf(std::initializer_list<std::uint8_t> list) {
-    SMCBytes bytes{};
-    std::copy(list.begin(), list.end(), bytes.begin());
-    return bytes;
-}
-
 TEST(SMCKeyData, IsZeroEvenWhereNoFieldLies) {
     alignas(SMCKeyData_t) unsigned char memory[sizeof(SMCKeyData_t)];
     std::memset(memory, 0xAA, sizeof(memory));
@@ -43,31 +37,24 @@ TEST(FanMode, StoresAsItsBareIntegerAndRefusesAnyOtherAsCorrupt) {
     }
 }
 
-TEST(SMCValueCodec, DecodesByTypeFromTheStartOfTheBytes) {
+TEST(SMCValueCodec, DecodesNumbersByTypeFromTheStartOfTheBytesAndFanNamesTrimmed) {
     const struct {
         const char* type;
         SMCBytes bytes;
         std::optional<double> number;
     } cases[] = {
-        {"ui8 ", bytesOf({0xFE, 0x01}), 254},
-        {"ui8", bytesOf({0xFE, 0x01}), std::nullopt},
-        {"ui16", bytesOf({0x01, 0x02}), 258},
-        {"ui32", bytesOf({0xFF, 0xFF, 0xFF, 0xFE}), 4294967294.0},
-        {"sp78", bytesOf({0x1A, 0x80}), 26.5},
-        {"sp78", bytesOf({0xFF, 0x00}), 255.0},  // unsigned, not -1
-        {"sp5b", bytesOf({0x08, 0x00}), 1.0},
-        {"sp4b", bytesOf({0x08, 0x00}), std::nullopt},
-        {"sp1e", bytesOf({0x40, 0x00}), 1.0},
-        {"flt ", bytesOf({0x00, 0x00, 0xFA, 0x44}), 2000.0},
-        {"fpe2", bytesOf({0x1F, 0x43}), 2000.0},  // fraction bits dropped
-        {"fp2e", bytesOf({0x1F, 0x40}), std::nullopt},
-        {"{fds", bytesOf({0x1F, 0x40}), std::nullopt},
-        {"sp69", bytesOf({0x02, 0x00}), std::nullopt},
+        {"ui8 ", {0xFE, 0x01}, 254},          {"ui8", {0xFE, 0x01}, std::nullopt},
+        {"ui16", {0x01, 0x02}, 258},          {"ui32", {0xFF, 0xFF, 0xFF, 0xFE}, 4294967294.0},
+        {"sp78", {0x1A, 0x80}, 26.5},         {"sp78", {0xFF, 0x00}, 255.0},  // unsigned, not -1
+        {"sp5b", {0x08, 0x00}, 1.0},          {"sp4b", {0x08, 0x00}, std::nullopt},
+        {"sp1e", {0x40, 0x00}, 1.0},          {"flt ", {0x00, 0x00, 0xFA, 0x44}, 2000.0},
+        {"fpe2", {0x1F, 0x43}, 2000.0},  // fraction bits dropped
+        {"fp2e", {0x1F, 0x40}, std::nullopt}, {"{fds", {0x1F, 0x40}, std::nullopt},
+        {"sp69", {0x02, 0x00}, std::nullopt},
     };
     for (const auto& c : cases) EXPECT_EQ(decodeSMCNumber(c.type, c.bytes), c.number) << c.type;
-}
 
-TEST(SMCValueCodec, FanDescriptorNameIsTrimmedOfBlanksAndTabsOnly) {
+    // A fan's name is trimmed of blanks and tabs only.
     SMCBytes bytes{};
     std::memcpy(bytes.data() + 4, "\t Left side  ", 12);
     EXPECT_EQ(fanDescriptorName(bytes), "Left side");

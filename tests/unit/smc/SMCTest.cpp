@@ -1,0 +1,266 @@
+#include <gtest/gtest.h>
+
+#include "platform/MachError.h"
+#include "unit/smc/SMCTestFixture.h"
+
+namespace ampwarden::test {
+namespace {
+
+using Keys = std::vector<std::string>;
+using Lines = std::vector<std::string>;
+
+const std::string kBad = ": (iokit/common) invalid argument";
+const std::string kNotFound = ": (iokit/common) data was not found";
+
+TEST_F(SMCTest, OpenTakesANewConnectionEachTimeAndCloseKeepsTheHandle) {
+    EXPECT_EQ(smc.conn, FakeSmcDevice::kFirstConnection);
+    EXPECT_EQ(laptop.released, std::vector<io_object_t>{FakeSmcDevice::kService});
+    EXPECT_EQ(smc.open(), 0);  // the first connection stays open
+    EXPECT_EQ(laptop.connected.size(), 2u);
+    EXPECT_EQ(smc.close(), 0);
+    SMCVal_t value("BCLM");
+    EXPECT_EQ(smc.read(value), kMachSendInvalidDest);  // still on the closed handle
+    EXPECT_EQ(laptop.calls.at(0).connection, FakeSmcDevice::kFirstConnection + 1);
+    EXPECT_EQ(smc.close(), kMachSendInvalidDest);
+    {
+        SMC opened;
+        EXPECT_EQ(opened.open(), 0);
+    }
+    EXPECT_EQ(laptop.connected.size(), 1u) << "destruction closes";
+    EXPECT_TRUE(platform.log.empty());
+
+    {
+        SMC failed;  // each failing step of opening is one line, as is closing no connection
+        laptop.present = false;
+        EXPECT_EQ(failed.open(), 1);
+        laptop.present = true;
+        laptop.matchingResult = kIOReturnNoResources;
+        EXPECT_EQ(failed.open(), 1);
+        laptop.matchingResult = kKernSuccess;
+        laptop.openResult = static_cast<kern_return_t>(0xe00002c1);  // not privileged
+        EXPECT_EQ(failed.open(), 1);
+        EXPECT_EQ(failed.conn, 0u);
+    }
+    EXPECT_EQ(lines(), (Lines{"Error IOIteratorNext(): (os/kern) successful",
+                              "Error IOServiceGetMatchingServices(): (iokit/common) resource "
+                              "shortage",
+                              "Error IOServiceOpen(): (iokit/common) privilege violation",
+                              "error close smc connection: (ipc/send) invalid destination port"}));
+}
+
+TEST_F(SMCTest, RawIoRefusesBadKeysAndAFailedCallKeepsWhatTheRecordHeld) {
+    for (const char* key : {"F10Md", "FS!", "", "\xC3\xA9\xC3\xA9"}) {
+        SMCVal_t value(key);
+        EXPECT_EQ(smc.read(value), kIOReturnBadArgument) << key;
+        EXPECT_EQ(smc.write(value), kIOReturnBadArgument) << key;
+    }
+    EXPECT_TRUE(laptop.calls.empty());
+    SMCVal_t value("BCLM");
+    value.bytes.fill(0x77);
+    laptop.failCall(0, kIOReturnTimeout);  // the key's info: nothing learnt
+    EXPECT_EQ(smc.read(value), kIOReturnTimeout);
+    EXPECT_EQ(value.dataSize, 0u);
+    EXPECT_EQ(value.dataType, "");
+    laptop.failCall(1, kIOReturnNotResponding);  // its bytes: the old ones stay
+    EXPECT_EQ(smc.read(value), kIOReturnNotResponding);
+    EXPECT_EQ(value.dataSize, 1u);
+    EXPECT_EQ(value.dataType, "ui8 ");
+    EXPECT_EQ(value.bytes[0], 0x77);
+    EXPECT_TRUE(lines().empty());
+}
+
+TEST_F(SMCTest, TypedAccessDecodesOrSaysWhyNotAndZeroIsNoneExceptForFanState) {
+    EXPECT_EQ(smc.getValue("F10Md"), std::nullopt);
+    EXPECT_EQ(smc.getStringValue("F10ID"), std::nullopt);
+    EXPECT_EQ(smc.writeFpe2("F0Tg", 16384), kIOReturnBadArgument);
+    EXPECT_EQ(smc.writeFpe2("F0Tg", -1), kIOReturnBadArgument);
+    EXPECT_TRUE(laptop.calls.empty());
+    EXPECT_EQ(smc.writeFpe2("F0Tg", 2500), 0);
+    EXPECT_EQ(laptop.written(), "F0Tg=2710 ");
+    EXPECT_EQ(smc.getStringValue("F1ID"), "Right side");
+    EXPECT_EQ(smc.getStringValue("BCLM"), std::nullopt);
+    EXPECT_EQ(smc.getStringValue("CH0B"), std::nullopt);  // all zero: no line
+    EXPECT_EQ(smc.getStringValue("F9ID"), std::nullopt);
+    EXPECT_EQ(lines(),
+              (Lines{"Error read(F10Md)" + kBad, "Error read()" + kBad,
+                     "Error writeFpe2(F0Tg): value 16384 is outside 0 to 16383" + kBad,
+                     "Error writeFpe2(F0Tg): value -1 is outside 0 to 16383" + kBad,
+                     "unsupported data type ui8  for key: BCLM", "Error read()" + kNotFound}));
+
+    auto& device = useKeys(
+        "BCLM ui8 1 00\nF0Md ui8 1 00\nF2Md ui8 1 00\nFS! ui16 2 0000\n"
+        "NONE ui8 0 -\n");
+    EXPECT_EQ(smc.getValue("BCLM"), std::nullopt);
+    EXPECT_EQ(smc.getValue("F0Md"), 0.0);
+    EXPECT_EQ(smc.getValue("F2Md"), std::nullopt);
+    EXPECT_EQ(smc.getValue("FS! "), 0.0);
+    EXPECT_EQ(smc.getValue("NONE"), std::nullopt);
+    EXPECT_EQ(smc.getValue("XXXX"), std::nullopt);
+    EXPECT_EQ(lines(), Lines{"Error read(XXXX)" + kNotFound});
+    EXPECT_EQ(device.calls.size(), 2u * 6 - 1);  // two calls a read; one for the unknown key
+}
+
+// A count smaller than the table is obeyed; a failed index is skipped; the first index past the
+// table ends the list, whatever the count.
+TEST_F(SMCTest, KeysAreListedByIndexUpToTheCountOrTheTablesEnd) {
+    const std::string keys = "AAAA ui8 1 01\nBBBB ui8 1 02\n";
+    auto& capped = useKeys("#KEY ui32 4 00000002\n" + keys);
+    EXPECT_EQ(smc.getAllKeys(), (Keys{"#KEY", "AAAA"}));
+    EXPECT_EQ(capped.calls.size(), 2u + 2);
+
+    auto& device = useKeys("#KEY ui32 4 ffffffff\n" + keys);
+    device.failCall(2 + 1, kIOReturnTimeout);  // after the two calls of reading "#KEY"
+    EXPECT_EQ(smc.getAllKeys(), (Keys{"#KEY", "BBBB"}));
+    const auto asked = device.callsOf(SMCKeys::readIndex);
+    ASSERT_EQ(asked.size(), 4u);
+    for (std::uint32_t i = 0; i < asked.size(); ++i) {
+        EXPECT_EQ(asked[i].input.data32, i);
+        EXPECT_EQ(asked[i].input.key, 0u);
+    }
+    EXPECT_TRUE(lines().empty());
+}
+
+TEST_F(SMCTest, NoKeyCountOrOneThatCannotIndexTheTableMeansOneLineAndNoKeys) {
+    useKeys("#KEY ui32 4 00000000\n");
+    EXPECT_EQ(smc.getAllKeys(), Keys{});
+    EXPECT_EQ(lines(), Lines{"ERROR no keys count found"});
+
+    useKeys("AAAA ui8 1 01\n").failCall(0, kIOReturnNotResponding);
+    EXPECT_EQ(smc.getAllKeys(), Keys{});
+    EXPECT_EQ(lines(), (Lines{"Error read(#KEY): (iokit/common) device not responding",
+                              "ERROR no keys count found"}));
+
+    // "flt " counts: -5, NaN, +infinity, 2^33.
+    const std::pair<const char*, const char*> counts[] = {
+        {"0000a0c0", "-5"}, {"0000c07f", "nan"}, {"0000807f", "inf"}, {"00000050", "8589934592"}};
+    for (const auto& [bytes, shown] : counts) {
+        auto& counted = useKeys(std::string("#KEY \"flt \" 4 ") + bytes + "\n");
+        EXPECT_EQ(smc.getAllKeys(), Keys{}) << bytes;
+        EXPECT_TRUE(counted.callsOf(SMCKeys::readIndex).empty()) << bytes;
+        EXPECT_EQ(lines(), Lines{std::string("Error getAllKeys(): key count ") + shown +
+                                 " is outside 0 to 4294967296" + kBad});
+    }
+}
+
+// Fans 8 and 9 have mode keys but no bit: the mask is one byte.
+TEST_F(SMCTest, FanModeSetsTheModeKeyAndTheFansBitInByteOneOfTheMask) {
+    const struct {
+        const char* mask;
+        int fan;
+        FanMode mode;
+        const char* written;
+    } cases[] = {{"0000", 0, FanMode::forced, "F0Md=01 FS! =0001 "},
+                 {"0001", 1, FanMode::forced, "F1Md=01 FS! =0003 "},
+                 {"0003", 0, FanMode::automatic, "F0Md=00 FS! =0002 "},
+                 {"0002", 1, FanMode::automatic, "F1Md=00 FS! =0000 "},
+                 {"0001", 0, FanMode::forced, "F0Md=01 "},
+                 {"0000", 1, FanMode::automatic, "F1Md=00 "},
+                 {"0100", 0, FanMode::forced, "F0Md=01 FS! =0001 "},  // byte 0 dropped
+                 {"0000", 8, FanMode::automatic, "F8Md=00 "},
+                 {"0000", 2, FanMode::forced, "FS! =0004 "}};  // no mode key: still its bit
+    for (const auto& c : cases) {
+        auto& device = useKeys(std::string("F0Md ui8 1 00\nF1Md ui8 1 00\nF8Md ui8 1 01\n") +
+                               "FS! ui16 2 " + c.mask);
+        smc.setFanMode(c.fan, c.mode);
+        EXPECT_EQ(device.written(), c.written) << c.mask << " fan " << c.fan;
+    }
+    EXPECT_EQ(lines(), Lines{"Error read(F2Md)" + kNotFound});
+}
+
+// The maximum's fraction is dropped, 4000 without one; only an "fpe2" target limits a speed
+// (to 16383), after the maximum; other types are sent back as they were.
+TEST_F(SMCTest, FanSpeedIsCheckedAgainstTheMaximumAndEncodedByTheTargetsType) {
+    auto& device = useKeys(R"(
+        F0Mx "flt " 4 0084bb45
+        F0Tg fpe2 4 ffffffff
+        F1Tg fpe2 2 0000
+        F2Mx "flt " 4 00409c46
+        F2Tg fpe2 2 0000
+        F3Mx "flt " 4 00409c46
+        F3Tg "flt " 4 00000000
+        F4Tg ui16 2 1234
+    )");  // F0: 6000.5, F2 and F3: 20000
+    const std::pair<int, int> speeds[] = {{0, 6001},  {0, 6000},  {1, 20000},
+                                          {2, 17000}, {3, 17000}, {4, 2500}};
+    for (const auto& [fan, speed] : speeds) smc.setFanSpeed(fan, speed);
+    EXPECT_EQ(device.written(), "F0Tg=5dc00000 F3Tg=00d08446 F4Tg=1234 ");
+    EXPECT_EQ(lines(), (Lines{"new fan speed (6001) is more than maximum speed (6000)",
+                              "Error read(F1Mx)" + kNotFound,
+                              "new fan speed (20000) is more than maximum speed (4000)",
+                              "Error setFanSpeed(): speed 17000 is outside 0 to 16383" + kBad,
+                              "Error read(F4Mx)" + kNotFound}));
+}
+
+TEST_F(SMCTest, BadFansAreRefusedBeforeAnyCallAndEachFailedCallIsOneLineAndEndsTheOperation) {
+    smc.setFanMode(10, FanMode::forced);
+    smc.setFanMode(-1, FanMode::automatic);
+    smc.setFanSpeed(10, 1000);
+    EXPECT_TRUE(laptop.calls.empty());
+    laptop.failCall(2 + 1, kIOReturnTimeout);  // "F0Md" read after getValue's two calls
+    smc.setFanMode(0, FanMode::forced);
+    laptop.failCall(2 + 0, kIOReturnNotResponding);  // "F0Tg" read after reading "F0Mx"
+    smc.setFanSpeed(0, 3000);
+    laptop.failCall(0, kIOReturnNotWritable);
+    smc.resetFanModes();
+    EXPECT_EQ(laptop.written(), "FS! =0000 ");  // the failing reset only
+    EXPECT_EQ(lines(), (Lines{"Error setFanMode(): fan 10 is outside 0 to 9" + kBad,
+                              "Error setFanMode(): fan -1 is outside 0 to 9" + kBad,
+                              "Error setFanSpeed(): fan 10 is outside 0 to 9" + kBad,
+                              "Error read fan mode: (iokit/common) I/O Timeout",
+                              "Error read fan value: (iokit/common) device not responding",
+                              "Error write: (iokit/common) write not supported"}));
+}
+
+// Only the one-byte types (ui8, flag, hex_) hold a byte value; others are sent back unchanged.
+TEST_F(SMCTest, ByteValuesAreByteZeroOfOneByteTypes) {
+    auto& device = useKeys(R"(
+        BCLM ui8  1 2a
+        CH0B flag 1 01
+        CH0C hex_ 2 1234
+        CH0I hex_ 1 ff
+        F0Ac ui16 2 0102
+        CHBI ui8  1 00
+    )");
+    EXPECT_EQ(smc.readByteValue("BCLM"), 42);
+    EXPECT_EQ(smc.readByteValue("CH0B"), 1);
+    EXPECT_EQ(smc.readByteValue("CH0I"), 255);
+    EXPECT_EQ(smc.readByteValue("F0Ac"), std::nullopt);
+    EXPECT_EQ(smc.readByteValue("XXXX"), std::nullopt);
+    EXPECT_TRUE(smc.isCHBIReadable());
+    device.failCall(0, kIOReturnNotResponding);  // the key's info
+    EXPECT_FALSE(smc.isCHBIReadable());
+    device.failCall(1, kIOReturnTimeout);  // its value
+    EXPECT_FALSE(smc.isCHBIReadable());
+    EXPECT_TRUE(smc.isCHBIReadable());
+    EXPECT_EQ(lines(), (Lines{"intValue 42", "intValue 1", "intValue 255",
+                              "Error read fan value" + kNotFound,
+                              "Error read SMC value: (iokit/common) device not responding",
+                              "Error read SMC value: (iokit/common) I/O Timeout"}));
+
+    platform.log.clear();
+    const std::size_t before = device.calls.size();
+    smc.writeByteValue("BCLM", 100);
+    smc.writeByteValue("CH0C", 0);
+    smc.writeByteValue("F0Ac", 5);
+    EXPECT_EQ(device.calls.size(), before + 9);  // read (two calls) and write (one), each time
+    smc.writeByteValue("BCLM", 256);
+    smc.writeByteValue("BCLM", -1);
+    smc.writeByteValue("XXXX", 1);
+    EXPECT_EQ(device.calls.size(), before + 10);  // the unknown key's info only
+    device.failCall(2, kIOReturnNotResponding);
+    smc.writeByteValue("BCLM", 80);
+    device.failCall(2, kIOReturnNotResponding);
+    smc.writeByteValueQuietly("BCLM", 81);
+    smc.writeByteValueQuietly("BCLM", 256);
+    EXPECT_EQ(device.written(), "BCLM=64 CH0C=0034 F0Ac=0102 BCLM=50 BCLM=51 ");
+    const std::string outside = " is outside 0 to 255" + kBad;
+    EXPECT_EQ(lines(),
+              (Lines{"设置电池状态数值 100", "bytes 100", "设置电池状态数值 0", "bytes 0",
+                     "设置电池状态数值 5", "Error writeByteValue(BCLM): value 256" + outside,
+                     "Error writeByteValue(BCLM): value -1" + outside,
+                     "Error read fan value" + kNotFound, "设置电池状态数值 80", "bytes 80",
+                     "Error write: (iokit/common) device not responding"}));
+}
+
+}  // namespace
+}  // namespace ampwarden::test
