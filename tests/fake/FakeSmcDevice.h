@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <iterator>
 #include <map>
 #include <set>
 #include <stdexcept>
@@ -23,11 +22,6 @@ namespace ampwarden::test {
 // a test fail any call, or any step of opening, on cue.
 class FakeSmcDevice : public SmcService {
   public:
-    struct Call {
-        io_connect_t connection = 0;
-        SMCKeyData_t input;
-    };
-
     static constexpr io_service_t kService = 0x2303;
     static constexpr io_connect_t kFirstConnection = 0x1a03;
 
@@ -60,19 +54,18 @@ class FakeSmcDevice : public SmcService {
     kern_return_t callStructMethod(io_connect_t connection, std::uint32_t selector,
                                    const void* input, std::size_t inputSize, void* output,
                                    std::size_t& outputSize) override {
-        Call call{connection, {}};
-        std::memcpy(static_cast<void*>(&call.input), input,
-                    std::min(inputSize, sizeof(SMCKeyData_t)));
+        SMCKeyData_t& call = calls.emplace_back();
+        std::memcpy(static_cast<void*>(&call), input, std::min(inputSize, sizeof(SMCKeyData_t)));
+        lastConnection = connection;
         SMCKeyData_t reply;
         kern_return_t code = kMachSendInvalidDest;
-        if (auto failure = failures.find(calls.size()); failure != failures.end()) {
+        if (auto failure = failures.find(calls.size() - 1); failure != failures.end()) {
             code = failure->second;
         } else if (connected.count(connection) == 1) {
-            code = device.call(selector, call.input, reply);
+            code = device.call(selector, call, reply);
         }
         outputSize = std::min(outputSize, sizeof(SMCKeyData_t));
         std::memcpy(output, &reply, outputSize);
-        calls.push_back(call);
         return code;
     }
 
@@ -80,19 +73,14 @@ class FakeSmcDevice : public SmcService {
     // without reaching the device.
     void failCall(std::size_t later, kern_return_t code) { failures[calls.size() + later] = code; }
 
-    std::vector<Call> callsOf(SMCKeys command) const {
-        std::vector<Call> found;
-        std::copy_if(calls.begin(), calls.end(), std::back_inserter(found),
-                     [&](const Call& call) { return call.input.data8 == rawValue(command); });
-        return found;
-    }
     // Every write asked for, failed or not, as "KEY=HEX " with as many bytes as it sent.
     std::string written() const {
         std::string text;
-        for (const Call& call : callsOf(SMCKeys::writeBytes)) {
-            const auto* bytes = call.input.bytes.data();
-            text += toString(call.input.key) + "=" +
-                    KeyTableFile::hex({bytes, bytes + call.input.keyInfo.dataSize}) + " ";
+        for (const SMCKeyData_t& call : calls) {
+            if (call.data8 != rawValue(SMCKeys::writeBytes)) continue;
+            const auto* bytes = call.bytes.data();
+            text += toString(call.key) + "=" +
+                    KeyTableFile::hex({bytes, bytes + call.keyInfo.dataSize}) + " ";
         }
         return text;
     }
@@ -104,7 +92,8 @@ class FakeSmcDevice : public SmcService {
     io_connect_t nextConnection = kFirstConnection;
     std::set<io_connect_t> connected;
     std::vector<io_object_t> released;
-    std::vector<Call> calls;
+    std::vector<SMCKeyData_t> calls;  // every struct call's input
+    io_connect_t lastConnection = 0;
     std::map<std::size_t, kern_return_t> failures;  // by call number
 };
 
