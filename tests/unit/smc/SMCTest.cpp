@@ -1,6 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <new>
+
 #include "platform/MachError.h"
+#include "smc/FanMode.h"
+#include "smc/SMCKeyCode.h"
+#include "smc/SMCKeyData_t.h"
+#include "smc/SMCValueCodec.h"
 #include "unit/smc/SMCTestFixture.h"
 
 namespace ampwarden::test {
@@ -97,7 +104,7 @@ TEST_F(SMCTest, TypedAccessDecodesOrSaysWhyNotAndZeroIsNoneExceptForFanState) {
 
 // A count smaller than the table is obeyed; a failed index is skipped; the first index past the
 // table ends the list, whatever the count.
-TEST_F(SMCTest, KeysAreListedByIndexUpToTheCountOrTheTablesEnd) {
+TEST_F(SMCTest, KeysAreListedByIndexUpToTheCountOrTheTablesEndAndABadCountListsNone) {
     const std::string keys = "AAAA ui8 1 01\nBBBB ui8 1 02\n";
     auto& capped = useKeys("#KEY ui32 4 00000002\n" + keys);
     EXPECT_EQ(smc.getAllKeys(), (Keys{"#KEY", "AAAA"}));
@@ -112,9 +119,8 @@ TEST_F(SMCTest, KeysAreListedByIndexUpToTheCountOrTheTablesEnd) {
         EXPECT_EQ(device.calls[2 + i].key, 0u);
     }
     EXPECT_TRUE(lines().empty());
-}
 
-TEST_F(SMCTest, NoKeyCountOrOneThatCannotIndexTheTableMeansOneLineAndNoKeys) {
+    // No count, or one that cannot index the table: one line and no keys.
     useKeys("#KEY ui32 4 00000000\n");
     EXPECT_EQ(smc.getAllKeys(), Keys{});
     EXPECT_EQ(lines(), Lines{"ERROR no keys count found"});
@@ -161,9 +167,28 @@ TEST_F(SMCTest, FanModeSetsTheModeKeyAndTheFansBitInByteOneOfTheMask) {
     EXPECT_EQ(lines(), Lines{"Error read(F2Md)" + kNotFound});
 }
 
-// The maximum's fraction is dropped, 4000 without one; only an "fpe2" target limits a speed
-// (to 16383), after the maximum; other types are sent back as they were.
-TEST_F(SMCTest, FanSpeedIsCheckedAgainstTheMaximumAndEncodedByTheTargetsType) {
+// Bad fans are refused before any call, and each failed call is one line that ends the
+// operation. The maximum's fraction is dropped, 4000 without one; only an "fpe2" target limits a
+// speed (to 16383), after the maximum; other types are sent back as they were.
+TEST_F(SMCTest, FanCallsRefuseBadFansAndStopAtAFailedCallAndSpeedIsCheckedThenEncoded) {
+    smc.setFanMode(10, FanMode::forced);
+    smc.setFanMode(-1, FanMode::automatic);
+    smc.setFanSpeed(10, 1000);
+    EXPECT_TRUE(laptop.calls.empty());
+    laptop.failCall(2 + 1, kIOReturnTimeout);  // "F0Md" read after getValue's two calls
+    smc.setFanMode(0, FanMode::forced);
+    laptop.failCall(2 + 0, kIOReturnNotResponding);  // "F0Tg" read after reading "F0Mx"
+    smc.setFanSpeed(0, 3000);
+    laptop.failCall(0, kIOReturnNotWritable);
+    smc.resetFanModes();
+    EXPECT_EQ(laptop.written(), "FS! =0000 ");  // the failing reset only
+    EXPECT_EQ(lines(), (Lines{"Error setFanMode(): fan 10 is outside 0 to 9" + kBad,
+                              "Error setFanMode(): fan -1 is outside 0 to 9" + kBad,
+                              "Error setFanSpeed(): fan 10 is outside 0 to 9" + kBad,
+                              "Error read fan mode: (iokit/common) I/O Timeout",
+                              "Error read fan value: (iokit/common) device not responding",
+                              "Error write: (iokit/common) write not supported"}));
+
     auto& device = useKeys(R"(
         F0Mx "flt " 4 0084bb45
         F0Tg fpe2 4 ffffffff
@@ -185,26 +210,6 @@ TEST_F(SMCTest, FanSpeedIsCheckedAgainstTheMaximumAndEncodedByTheTargetsType) {
                               "Error read(F4Mx)" + kNotFound}));
 }
 
-TEST_F(SMCTest, BadFansAreRefusedBeforeAnyCallAndEachFailedCallIsOneLineAndEndsTheOperation) {
-    smc.setFanMode(10, FanMode::forced);
-    smc.setFanMode(-1, FanMode::automatic);
-    smc.setFanSpeed(10, 1000);
-    EXPECT_TRUE(laptop.calls.empty());
-    laptop.failCall(2 + 1, kIOReturnTimeout);  // "F0Md" read after getValue's two calls
-    smc.setFanMode(0, FanMode::forced);
-    laptop.failCall(2 + 0, kIOReturnNotResponding);  // "F0Tg" read after reading "F0Mx"
-    smc.setFanSpeed(0, 3000);
-    laptop.failCall(0, kIOReturnNotWritable);
-    smc.resetFanModes();
-    EXPECT_EQ(laptop.written(), "FS! =0000 ");  // the failing reset only
-    EXPECT_EQ(lines(), (Lines{"Error setFanMode(): fan 10 is outside 0 to 9" + kBad,
-                              "Error setFanMode(): fan -1 is outside 0 to 9" + kBad,
-                              "Error setFanSpeed(): fan 10 is outside 0 to 9" + kBad,
-                              "Error read fan mode: (iokit/common) I/O Timeout",
-                              "Error read fan value: (iokit/common) device not responding",
-                              "Error write: (iokit/common) write not supported"}));
-}
-
 // Only the one-byte types (ui8, flag, hex_) hold a byte value; others are sent back unchanged.
 TEST_F(SMCTest, ByteValuesAreByteZeroOfOneByteTypes) {
     auto& device = useKeys(R"(
@@ -220,21 +225,17 @@ TEST_F(SMCTest, ByteValuesAreByteZeroOfOneByteTypes) {
         read += std::to_string(smc.readByteValue(key).value_or(-1)) + " ";
     }
     EXPECT_EQ(read, "42 1 255 -1 -1 ");  // none for a two-byte type or an unknown key
+    smc.writeByteValue("BCLM", 100);
+    smc.writeByteValue("CH0C", 0);
+    smc.writeByteValue("F0Ac", 5);
+    platform.log.clear();  // what it read and wrote, as it went
+
     EXPECT_TRUE(smc.isCHBIReadable());
     device.failCall(0, kIOReturnNotResponding);  // the key's info
     EXPECT_FALSE(smc.isCHBIReadable());
     device.failCall(1, kIOReturnTimeout);  // its value
     EXPECT_FALSE(smc.isCHBIReadable());
     EXPECT_TRUE(smc.isCHBIReadable());
-    EXPECT_EQ(lines(), (Lines{"intValue 42", "intValue 1", "intValue 255",
-                              "Error read fan value" + kNotFound,
-                              "Error read SMC value: (iokit/common) device not responding",
-                              "Error read SMC value: (iokit/common) I/O Timeout"}));
-
-    platform.log.clear();
-    smc.writeByteValue("BCLM", 100);
-    smc.writeByteValue("CH0C", 0);
-    smc.writeByteValue("F0Ac", 5);
     smc.writeByteValue("BCLM", 256);
     smc.writeByteValue("BCLM", -1);
     smc.writeByteValue("XXXX", 1);
@@ -245,12 +246,61 @@ TEST_F(SMCTest, ByteValuesAreByteZeroOfOneByteTypes) {
     smc.writeByteValueQuietly("BCLM", 256);
     EXPECT_EQ(device.written(), "BCLM=64 CH0C=0034 F0Ac=0102 BCLM=50 BCLM=51 ");
     const std::string outside = " is outside 0 to 255" + kBad;
-    EXPECT_EQ(lines(),
-              (Lines{"设置电池状态数值 100", "bytes 100", "设置电池状态数值 0", "bytes 0",
-                     "设置电池状态数值 5", "Error writeByteValue(BCLM): value 256" + outside,
-                     "Error writeByteValue(BCLM): value -1" + outside,
-                     "Error read fan value" + kNotFound, "设置电池状态数值 80", "bytes 80",
-                     "Error write: (iokit/common) device not responding"}));
+    EXPECT_EQ(lines(), (Lines{"Error read SMC value: (iokit/common) device not responding",
+                              "Error read SMC value: (iokit/common) I/O Timeout",
+                              "Error writeByteValue(BCLM): value 256" + outside,
+                              "Error writeByteValue(BCLM): value -1" + outside,
+                              "Error read fan value" + kNotFound, "设置电池状态数值 80", "bytes 80",
+                              "Error write: (iokit/common) device not responding"}));
+}
+
+TEST(SMCKeyData, IsZeroEvenWhereNoFieldLies) {
+    alignas(SMCKeyData_t) unsigned char memory[sizeof(SMCKeyData_t)];
+    std::memset(memory, 0xAA, sizeof(memory));
+    auto* record = new (memory) SMCKeyData_t();
+    record->key = toUInt32("#KEY");
+    record->data8 = 8;
+    record->data32 = 0x01020304;
+
+    unsigned char expected[80] = {0x59, 0x45, 0x4B, 0x23};    // host order: reversed
+    std::memcpy(expected + 42, "\x08\0\x04\x03\x02\x01", 6);  // data8, a gap, data32
+    EXPECT_EQ(std::memcmp(memory, expected, sizeof(expected)), 0);
+    EXPECT_EQ(toString(0x41E90042), std::string("A\xC3\xA9") + '\0' + "B");  // no trimming
+}
+
+TEST(FanMode, StoresAsItsBareIntegerAndRefusesAnyOtherAsCorrupt) {
+    EXPECT_EQ(encodeFanMode(FanMode::forced), "1");
+    EXPECT_EQ(decodeFanMode("0"), FanMode::automatic);
+    for (const char* corrupt : {"2", "-1", "", "1.0", "forced"}) {
+        std::string error;
+        EXPECT_EQ(decodeFanMode(corrupt, &error), std::nullopt) << corrupt;
+        EXPECT_NE(error.find("corrupt data"), std::string::npos) << corrupt;
+    }
+}
+
+TEST(SMCValueCodec, DecodesNumbersByTypeFromTheStartOfTheBytesAndFanNamesTrimmed) {
+    const struct {
+        const char* type;
+        SMCBytes bytes;
+        std::optional<double> number;
+    } cases[] = {
+        {"ui8 ", {0xFE, 0x01}, 254},          {"ui8", {0xFE, 0x01}, std::nullopt},
+        {"ui16", {0x01, 0x02}, 258},          {"ui32", {0xFF, 0xFF, 0xFF, 0xFE}, 4294967294.0},
+        {"sp78", {0x1A, 0x80}, 26.5},         {"sp78", {0xFF, 0x00}, 255.0},  // unsigned, not -1
+        {"sp5b", {0x08, 0x00}, 1.0},          {"sp4b", {0x08, 0x00}, std::nullopt},
+        {"sp1e", {0x40, 0x00}, 1.0},          {"flt ", {0x00, 0x00, 0xFA, 0x44}, 2000.0},
+        {"fpe2", {0x1F, 0x43}, 2000.0},  // fraction bits dropped
+        {"fp2e", {0x1F, 0x40}, std::nullopt}, {"{fds", {0x1F, 0x40}, std::nullopt},
+        {"sp69", {0x02, 0x00}, std::nullopt},
+    };
+    for (const auto& c : cases) EXPECT_EQ(decodeSMCNumber(c.type, c.bytes), c.number) << c.type;
+
+    // A fan's name is trimmed of blanks and tabs only.
+    SMCBytes bytes{};
+    std::memcpy(bytes.data() + 4, "\t Left side  ", 12);
+    EXPECT_EQ(fanDescriptorName(bytes), "Left side");
+    std::memcpy(bytes.data() + 4, "Fan\0        ", 12);
+    EXPECT_EQ(fanDescriptorName(bytes), std::string("Fan\0", 4));
 }
 
 }  // namespace
