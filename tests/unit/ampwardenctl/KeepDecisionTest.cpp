@@ -2,7 +2,9 @@
 
 #include "ampwardenctl/BatterySettings.h"
 #include "ampwardenctl/KeepDecision.h"
+#include "ampwardenctl/PowerMonitor.h"
 #include "channel/NotificationNames.h"
+#include "fake/FakeHostTree.h"
 
 namespace ampwarden::ctl {
 namespace {
@@ -16,6 +18,28 @@ BatterySettings parsed(const std::string& text) {
 
 std::string problemWith(const std::string& text) {
     return std::get<std::string>(parseSettingsFile(text));
+}
+
+TEST(PowerMonitorTest, KernelAttributesGiveTheLevelAndTheMainsOrSayUnknown) {
+    test::FakeHostTree host;
+    EXPECT_EQ(PowerMonitor::readKernelAttributes(host.root()).level, std::nullopt);
+
+    host.battery("BAT0", "", "");
+    host.write("/sys/class/power_supply/BAT0/capacity", "57\n");
+    host.write("/sys/class/power_supply/BAT0/status", "Discharging\n");
+    PowerReading onBattery = PowerMonitor::readKernelAttributes(host.root());
+    EXPECT_EQ(onBattery.level, 57);
+    EXPECT_EQ(onBattery.mains, std::nullopt);  // no mains supply, and not charging
+
+    host.write("/sys/class/power_supply/ADP1/type", "Mains\n");
+    host.write("/sys/class/power_supply/ADP1/online", "0\n");
+    host.write("/sys/class/power_supply/ucsi-source-psy-1/type", "USB\n");
+    host.write("/sys/class/power_supply/ucsi-source-psy-1/online", "1\n");
+    EXPECT_EQ(PowerMonitor::readKernelAttributes(host.root()).mains, true);
+
+    // A capacity the driver cannot tell is no level, not 0 %.
+    host.write("/sys/class/power_supply/BAT0/capacity", "\n");
+    EXPECT_EQ(PowerMonitor::readKernelAttributes(host.root()).level, std::nullopt);
 }
 
 TEST(BatterySettingsTest, FileParsesAsAPersonWritesItAndRefusesNonsenseByLine) {
