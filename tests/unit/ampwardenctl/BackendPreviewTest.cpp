@@ -6,7 +6,7 @@
 namespace ampwarden::ctl {
 namespace {
 
-TEST(BackendPreview, TakesTheServicesSettingEnvironmentFirstThenItsFile) {
+TEST(BackendPreview, TakesTheSettingFromTheEnvironmentThenTheFileAndNeverOpensThePorts) {
     EXPECT_EQ(BackendPreview::settingInFile("# AMPWARDEN_SMC_BACKEND=port-io\n"
                                             "OTHER=1\n AMPWARDEN_SMC_BACKEND = \"emulator\"\n"
                                             "AMPWARDEN_SMC_BACKEND='kernel'\n"),
@@ -20,10 +20,8 @@ TEST(BackendPreview, TakesTheServicesSettingEnvironmentFirstThenItsFile) {
     EXPECT_EQ(BackendPreview::setting(nullptr, tree.root() + "/missing"), "auto");
     tree.write("/defaults", "AMPWARDEN_SMC_BACKEND=\n");
     EXPECT_EQ(BackendPreview::setting(nullptr, tree.root() + "/defaults"), "auto");
-}
 
-TEST(BackendPreview, NeverOpensThePortsAndSaysWhenTheirProbeDecides) {
-    test::FakeHostTree tree;
+    // The preview never opens the ports, and says when their probe decides.
     tree.write("/sys/class/dmi/id/sys_vendor", "Apple Inc.\n");
     tree.write("/proc/ioports", "0000-0cf7 : PCI Bus 0000:00\n  0300-031f : applesmc\n");
     tree.battery("BAT0", "80", "");  // the end threshold only: the ports back more

@@ -67,25 +67,20 @@ TEST(CommandLineTest, RejectsWhatItCannotCarryOut) {
 
 // Other types as they come (arrays as null, booleans, UTF-8) are the end-to-end watch test's.
 TEST(AnswerFormatTest, JsonKeepsWireOrderAndTypesAndBothFormsEscapeWhatTheyCannotCarryAsIs) {
-    const Answer status{"status",
+    const Answer answer{"status",
                         {{"status", value("i", std::int64_t{1})},
                          {"version", value("s", std::string("1.0.0"))},
-                         {"smcStatus", value("x", std::int64_t{-2})}}};
-    EXPECT_EQ(formatJson(status),
-              "{\"name\":\"status\",\"values\":{\"status\":1,\"version\":\"1.0.0\","
-              "\"smcStatus\":-2},\"types\":{\"status\":\"int32\",\"version\":\"string\","
-              "\"smcStatus\":\"int64\"}}");
-    EXPECT_EQ(formatJson({"bare", {}}), "{\"name\":\"bare\",\"values\":{},\"types\":{}}");
-    EXPECT_EQ(jsonString("a\"b\\c\n\x01"), "\"a\\\"b\\\\c\\n\\u0001\"");
-
-    const Answer odd{"odd",
-                     {{"nan", value("d", std::numeric_limits<double>::quiet_NaN())},
-                      {"half", value("d", 0.5)},
-                      {"big", value("t", std::numeric_limits<std::uint64_t>::max())}}};
-    EXPECT_EQ(formatJson(odd),
-              "{\"name\":\"odd\",\"values\":{\"nan\":null,\"half\":0.5,"
-              "\"big\":18446744073709551615},\"types\":{\"nan\":\"double\",\"half\":\"double\","
-              "\"big\":\"uint64\"}}");
+                         {"smcStatus", value("x", std::int64_t{-2})},
+                         {"nan", value("d", std::numeric_limits<double>::quiet_NaN())},
+                         {"half", value("d", 0.5)},
+                         {"big", value("t", std::numeric_limits<std::uint64_t>::max())}}};
+    EXPECT_EQ(formatJson(answer),
+              R"({"name":"status","values":{"status":1,"version":"1.0.0","smcStatus":-2,)"
+              R"("nan":null,"half":0.5,"big":18446744073709551615},"types":{"status":"int32",)"
+              R"("version":"string","smcStatus":"int64","nan":"double","half":"double",)"
+              R"("big":"uint64"}})");
+    EXPECT_EQ(formatJson({"bare", {}}), R"({"name":"bare","values":{},"types":{}})");
+    EXPECT_EQ(jsonString("a\"b\\c\n\x01"), R"("a\"b\\c\n\u0001")");
 
     // Text: one value a line with its bus type; the end-to-end tests show a whole answer.
     EXPECT_EQ(formatText({"tab", {{"s", value("s", std::string("a\tb"))}}}),

@@ -89,14 +89,13 @@ TEST_F(SMCTest, TypedAccessDecodesOrSaysWhyNotAndZeroIsNoneExceptForFanState) {
                      "Error writeFpe2(F0Tg): value -1 is outside 0 to 16383" + kBad,
                      "unsupported data type ui8  for key: BCLM", "Error read()" + kNotFound}));
 
-    auto& device = useKeys(
-        "BCLM ui8 1 00\nF0Md ui8 1 00\nF2Md ui8 1 00\nFS! ui16 2 0000\n"
-        "NONE ui8 0 -\n");
+    auto& device =
+        useKeys("BCLM ui8 1 00\nF0Md ui8 1 00\nF1Md ui8 0 -\nF2Md ui8 1 00\nFS! ui16 2 0000\n");
     EXPECT_EQ(smc.getValue("BCLM"), std::nullopt);
     EXPECT_EQ(smc.getValue("F0Md"), 0.0);
     EXPECT_EQ(smc.getValue("F2Md"), std::nullopt);
     EXPECT_EQ(smc.getValue("FS! "), 0.0);
-    EXPECT_EQ(smc.getValue("NONE"), std::nullopt);
+    EXPECT_EQ(smc.getValue("F1Md"), std::nullopt);  // no bytes at all
     EXPECT_EQ(smc.getValue("XXXX"), std::nullopt);
     EXPECT_EQ(lines(), Lines{"Error read(XXXX)" + kNotFound});
     EXPECT_EQ(device.calls.size(), 2u * 6 - 1);  // two calls a read; one for the unknown key
@@ -106,9 +105,8 @@ TEST_F(SMCTest, TypedAccessDecodesOrSaysWhyNotAndZeroIsNoneExceptForFanState) {
 // table ends the list, whatever the count.
 TEST_F(SMCTest, KeysAreListedByIndexUpToTheCountOrTheTablesEndAndABadCountListsNone) {
     const std::string keys = "AAAA ui8 1 01\nBBBB ui8 1 02\n";
-    auto& capped = useKeys("#KEY ui32 4 00000002\n" + keys);
+    useKeys("#KEY ui32 4 00000002\n" + keys);
     EXPECT_EQ(smc.getAllKeys(), (Keys{"#KEY", "AAAA"}));
-    EXPECT_EQ(capped.calls.size(), 2u + 2);
 
     auto& device = useKeys("#KEY ui32 4 ffffffff\n" + keys);
     device.failCall(2 + 1, kIOReturnTimeout);  // after the two calls of reading "#KEY"
@@ -134,9 +132,8 @@ TEST_F(SMCTest, KeysAreListedByIndexUpToTheCountOrTheTablesEndAndABadCountListsN
     const std::pair<const char*, const char*> counts[] = {
         {"0000a0c0", "-5"}, {"0000c07f", "nan"}, {"0000807f", "inf"}, {"00000050", "8589934592"}};
     for (const auto& [bytes, shown] : counts) {
-        auto& counted = useKeys(std::string("#KEY \"flt \" 4 ") + bytes + "\n");
+        useKeys(std::string("#KEY \"flt \" 4 ") + bytes + "\nAAAA ui8 1 01\n");
         EXPECT_EQ(smc.getAllKeys(), Keys{}) << bytes;
-        EXPECT_EQ(counted.calls.size(), 2u) << bytes;  // no index asked
         EXPECT_EQ(lines(), Lines{std::string("Error getAllKeys(): key count ") + shown +
                                  " is outside 0 to 4294967296" + kBad});
     }
