@@ -17,10 +17,7 @@ using Arguments = std::vector<std::string>;
 AnswerValue value(const char* signature, decltype(AnswerValue::value) v) { return {signature, v}; }
 
 Invocation parseOk(const Arguments& arguments) {
-    auto parsed = parseCommandLine(arguments);
-    if (auto* error = std::get_if<UsageError>(&parsed)) ADD_FAILURE() << error->message;
-    auto* invocation = std::get_if<Invocation>(&parsed);
-    return invocation ? *invocation : Invocation{};
+    return std::get<Invocation>(parseCommandLine(arguments));
 }
 
 // Which command each verb posts, and which answers it waits for, are the end-to-end tests': the
