@@ -1,7 +1,6 @@
 #pragma once
 
 #include <algorithm>
-#include <cstdint>
 #include <cstring>
 #include <map>
 #include <set>
@@ -19,27 +18,21 @@
 
 namespace ampwarden::test {
 
-// An SMC service backed by the in-process emulated device. Records every struct call with
-// both records, and lets a test fail any call, or any step of opening, on cue.
+// An SMC service backed by the in-process emulated device. Records every struct call, and lets
+// a test fail any call, or any step of opening, on cue.
 class FakeSmcDevice : public SmcService {
   public:
-    struct Call {
-        io_connect_t connection = 0;
-        SMCKeyData_t input;
-
-        std::string key() const { return toString(input.key); }
-        // The bytes a write sent, as many as its data size says.
-        std::vector<std::uint8_t> sent() const {
-            return {input.bytes.begin(), input.bytes.begin() + input.keyInfo.dataSize};
-        }
-    };
-
     static constexpr io_service_t kService = 0x2303;
     static constexpr io_connect_t kFirstConnection = 0x1a03;
 
     FakeSmcDevice() = default;
     // A device with the keys of a key-table text (see KeyTableFile) instead of the laptop's.
-    explicit FakeSmcDevice(std::string_view keyTable) : device(parse(keyTable)) {}
+    explicit FakeSmcDevice(std::string_view keyTable) {
+        std::string error;
+        auto table = KeyTableFile::parse(keyTable, error);
+        if (!table) throw std::invalid_argument("bad key table in test: " + error);
+        device = SmcEmulator(*table);
+    }
 
     kern_return_t getMatchingServices(const std::string& className,
                                       std::vector<io_service_t>& services) override {
@@ -52,8 +45,7 @@ class FakeSmcDevice : public SmcService {
                               io_connect_t& connection) override {
         if (openResult != kKernSuccess) return openResult;
         if (service != kService || type != 0) return kIOReturnBadArgument;
-        connection = nextConnection++;
-        connected.insert(connection);
+        connected.insert(connection = nextConnection++);
         return kKernSuccess;
     }
     kern_return_t serviceClose(io_connect_t connection) override {
@@ -62,19 +54,18 @@ class FakeSmcDevice : public SmcService {
     kern_return_t callStructMethod(io_connect_t connection, std::uint32_t selector,
                                    const void* input, std::size_t inputSize, void* output,
                                    std::size_t& outputSize) override {
-        Call call{connection, {}};
-        std::memcpy(static_cast<void*>(&call.input), input,
-                    std::min(inputSize, sizeof(SMCKeyData_t)));
+        SMCKeyData_t& call = calls.emplace_back();
+        std::memcpy(static_cast<void*>(&call), input, std::min(inputSize, sizeof(SMCKeyData_t)));
+        lastConnection = connection;
         SMCKeyData_t reply;
         kern_return_t code = kMachSendInvalidDest;
-        if (auto failure = failures.find(calls.size()); failure != failures.end()) {
+        if (auto failure = failures.find(calls.size() - 1); failure != failures.end()) {
             code = failure->second;
         } else if (connected.count(connection) == 1) {
-            code = device.call(selector, call.input, reply);
+            code = device.call(selector, call, reply);
         }
         outputSize = std::min(outputSize, sizeof(SMCKeyData_t));
         std::memcpy(output, &reply, outputSize);
-        calls.push_back(call);
         return code;
     }
 
@@ -82,19 +73,16 @@ class FakeSmcDevice : public SmcService {
     // without reaching the device.
     void failCall(std::size_t later, kern_return_t code) { failures[calls.size() + later] = code; }
 
-    std::vector<Call> callsOf(SMCKeys command) const {
-        std::vector<Call> found;
-        for (const Call& call : calls) {
-            if (call.input.data8 == rawValue(command)) found.push_back(call);
+    // Every write asked for, failed or not, as "KEY=HEX " with as many bytes as it sent.
+    std::string written() const {
+        std::string text;
+        for (const SMCKeyData_t& call : calls) {
+            if (call.data8 != rawValue(SMCKeys::writeBytes)) continue;
+            const auto* bytes = call.bytes.data();
+            text += toString(call.key) + "=" +
+                    KeyTableFile::hex({bytes, bytes + call.keyInfo.dataSize}) + " ";
         }
-        return found;
-    }
-    std::vector<Call> writes() const { return callsOf(SMCKeys::writeBytes); }
-
-    // The value the device holds for `key` now; empty when it has no such key.
-    std::vector<std::uint8_t> value(std::string_view key) const {
-        const EmulatedKey* entry = device.table().find(key);
-        return entry != nullptr ? entry->bytes : std::vector<std::uint8_t>{};
+        return text;
     }
 
     SmcEmulator device;
@@ -104,16 +92,9 @@ class FakeSmcDevice : public SmcService {
     io_connect_t nextConnection = kFirstConnection;
     std::set<io_connect_t> connected;
     std::vector<io_object_t> released;
-    std::vector<Call> calls;
+    std::vector<SMCKeyData_t> calls;  // every struct call's input
+    io_connect_t lastConnection = 0;
     std::map<std::size_t, kern_return_t> failures;  // by call number
-
-  private:
-    static SmcKeyTable parse(std::string_view text) {
-        std::string error;
-        auto table = KeyTableFile::parse(text, error);
-        if (!table) throw std::invalid_argument("bad key table in test: " + error);
-        return *table;
-    }
 };
 
 }  // namespace ampwarden::test

@@ -42,8 +42,7 @@ class RecordingSMC : public SMC {
         return closeResult;
     }
     std::optional<std::int64_t> readByteValue(const std::string& key) override {
-        if (!connected) return std::nullopt;
-        return values.at(key);
+        return connected ? std::optional(values.at(key)) : std::nullopt;
     }
     kern_return_t writeByteValue(const std::string& key, std::int64_t value) override {
         return record(key, value, false);
@@ -56,21 +55,16 @@ class RecordingSMC : public SMC {
         {"BCLM", 100}, {"CH0B", 0}, {"CH0C", 0}, {"CH0I", 0}};
     std::vector<Write> writes;
     bool connected = false;
-    kern_return_t openResult = 0;
-    kern_return_t closeResult = 0;
-    int opens = 0;
-    int closes = 0;
+    kern_return_t openResult = 0, closeResult = 0;
+    int opens = 0, closes = 0;
     std::map<std::string, kern_return_t> failing;  // keys whose writes fail, and the code
 
   private:
     kern_return_t record(const std::string& key, std::int64_t value, bool quiet) {
-        const auto failure = failing.find(key);
-        const kern_return_t code = failure != failing.end() ? failure->second : 0;
+        const kern_return_t code = failing.count(key) == 1 ? failing.at(key) : 0;
         writes.push_back({key, value, std::llround(clock_.now() * 1000), connected, code, quiet});
-        if (code != 0) return code;
-        if (!connected) return kMachSendInvalidDest;
-        values[key] = value;
-        return 0;
+        if (code == 0 && connected) values[key] = value;
+        return code != 0 || connected ? code : kMachSendInvalidDest;
     }
 
     const FakeRunLoop& clock_;

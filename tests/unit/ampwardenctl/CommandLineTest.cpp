@@ -1,74 +1,101 @@
 #include <gtest/gtest.h>
 
+#include <iterator>
+#include <limits>
+#include <sstream>
+
+#include "ampwardenctl/AnswerFormat.h"
+#include "ampwardenctl/AnswerWaiter.h"
 #include "ampwardenctl/CommandLine.h"
 #include "channel/NotificationNames.h"
 
 namespace ampwarden::ctl {
 namespace {
 
-Invocation parseOk(const std::vector<std::string>& arguments) {
-    auto parsed = parseCommandLine(arguments);
-    if (auto* error = std::get_if<UsageError>(&parsed)) ADD_FAILURE() << error->message;
-    if (!std::holds_alternative<Invocation>(parsed)) return {};
-    return std::get<Invocation>(parsed);
-}
+using Arguments = std::vector<std::string>;
 
-bool isUsageError(const std::vector<std::string>& arguments) {
-    return std::holds_alternative<UsageError>(parseCommandLine(arguments));
+AnswerValue value(const char* signature, decltype(AnswerValue::value) v) { return {signature, v}; }
+
+Invocation parseOk(const Arguments& arguments) {
+    return std::get<Invocation>(parseCommandLine(arguments));
 }
 
 // Which command each verb posts, and which answers it waits for, are the end-to-end tests': the
 // helper answers only the right command, and ampwardenctl says which answer did not come.
-TEST(CommandLineTest, ARawNameOfTheProtocolWaitsLikeItsVerbAndAnyOtherNameNot) {
-    EXPECT_EQ(parseOk({"post", names::kUninstallHelper}).answers, parseOk({"uninstall"}).answers);
-    EXPECT_EQ(parseOk({"post", names::kSetEnableDischarging}).answers,
-              parseOk({"discharge", "on"}).answers);
-    EXPECT_EQ(parseOk({"post", "ZTBattery_TellDeamon_Unknown"}).answers, AnswerSteps{});
-}
-
-TEST(CommandLineTest, OptionsStandAnywhereAndDoubleDashEndsThem) {
+TEST(CommandLineTest, OptionsStandAnywhereAndRawNamesWaitLikeTheirVerbs) {
     Invocation before = parseOk({"--json", "--timeout", "2.5", "smc-status"});
     Invocation after = parseOk({"smc-status", "--timeout=0.25", "--json"});
     EXPECT_TRUE(before.json && after.json);
     EXPECT_EQ(before.timeoutSeconds, 2.5);
     EXPECT_EQ(after.timeoutSeconds, 0.25);
     EXPECT_FALSE(parseOk({"open"}).timeoutSeconds.has_value());
-
-    EXPECT_EQ(parseOk({"post", "--", "--json"}).command, "--json");
+    EXPECT_EQ(parseOk({"post", "--", "--json"}).command, "--json");  // "--" ends the options
     EXPECT_EQ(parseOk({"post", ""}).command, "");
     EXPECT_EQ(parseOk({"post", "-"}).command, "-");
-}
 
-TEST(CommandLineTest, RejectsWhatItCannotCarryOut) {
-    // A missing or unknown verb and a bad timeout are the end-to-end ctl test's too.
-    EXPECT_TRUE(isUsageError({"open", "now"}));
-    EXPECT_TRUE(isUsageError({"charge", "ON"}));
-    EXPECT_TRUE(isUsageError({"limit", "on", "off"}));
-    EXPECT_TRUE(isUsageError({"post"}));
-    EXPECT_TRUE(isUsageError({"post", "a", "b"}));
-    EXPECT_TRUE(isUsageError({"open", "--global"}));
-    EXPECT_TRUE(isUsageError({"open", "--verbose"}));
-    EXPECT_TRUE(isUsageError({"open", "--timeout"}));
-    for (const char* seconds : {"0", "-1", "5s", "inf", "nan", "", "86401"}) {
-        EXPECT_TRUE(isUsageError({"open", "--timeout", seconds})) << seconds;
-    }
-}
+    EXPECT_EQ(parseOk({"post", names::kUninstallHelper}).answers, parseOk({"uninstall"}).answers);
+    EXPECT_EQ(parseOk({"post", names::kSetEnableDischarging}).answers,
+              parseOk({"discharge", "on"}).answers);
+    EXPECT_EQ(parseOk({"post", "ZTBattery_TellDeamon_Unknown"}).answers, AnswerSteps{});
 
-TEST(CommandLineTest, TheAppTakesItsSettingsInOrderAndNoOtherVerbDoes) {
-    using Settings = std::vector<std::pair<std::string, std::string>>;
+    using Settings = std::vector<std::pair<std::string, std::string>>;  // the app's, in order
     EXPECT_EQ(parseOk({"app", "--keep", "75-80", "--limit=on", "--discharge-to", "50"}).settings,
               (Settings{{"keep", "75-80"}, {"limit", "on"}, {"discharge-to", "50"}}));
-    EXPECT_TRUE(isUsageError({"app", "--keep"}));
-    EXPECT_TRUE(isUsageError({"status", "--limit", "on"}));
-    EXPECT_TRUE(isUsageError({"limit", "on", "--limit", "on"}));
-}
-
-TEST(CommandLineTest, HelpForTheProgramAndForAVerb) {
-    for (const std::vector<std::string>& asked :
-         {std::vector<std::string>{"--help"}, {"watch", "--help"}, {"-h", "charge"}}) {
+    for (const Arguments& asked : {Arguments{"--help"}, {"watch", "--help"}, {"-h", "charge"}}) {
         EXPECT_TRUE(std::holds_alternative<HelpText>(parseCommandLine(asked))) << asked[0];
     }
-    EXPECT_TRUE(isUsageError({"--help", "reboot"}));
+}
+
+// A missing or unknown verb and a bad timeout are the end-to-end ctl test's too.
+TEST(CommandLineTest, RejectsWhatItCannotCarryOut) {
+    auto rejected = [](const Arguments& arguments) {
+        return std::holds_alternative<UsageError>(parseCommandLine(arguments));
+    };
+    for (const char* line : {"open now", "charge ON", "limit on off", "post", "post a b",
+                             "open --global", "open --verbose", "open --timeout", "app --keep",
+                             "--help reboot", "status --limit on", "limit on --limit on"}) {
+        std::istringstream words(line);
+        EXPECT_TRUE(rejected({std::istream_iterator<std::string>(words), {}})) << line;
+    }
+    for (const char* seconds : {"0", "-1", "5s", "inf", "nan", "", "86401"}) {
+        EXPECT_TRUE(rejected({"open", "--timeout", seconds})) << seconds;
+    }
+}
+
+// Other types as they come (arrays as null, booleans, UTF-8) are the end-to-end watch test's.
+TEST(AnswerFormatTest, JsonKeepsWireOrderAndTypesAndBothFormsEscapeWhatTheyCannotCarryAsIs) {
+    const Answer answer{"status",
+                        {{"status", value("i", std::int64_t{1})},
+                         {"version", value("s", std::string("1.0.0"))},
+                         {"smcStatus", value("x", std::int64_t{-2})},
+                         {"nan", value("d", std::numeric_limits<double>::quiet_NaN())},
+                         {"half", value("d", 0.5)},
+                         {"big", value("t", std::numeric_limits<std::uint64_t>::max())}}};
+    EXPECT_EQ(formatJson(answer),
+              R"({"name":"status","values":{"status":1,"version":"1.0.0","smcStatus":-2,)"
+              R"("nan":null,"half":0.5,"big":18446744073709551615},"types":{"status":"int32",)"
+              R"("version":"string","smcStatus":"int64","nan":"double","half":"double",)"
+              R"("big":"uint64"}})");
+    EXPECT_EQ(formatJson({"bare", {}}), R"({"name":"bare","values":{},"types":{}})");
+    EXPECT_EQ(jsonString("a\"b\\c\n\x01"), R"("a\"b\\c\n\u0001")");
+
+    // Text: one value a line with its bus type; the end-to-end tests show a whole answer.
+    EXPECT_EQ(formatText({"tab", {{"s", value("s", std::string("a\tb"))}}}),
+              "tab\n  s = \"a\\tb\" (string)\n");
+    EXPECT_EQ(formatText({"bare", {}}), "bare\n");
+}
+
+// Waiting for either of two answers, and for none, is the end-to-end ctl and lid tests'.
+TEST(AnswerWaiterTest, FollowsOnlyTheStepAwaitedNext) {
+    AnswerWaiter uninstall(AnswerSteps{{"close_callback"}, {"uninstall_callBack"}});
+    EXPECT_FALSE(uninstall.offer("uninstall_callBack"));  // not before the close answer
+    EXPECT_FALSE(uninstall.offer("PostTo_BatteryAppManager_GlobalDeamonLoadStatusCallback"));
+    EXPECT_TRUE(uninstall.offer("close_callback"));
+    EXPECT_EQ(uninstall.awaited(), "\"uninstall_callBack\"");
+    EXPECT_FALSE(uninstall.offer("close_callback"));
+    EXPECT_TRUE(uninstall.offer("uninstall_callBack"));
+    EXPECT_TRUE(uninstall.done());
+    EXPECT_FALSE(uninstall.offer("uninstall_callBack"));
 }
 
 }  // namespace
