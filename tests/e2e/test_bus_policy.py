@@ -1,10 +1,12 @@
-"""The helper's bus policy, as a user other than root meets it."""
+"""The helper's bus as others meet it: the policy for a user other than root, and commands the
+helper cannot use, which must leave it running and answering."""
 
 import json
 import subprocess
 import unittest
 
-from harness import AS_NOBODY, PYTHON, STATUS_ANSWER, HelperTestCase
+from harness import (AS_NOBODY, GLOBAL_STATUS_ANSWER, PYTHON, SMC_STATUS, STATUS_ANSWER,
+                     HelperTestCase)
 
 # Run as "nobody": tries to own names and to forge an answer; prints what the bus said.
 AS_A_USER = r'''
@@ -14,43 +16,54 @@ bus = dbus.bus.BusConnection(os.environ['DBUS_SYSTEM_BUS_ADDRESS'])
 owned = {}
 for name in sys.argv[1:]:
     try:
-        bus.request_name(name)
-        owned[name] = 'owned'
+        owned[name] = bus.request_name(name) and 'owned'
     except dbus.exceptions.DBusException as error:
         owned[name] = error.get_dbus_name()
 forged = dbus.lowlevel.SignalMessage('/lumora/Notifications', 'lumora.Notifications',
                                      'Distributed')
-forged.append('Forged', dbus.Dictionary({'status': dbus.Int32(1)}, signature='sv'),
-              signature='sa{sv}')
+forged.append('Forged', {'status': dbus.Int32(1)}, signature='sa{sv}')
 bus.send_message(forged)
 # A round trip: once it returns, the bus has dealt with the forgery.
 bus.call_blocking('org.freedesktop.DBus', '/org/freedesktop/DBus', 'org.freedesktop.DBus',
                   'GetId', '', ())
 print(json.dumps(owned))
 '''
-
 DENIED = 'org.freedesktop.DBus.Error.AccessDenied'
 
 
 class BusPolicyTest(HelperTestCase):
 
-    def test_users_send_commands_and_own_the_app_name_but_cannot_answer(self):
+    def test_users_command_but_cannot_answer_and_bad_commands_change_nothing(self):
         self.start_helper()
-        result = subprocess.run(
-            AS_NOBODY + [PYTHON, '-c', AS_A_USER, 'lumora.Battery', 'lumora.Ampwarden',
-                         'org.freedesktop.login2'],
-            env=self.child_env(), capture_output=True, text=True, timeout=30)
+        result = subprocess.run(AS_NOBODY + [PYTHON, '-c', AS_A_USER, 'lumora.Battery',
+                                             'lumora.Ampwarden', 'org.freedesktop.login2'],
+                                env=self.child_env(), capture_output=True, text=True, timeout=30)
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertEqual(json.loads(result.stdout), {'lumora.Battery': 'owned',
                                                      'lumora.Ampwarden': DENIED,
                                                      'org.freedesktop.login2': DENIED})
 
+        for name in ('ZTBattery_TellDeamon_NoSuchCommand', SMC_STATUS.lower(), SMC_STATUS + ' ',
+                     'ZTBattery_TellDeamon_SMCStatus_callback',  # an answer's name is no command
+                     '', 'A' * 65536, '停止充电'):
+            self.post(name)
+        # The wrong argument types, and the right name in the wrong places.
+        for member, signature, *args in (('Darwin', 'i', 42), ('Darwin', ''),
+                                         ('Darwin', 'ss', 'NoSuchCommand', SMC_STATUS),
+                                         ('Darwin', 'as', ['NoSuchCommand']),
+                                         ('Distributed', 'sa{sv}', SMC_STATUS, {})):
+            self.client.emit(member, signature, *args)
+        self.client.emit('Darwin', 's', SMC_STATUS, path='/lumora/Other')
+        self.client.emit('Darwin', 's', SMC_STATUS, interface='lumora.Other')
+
         # A command from the same kind of user gets through. The bus had dealt with the forgery
         # before it; a forgery let through would have reached the recorder first.
-        asked = self.ctl('daemon-info', as_nobody=True)
+        asked = self.ctl('daemon-info', user=AS_NOBODY)
         self.assertEqual(asked.returncode, 0, asked.stderr)
         self.recorder.wait_for(STATUS_ANSWER)
-        self.assertEqual(self.recorder.named('Forged'), [])
+        self.assert_helper_alive()
+        self.assertEqual([a['name'] for a in self.recorder.answers if a['name'] != SMC_STATUS],
+                         [GLOBAL_STATUS_ANSWER, STATUS_ANSWER])
 
 
 if __name__ == '__main__':
