@@ -49,12 +49,18 @@ class Record:
     """Items that arrive from another thread, in order, to wait on."""
 
     def __init__(self):
-        self.items = []
+        self.items, self.closed = [], False
         self._changed = threading.Condition()
 
     def add(self, item):
         with self._changed:
             self.items.append(item)
+            self._changed.notify_all()
+
+    def close(self):
+        """No more items will come: waits end at once."""
+        with self._changed:
+            self.closed = True
             self._changed.notify_all()
 
     def mark(self):
@@ -69,7 +75,7 @@ class Record:
         """test(items) once it is true or the time is up; with `what`, failing to come fails."""
         deadline = time.monotonic() + timeout
         with self._changed:
-            while not (found := test(self.items)) and deadline > time.monotonic():
+            while not (found := test(self.items)) and deadline > time.monotonic() and not self.closed:
                 # Short waits: a test may turn true with time alone (wait_quiet).
                 self._changed.wait(min(0.1, deadline - time.monotonic()))
             if what and not found:

@@ -41,9 +41,7 @@ class Service:
 
     def __init__(self, name, argv, env, stderr_tty=False, on_stdout_line=None):
         self.name, self.argv = name, argv
-        self.lines = {'stdout': [], 'stderr': []}
-        self._changed = threading.Condition()
-        self._ended = set()
+        self.lines = {'stdout': Record(), 'stderr': Record()}
         out_read, out_write = os.pipe()
         err_read, err_write = pty.openpty() if stderr_tty else os.pipe()
         if stderr_tty:
@@ -66,19 +64,12 @@ class Service:
         return self.process.poll() is None
 
     def output(self, stream='stdout'):
-        with self._changed:
-            return '\n'.join(self.lines[stream])
+        return '\n'.join(self.lines[stream].since())
 
     def wait_for_line(self, predicate, timeout, stream='stdout'):
         """The first line that satisfies predicate; None if none came in time or at all."""
-        deadline = time.monotonic() + timeout
-        with self._changed:
-            while True:
-                found = next((l for l in self.lines[stream] if predicate(l)), None)
-                remaining = deadline - time.monotonic()
-                if found is not None or remaining <= 0 or stream in self._ended:
-                    return found
-                self._changed.wait(remaining)
+        found = self.lines[stream].wait(lambda lines: [l for l in lines if predicate(l)][:1], timeout)
+        return found[0] if found else None
 
     def wait(self, timeout):
         """The exit status once its output is read to the end, or None if it still runs."""
@@ -105,16 +96,14 @@ class Service:
             except OSError:  # a terminal whose last writer has gone reports EIO
                 chunk = b''
             *complete, pending = (pending + chunk).split(b'\n') if chunk else (pending, b'')
-            lines = [raw.decode('utf-8', 'replace') for raw in complete if chunk or raw]
-            with self._changed:
-                self.lines[stream].extend(lines)
-                self._ended.update(() if chunk else (stream,))
-                self._changed.notify_all()
-            for line in lines if on_line else ():
-                on_line(line)
+            for line in (raw.decode('utf-8', 'replace') for raw in complete if chunk or raw):
+                self.lines[stream].add(line)
+                if on_line:
+                    on_line(line)
             if not chunk:
                 break
         os.close(fd)
+        self.lines[stream].close()
 
 
 class SmcWriteLog(Record):
@@ -305,7 +294,8 @@ class Rig:
         for service in sorted(self.services, key=lambda s: order.get(s.name, 1)):
             out.write(f'----- {service.name}: {" ".join(service.argv)[:200]} '
                       f'(exit status {service.process.returncode}) -----\n')
-            for stream, lines in service.lines.items():
+            for stream, record in service.lines.items():
+                lines = record.since()
                 out.write(f'--- {stream}: {len(lines)} lines\n' +
                           ''.join(line + '\n' for line in lines[-150:]))
         out.flush()
