@@ -88,13 +88,9 @@ class AnswerRecorder(Record):
 
     answers = property(lambda self: self.since())
 
-    def __init__(self):
-        super().__init__()
-        self.ready = threading.Event()
-
     def take_line(self, line):
-        record = json.loads(line)
-        self.ready.set() if record.get('ready') else self.add(record)
+        if not (record := json.loads(line)).get('ready'):
+            self.add(record)
 
     def named(self, name):
         return [a for a in self.since() if a['name'] == name]

@@ -135,40 +135,45 @@ class SmcWriteLog(Record):
                                                        started) >= quiet, timeout)
 
 
+def installed_paths(bin_dir=None):
+    """What the build under test installs, and its uninstall removes, by absolute path (from
+    its generated BuildInfo.h): the helper, the tools, the units and the policies."""
+    header = os.path.join(bin_dir or os.environ.get('AMPWARDEN_BIN_DIR', ''), os.pardir, 'src',
+                          'generated', 'BuildInfo.h')
+    with open(header) as file:
+        text = file.read()
+    k = dict(re.findall(r'\b(k\w+) = "([^"]*)"', text))
+    tools = re.search(r'\bkToolPrograms\[\] = \{([^}]*)\}', text).group(1)
+    return {'helper': os.path.join(k['kHelperDir'], 'ampwarden'),
+            'unit': os.path.join(k['kUnitDir'], k['kServiceName']),
+            'user unit': os.path.join(k['kUserUnitDir'], k['kUserServiceName']),
+            'bus policy': os.path.join(k['kDbusPolicyDir'], k['kDbusPolicyName']),
+            'polkit policy': os.path.join(k['kPolkitActionsDir'], k['kPolkitPolicyName']),
+            **{name: os.path.join(k['kBinDir'], name) for name in re.findall(r'"([^"]+)"', tools)}}
+
+
 class FakeInstallation:
-    """An installed, enabled helper below a scratch root, as the package leaves it; the paths
-    are those of the build under test (its generated BuildInfo.h)."""
+    """An installed, enabled helper below a scratch root, as the package leaves it."""
 
     def __init__(self, root, bin_dir=None):
-        header = os.path.join(bin_dir or os.environ.get('AMPWARDEN_BIN_DIR', ''), os.pardir,
-                              'src', 'generated', 'BuildInfo.h')
-        with open(header) as file:
-            text = file.read()
-        found = dict(re.findall(r'\b(k\w+) = "([^"]*)"', text))
-        programs = re.search(r'\bkToolPrograms\[\] = \{([^}]*)\}', text).group(1)
-        unit = os.path.join(found['kUnitDir'], found['kServiceName'])
-        self.helper_dir = root + found['kHelperDir']
+        paths = installed_paths(bin_dir)
+        self.files = [root + path for path in paths.values()]
+        self.helper_dir = os.path.dirname(root + paths['helper'])
         # The vendor's folder goes too once the helper's was the last thing in it.
         self.vendor_dir = os.path.dirname(self.helper_dir)
-        self.unit_file = root + unit
         self.wants_link = os.path.join(root, 'etc/systemd/system/multi-user.target.wants',
-                                       found['kServiceName'])
-        self.files = [root + path for path in [
-            *(os.path.join(found['kBinDir'], name) for name in re.findall(r'"([^"]+)"', programs)),
-            os.path.join(found['kDbusPolicyDir'], found['kDbusPolicyName']),
-            os.path.join(found['kPolkitActionsDir'], found['kPolkitPolicyName'])]]
-        program = os.path.join(found['kHelperDir'], 'ampwarden')
-        for path, text in ((root + program, '#!/bin/sh\nexit 0\n'), *((f, '') for f in self.files),
-                           (self.unit_file, f'[Service]\nExecStart={program}\n'
-                                            '[Install]\nWantedBy=multi-user.target\n')):
-            os.makedirs(os.path.dirname(path), exist_ok=True)
-            with open(path, 'w') as file:
-                file.write(text)
+                                       os.path.basename(paths['unit']))
+        contents = {paths['helper']: '#!/bin/sh\nexit 0\n', paths['unit']:
+                    f'[Service]\nExecStart={paths["helper"]}\n[Install]\nWantedBy=multi-user.target\n'}
+        for path in paths.values():
+            os.makedirs(os.path.dirname(root + path), exist_ok=True)
+            with open(root + path, 'w') as file:
+                file.write(contents.get(path, ''))
         os.makedirs(os.path.dirname(self.wants_link), exist_ok=True)
-        os.symlink(unit, self.wants_link)
+        os.symlink(paths['unit'], self.wants_link)
 
     def left(self):
-        items = [self.helper_dir, *self.files, self.unit_file, self.wants_link, self.vendor_dir]
+        items = [*self.files, self.helper_dir, self.wants_link, self.vendor_dir]
         return [path for path in items if os.path.lexists(path)]
 
 
@@ -198,9 +203,12 @@ class Rig:
                    XDG_CONFIG_HOME=os.path.join(self.tmp, 'config'), XDG_RUNTIME_DIR=self.tmp)
         return {**env, **(overrides or {})}
 
-    def start_service(self, name, argv, env_overrides=None, **options):
+    def start_service(self, name, argv, env_overrides=None, ready=None, **options):
+        """A Service, once it has printed a line that satisfies `ready` if that is given."""
         service = Service(name, argv, self.child_env(env_overrides), **options)
         self.services.append(service)
+        if ready and not service.wait_for_line(ready, 10):
+            raise HarnessError(f'{name} did not start: {service.output("stderr")[-300:]}')
         return service
 
     def start_all(self, session=('alice', 'user')):
@@ -212,17 +220,14 @@ class Rig:
         self.emulator = self.start_emulator()
 
     def start_bus(self):
-        bus = self.start_service('dbus-daemon', [
+        self.start_service('dbus-daemon', [
             'dbus-daemon', '--nofork', f'--config-file={os.path.join(HERE, "system-bus.conf")}',
-            f'--address={self.bus_address}', '--print-address=1'])
-        if not bus.wait_for_line(lambda line: line.startswith('unix:'), 10):
-            raise HarnessError('dbus-daemon did not start')
+            f'--address={self.bus_address}', '--print-address=1'], ready=lambda line: True)
         self.client = BusClient(self.bus_address)
         # Signals, refusals and the helper's questions to logind.
         self.monitor = self.start_service('bus-monitor', [
             'dbus-monitor', '--address', self.bus_address, "type='signal'", "type='error'",
-            "type='method_call',destination='org.freedesktop.login1'"])
-        self.monitor.wait_for_line(lambda line: True, 5)
+            "type='method_call',destination='org.freedesktop.login1'"], ready=lambda line: True)
 
     def start_mock(self, template, name, path, *options):
         """python-dbusmock's `template` on the bus as `name`; the mock interface at `path`."""
@@ -235,9 +240,7 @@ class Rig:
     def start_recorder(self):
         recorder = AnswerRecorder()
         self.start_service('recorder', [PYTHON, os.path.join(HERE, 'bus.py'), self.bus_address],
-                           on_stdout_line=recorder.take_line)
-        if not recorder.ready.wait(10):
-            raise HarnessError('the answer recorder did not start')
+                           on_stdout_line=recorder.take_line, ready=lambda line: 'ready' in line)
         return recorder
 
     def start_logind(self):
@@ -245,12 +248,9 @@ class Rig:
         return LoginManager(self.client)
 
     def start_emulator(self):
-        emulator = self.start_service('smc-emulator', [self.program('ampwarden-smc-emulator'),
-                                                       '--socket', self.smc_socket],
-                                      on_stdout_line=self.smc_writes.take_line)
-        if not emulator.wait_for_line(lambda line: True, 10):
-            raise HarnessError('the SMC emulator did not say it was ready')
-        return emulator
+        return self.start_service('smc-emulator', [self.program('ampwarden-smc-emulator'),
+                                                   '--socket', self.smc_socket],
+                                  on_stdout_line=self.smc_writes.take_line, ready=lambda line: True)
 
     def start_helper(self, as_nobody=False, wait_started=True, env_overrides=None):
         argv = AS_NOBODY * as_nobody + [self.program('ampwarden')]
@@ -274,11 +274,9 @@ class Rig:
         values = {}
         for key in keys:
             result = self.run_tool('ampwarden-smc', 'read', key)
-            try:
-                values[key] = bytes.fromhex(result.stdout.split('\t')[3])[0]
-            except (IndexError, ValueError):
-                raise HarnessError(f'ampwarden-smc read {key} ({result.returncode}): '
-                                   f'{result.stdout.strip()!r} {result.stderr.strip()}')
+            if result.returncode:
+                raise HarnessError(f'ampwarden-smc read {key}: {result.stderr.strip()}')
+            values[key] = bytes.fromhex(result.stdout.split('\t')[3])[0]
         return values
 
     def stop_all(self):

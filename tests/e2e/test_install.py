@@ -11,6 +11,8 @@ import subprocess
 import tempfile
 import unittest
 
+from rig import installed_paths
+
 UNIT = 'lumora.Ampwarden.service'
 PROGRAMS = ('ampwardenctl', 'ampwarden-smc', 'ampwarden-smc-emulator')
 
@@ -37,18 +39,8 @@ class InstallTest(unittest.TestCase):
                 self.skipTest(f'{program} is not installed')
         self.build = os.path.dirname(os.path.abspath(os.environ.get('AMPWARDEN_BIN_DIR', 'bin')))
         with open(os.path.join(self.build, 'CMakeCache.txt')) as cache:
-            cache = dict(re.findall(r'^(\w+):\w+=(.*)$', cache.read(), re.MULTILINE))
-        self.prefix = cache['CMAKE_INSTALL_PREFIX']
-        # What the install puts there, as absolute paths on the target machine.
-        self.installed = sorted([
-            os.path.join(self.prefix, cache.get('CMAKE_INSTALL_LIBEXECDIR', 'libexec'),
-                         'lumora/Ampwarden/ampwarden'),
-            *(os.path.join(self.prefix, cache.get('CMAKE_INSTALL_BINDIR', 'bin'), program)
-              for program in PROGRAMS),
-            os.path.join(cache['AMPWARDEN_UNIT_DIR'], UNIT),
-            os.path.join(cache['AMPWARDEN_USER_UNIT_DIR'], 'lumora.Battery.service'),
-            os.path.join(cache['AMPWARDEN_DBUS_POLICY_DIR'], 'lumora.Ampwarden.conf'),
-            os.path.join(cache['AMPWARDEN_POLKIT_ACTIONS_DIR'], 'lumora.Ampwarden.policy')])
+            self.prefix = re.search(r'^CMAKE_INSTALL_PREFIX:\w+=(.*)$', cache.read(), re.M).group(1)
+        self.installed = sorted(installed_paths().values())
         self.root = tempfile.mkdtemp(prefix='ampwarden-install-')
         self.addCleanup(shutil.rmtree, self.root, ignore_errors=True)
 

@@ -93,11 +93,6 @@ class Machine:
     def dpkg(self, *args):
         return self.run('dpkg', *args, timeout=120)
 
-    def spawn(self, *command, env=()):
-        return subprocess.Popen(['nsenter', '-t', str(self.pid), '-a', *INSIDE_ENV, *env,
-                                 'setsid', *command], stdin=subprocess.DEVNULL,
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-
     def keys(self):
         return {key: int(self.out(SMC_TOOL, 'read', key).split('\t')[3], 16)
                 for key in NORMAL_CHARGING}
@@ -189,7 +184,9 @@ def scenario(machine):
 
     silent = machine.run('ampwardenctl', '--timeout', '2', 'daemon-info', user=USER, ok=False)
     check(silent.returncode == 1, f'answered before anyone logged in: {silent.stdout}')
-    machine.spawn('runuser', '-l', USER, '-c', 'sleep 600', env=['XDG_SEAT=seat0', 'XDG_VTNR=0'])
+    # pam_systemd makes it a session on seat0; the session stays when the command returns.
+    machine.run('sh', '-c', f'XDG_SEAT=seat0 XDG_VTNR=0 setsid -f runuser -l {USER} '
+                '-c "sleep 600" >/dev/null 2>&1')
     session = wait_until(lambda: machine.out('loginctl', 'show-seat', 'seat0',
                                              '--property=ActiveSession', '--value'), 10,
                          'no active session on seat0')
