@@ -63,8 +63,6 @@ class KernelBackendTest(HelperTestCase):
                                        ('close', '100', 'auto')):
             self.ask(*verb.split())
             self.expect_attributes(limit, behaviour)
-        self.assertIn('SMC backend: kernel (kernel), backing BCLM CH0B CH0C CH0I',
-                      self.helper.output('stderr'))
         self.assert_helper_alive()
 
     def test_probe_tells_what_each_machine_offers(self):

@@ -118,9 +118,6 @@ class SmcToolTest(unittest.TestCase):
         self.assertEqual(self.smc('list'), [
             '#KEY\tui32\t4\t00000004\t4', 'BCLM\tui8 \t1\t50\t80', 'FS! \tui16\t2\t0001\t1',
             'TB0T\tsp78\t2\t1e40\t30.25'])
-        with open(keys, 'a') as f:
-            f.write('CH0B hex_ 1 0000\n')
-        self.assertIn('line 5: value "0000" is not 1 bytes in hex', self.emulator_fails('--keys', keys))
         big = os.path.join(self.tmp, 'big.txt')
         with open(big, 'w') as f:
             f.write('# padding\n' * 120000)
