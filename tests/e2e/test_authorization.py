@@ -1,14 +1,39 @@
-"""Who may command the helper: commands from an unprivileged user, decided by a fake polkit on
-the bus or, without polkit, by who owns seat0's active session (what a refusal or a slow decision
-does to the commands is the command gate's unit test's)."""
+"""Who may command the helper: the bus policy for users other than root; commands from an
+unprivileged user, decided by a fake polkit on the bus or, without polkit, by who owns seat0's
+active session (what a refusal or a slow decision does to the commands is the command gate's unit
+test's); and commands the helper cannot use, which leave it running and answering."""
 
+import json
 import os
 import re
+import subprocess
 import unittest
 
-from harness import AS_CONSOLE_USER, AS_NOBODY, DISABLE_CHARGING_ANSWER, HelperTestCase, dbus
+from harness import (AS_CONSOLE_USER, AS_NOBODY, DISABLE_CHARGING_ANSWER, GLOBAL_STATUS_ANSWER,
+                     PYTHON, SMC_STATUS, STATUS_ANSWER, HelperTestCase, dbus)
 
 JOURNAL_HINT = 'journalctl -u lumora.Ampwarden.service'
+DENIED = 'org.freedesktop.DBus.Error.AccessDenied'
+# Run as "nobody": tries to own names and to forge an answer; prints what the bus said.
+AS_A_USER = r'''
+import json, os, sys
+import dbus, dbus.lowlevel
+bus = dbus.bus.BusConnection(os.environ['DBUS_SYSTEM_BUS_ADDRESS'])
+owned = {}
+for name in sys.argv[1:]:
+    try:
+        owned[name] = bus.request_name(name) and 'owned'
+    except dbus.exceptions.DBusException as error:
+        owned[name] = error.get_dbus_name()
+forged = dbus.lowlevel.SignalMessage('/lumora/Notifications', 'lumora.Notifications',
+                                     'Distributed')
+forged.append('Forged', {'status': dbus.Int32(1)}, signature='sa{sv}')
+bus.send_message(forged)
+# A round trip: once it returns, the bus has dealt with the forgery.
+bus.call_blocking('org.freedesktop.DBus', '/org/freedesktop/DBus', 'org.freedesktop.DBus',
+                  'GetId', '', ())
+print(json.dumps(owned))
+'''
 
 
 class AuthorizationTest(HelperTestCase):
@@ -59,6 +84,38 @@ class AuthorizationTest(HelperTestCase):
         self.assert_keys(BCLM=100)
         self.assertEqual(self.ctl_as(AS_NOBODY, 'uninstall'), 1)
         self.assertIn('without polkit only root may uninstall', self.refusal())
+
+
+    def test_users_command_but_cannot_answer_and_bad_commands_change_nothing(self):
+        self.start_helper()
+        result = subprocess.run(AS_NOBODY + [PYTHON, '-c', AS_A_USER, 'lumora.Battery',
+                                             'lumora.Ampwarden', 'org.freedesktop.login2'],
+                                env=self.child_env(), capture_output=True, text=True, timeout=30)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(json.loads(result.stdout), {'lumora.Battery': 'owned',
+                                                     'lumora.Ampwarden': DENIED,
+                                                     'org.freedesktop.login2': DENIED})
+
+        # The wrong argument types, and a command's name in the wrong places (odd names are the
+        # bus channel's unit test's).
+        self.post('ZTBattery_TellDeamon_SMCStatus_callback')  # an answer's name is no command
+        for member, signature, *args in (('Darwin', 'i', 42), ('Darwin', ''),
+                                         ('Darwin', 'ss', 'NoSuchCommand', SMC_STATUS),
+                                         ('Darwin', 'as', ['NoSuchCommand']),
+                                         ('Distributed', 'sa{sv}', SMC_STATUS, {})):
+            self.client.emit(member, signature, *args)
+        self.client.emit('Darwin', 's', SMC_STATUS, path='/lumora/Other')
+        self.client.emit('Darwin', 's', SMC_STATUS, interface='lumora.Other')
+
+        # A command from the same kind of user gets through. The bus had dealt with the forgery
+        # before it; a forgery let through would have reached the recorder first.
+        asked = self.ctl('daemon-info', user=AS_NOBODY)
+        self.assertEqual(asked.returncode, 0, asked.stderr)
+        self.recorder.wait_for(STATUS_ANSWER)
+        self.assert_helper_alive()
+        self.assertEqual([a['name'] for a in self.recorder.answers if a['name'] != SMC_STATUS],
+                         [GLOBAL_STATUS_ANSWER, STATUS_ANSWER])
+
 
 
 if __name__ == '__main__':
