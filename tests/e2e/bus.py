@@ -120,18 +120,6 @@ class BusClient:
     def post(self, name):
         self.emit('Darwin', 's', name)
 
-    def connections_of(self, pid):
-        bus = self.interface('org.freedesktop.DBus', '/org/freedesktop/DBus',
-                             'org.freedesktop.DBus')
-        names = set()
-        for name in (n for n in bus.ListNames() if n.startswith(':')):
-            try:
-                if bus.GetConnectionUnixProcessID(name) == pid:
-                    names.add(str(name))
-            except dbus.exceptions.DBusException:
-                pass  # it left meanwhile
-        return names
-
     def name_has_owner(self, name):
         return bool(self.connection.name_has_owner(name))
 
@@ -145,7 +133,7 @@ class LoginManager:
 
     def __init__(self, client):
         self.mock = client.interface(LOGIND, LOGIND_PATH)
-        self.manager = client.interface(LOGIND, LOGIND_PATH, self.MANAGER)
+        self.manager = client.interface(LOGIND, LOGIND_PATH, self.MANAGER)  # the real methods
         self.client = client
 
     def add_session(self, session_id, user, uid, session_class='user'):
@@ -157,9 +145,6 @@ class LoginManager:
 
     def prepare_for_sleep(self, sleeping):
         self.mock.EmitSignal(self.MANAGER, 'PrepareForSleep', 'b', [dbus.Boolean(sleeping)])
-
-    def inhibitors(self):
-        return [tuple(str(field) for field in lock[:4]) for lock in self.manager.ListInhibitors()]
 
     def set_lid_closed(self, closed):
         try:
@@ -181,10 +166,10 @@ def record_answers(address):
                 return convert(value)
         return repr(value)
 
-    def on_distributed(*args, sender, message):
+    def on_distributed(*args, message):
         if message.get_signature() == 'sa{sv}':
             name, values = args
-            emit({'time': time.monotonic(), 'sender': str(sender), 'name': str(name),
+            emit({'time': time.monotonic(), 'name': str(name),
                   'values': {str(k): plain(v) for k, v in values.items()},
                   # dbus.Int32 is "int32", dbus.String "string", and so on.
                   'types': {str(k): type(v).__name__.lower() for k, v in values.items()}})
@@ -193,7 +178,7 @@ def record_answers(address):
     bus = dbus.bus.BusConnection(address)
     loop = GLib.MainLoop()
     bus.add_signal_receiver(on_distributed, signal_name='Distributed', dbus_interface=INTERFACE,
-                            path=OBJECT_PATH, sender_keyword='sender', message_keyword='message')
+                            path=OBJECT_PATH, message_keyword='message')
     bus.call_on_disconnection(lambda _: loop.quit())
     # A round trip: the bus handles messages in order, so the match is in force once it returns.
     bus.call_blocking('org.freedesktop.DBus', '/org/freedesktop/DBus', 'org.freedesktop.DBus',

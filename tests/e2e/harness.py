@@ -11,8 +11,6 @@ import unittest
 
 from bus import *  # noqa: F401,F403
 from rig import *  # noqa: F401,F403
-from bus import MISSING_MODULES, QUERY_STATUS, STATUS_ANSWER
-from rig import HarnessError, Rig
 
 
 class HelperTestCase(unittest.TestCase):
@@ -30,12 +28,11 @@ class HelperTestCase(unittest.TestCase):
             self.rig.write_logs(sys.stderr)
 
     def setUp(self):
-        if os.geteuid() != 0:
-            self.skipTest('end-to-end tests run as root (the helper is a root service)')
-        if MISSING_MODULES:
-            self.skipTest(f'python3-dbus and python3-dbusmock are needed: {MISSING_MODULES}')
-        if missing := [p for p in ('dbus-daemon', 'dbus-monitor', 'setpriv') if not shutil.which(p)]:
-            self.skipTest(f'{missing} not installed')
+        missing = [p for p in ('dbus-daemon', 'dbus-monitor', 'setpriv') if not shutil.which(p)]
+        if os.geteuid() != 0 or MISSING_MODULES or missing:
+            self.skipTest('needs root (the helper is a root service), python3-dbus, python3-dbusmock,'
+                          ' dbus-daemon, dbus-monitor and setpriv; missing: '
+                          f'{MISSING_MODULES or missing or "root"}')
         tmp = tempfile.mkdtemp(prefix='ampwarden-e2e-')
         os.chmod(tmp, 0o755)  # the helper may run as "nobody" and must reach the bus
         self.addCleanup(shutil.rmtree, tmp, ignore_errors=True)
