@@ -73,11 +73,11 @@ class Record:
 
     def wait(self, test, timeout=5.0, what=None):
         """test(items) once it is true or the time is up; with `what`, failing to come fails."""
-        deadline = time.monotonic() + timeout
+        end = time.monotonic() + timeout
         with self._changed:
-            while not (found := test(self.items)) and deadline > time.monotonic() and not self.closed:
+            while not (found := test(self.items)) and end > time.monotonic() and not self.closed:
                 # Short waits: a test may turn true with time alone (wait_quiet).
-                self._changed.wait(min(0.1, deadline - time.monotonic()))
+                self._changed.wait(min(0.1, end - time.monotonic()))
             if what and not found:
                 raise AssertionError(f'no {what} within {timeout} s; seen: {self.items[-10:]}')
             return found

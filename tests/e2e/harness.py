@@ -21,17 +21,18 @@ class HelperTestCase(unittest.TestCase):
 
     def run(self, result=None):
         # The programs' logs when the test failed; their output is kept in memory.
-        problems = result and len(result.failures) + len(result.errors)
+        problems = lambda: len(result.failures) + len(result.errors) if result else 0
+        before = problems()
         super().run(result)
-        if result and 'rig' in self.__dict__ and len(result.failures) + len(result.errors) > problems:
+        if problems() > before and 'rig' in self.__dict__:
             sys.stderr.write(f'\n===== logs of {self.id()} =====\n')
             self.rig.write_logs(sys.stderr)
 
     def setUp(self):
         missing = [p for p in ('dbus-daemon', 'dbus-monitor', 'setpriv') if not shutil.which(p)]
         if os.geteuid() != 0 or MISSING_MODULES or missing:
-            self.skipTest('needs root (the helper is a root service), python3-dbus, python3-dbusmock,'
-                          ' dbus-daemon, dbus-monitor and setpriv; missing: '
+            self.skipTest('needs root (the helper is a root service), python3-dbus, '
+                          'python3-dbusmock, dbus-daemon, dbus-monitor and setpriv; missing: '
                           f'{MISSING_MODULES or missing or "root"}')
         tmp = tempfile.mkdtemp(prefix='ampwarden-e2e-')
         os.chmod(tmp, 0o755)  # the helper may run as "nobody" and must reach the bus

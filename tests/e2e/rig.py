@@ -39,7 +39,8 @@ class Service:
     """A child process whose output is kept, line by line, to wait on. Standard error may be a
     terminal, for programs that mirror their log only to one."""
 
-    def __init__(self, name, argv, env, stderr_tty=False, on_stdout_line=None):
+    def __init__(self, name, argv, env, stderr_tty=False, on_line=None):
+        """`on_line` is called with each line of standard output as it comes."""
         self.name, self.argv = name, argv
         self.lines = {'stdout': Record(), 'stderr': Record()}
         out_read, out_write = os.pipe()
@@ -54,7 +55,7 @@ class Service:
             os.close(out_write)
             os.close(err_write)
         self._pumps = [threading.Thread(target=self._copy_lines, args=args, daemon=True)
-                       for args in ((out_read, 'stdout', on_stdout_line), (err_read, 'stderr', None))]
+                       for args in ((out_read, 'stdout', on_line), (err_read, 'stderr', None))]
         for pump in self._pumps:
             pump.start()
 
@@ -68,7 +69,7 @@ class Service:
 
     def wait_for_line(self, predicate, timeout, stream='stdout'):
         """The first line that satisfies predicate; None if none came in time or at all."""
-        found = self.lines[stream].wait(lambda lines: [l for l in lines if predicate(l)][:1], timeout)
+        found = self.lines[stream].wait(lambda lines: list(filter(predicate, lines))[:1], timeout)
         return found[0] if found else None
 
     def wait(self, timeout):
@@ -163,8 +164,8 @@ class FakeInstallation:
         self.vendor_dir = os.path.dirname(self.helper_dir)
         self.wants_link = os.path.join(root, 'etc/systemd/system/multi-user.target.wants',
                                        os.path.basename(paths['unit']))
-        contents = {paths['helper']: '#!/bin/sh\nexit 0\n', paths['unit']:
-                    f'[Service]\nExecStart={paths["helper"]}\n[Install]\nWantedBy=multi-user.target\n'}
+        contents = {paths['helper']: '#!/bin/sh\nexit 0\n', paths['unit']: f'[Service]\nExecStart='
+                    f'{paths["helper"]}\n[Install]\nWantedBy=multi-user.target\n'}
         for path in paths.values():
             os.makedirs(os.path.dirname(root + path), exist_ok=True)
             with open(root + path, 'w') as file:
@@ -189,7 +190,8 @@ class Rig:
         self.install_root = os.path.join(tmp, "install root's")
         os.makedirs(self.install_root, exist_ok=True)
         self.bus_address = 'unix:path=' + os.path.join(tmp, 'system_bus_socket')
-        self.client = self.monitor = self.recorder = self.logind = self.emulator = self.helper = None
+        self.client = self.monitor = self.recorder = self.logind = None
+        self.emulator = self.helper = None
         self.smc_writes = SmcWriteLog()
 
     def program(self, name):
@@ -240,7 +242,7 @@ class Rig:
     def start_recorder(self):
         recorder = AnswerRecorder()
         self.start_service('recorder', [PYTHON, os.path.join(HERE, 'bus.py'), self.bus_address],
-                           on_stdout_line=recorder.take_line, ready=lambda line: 'ready' in line)
+                           on_line=recorder.take_line, ready=lambda line: 'ready' in line)
         return recorder
 
     def start_logind(self):
@@ -250,7 +252,7 @@ class Rig:
     def start_emulator(self):
         return self.start_service('smc-emulator', [self.program('ampwarden-smc-emulator'),
                                                    '--socket', self.smc_socket],
-                                  on_stdout_line=self.smc_writes.take_line, ready=lambda line: True)
+                                  on_line=self.smc_writes.take_line, ready=lambda line: True)
 
     def start_helper(self, as_nobody=False, wait_started=True, env_overrides=None):
         argv = AS_NOBODY * as_nobody + [self.program('ampwarden')]

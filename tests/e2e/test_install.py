@@ -83,14 +83,16 @@ class InstallTest(unittest.TestCase):
                                  os.path.join(self.build, 'CPackConfig.cmake'), '-B', self.root,
                                  timeout=600)
         debs = [os.path.join(self.root, n) for n in os.listdir(self.root) if n.endswith('.deb')]
-        self.assertEqual((packaged.returncode, len(debs)), (0, 1), packaged.stdout + packaged.stderr)
+        self.assertEqual((packaged.returncode, len(debs)), (0, 1),
+                         packaged.stdout + packaged.stderr)
         listing = self.run_line('dpkg-deb', '-c', debs[0]).stdout
         files = sorted(line.split()[-1].lstrip('.') for line in listing.splitlines()
                        if not line.startswith('d'))
         # What `cmake --install` puts there, and the documentation only the package carries.
         doc = '/usr/share/doc/ampwarden/'
         self.assertEqual(files, sorted(self.installed + [
-            doc + 'changelog.Debian.gz', doc + 'copyright', '/usr/share/lintian/overrides/ampwarden',
+            doc + 'changelog.Debian.gz', doc + 'copyright',
+            '/usr/share/lintian/overrides/ampwarden',
             *(f'/usr/share/man/man1/{program}.1.gz' for program in PROGRAMS)]))
         control = os.path.join(self.root, 'control')
         self.run_line('dpkg-deb', '-e', debs[0], control)

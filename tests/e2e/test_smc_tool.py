@@ -36,8 +36,9 @@ class SmcToolTest(unittest.TestCase):
 
     def smc(self, *args, code=0, socket_path=None):
         """ampwarden-smc's output lines, which are its standard error when it fails."""
+        env = dict(os.environ, LUMORA_SMC_EMULATOR=socket_path or self.socket)
         result = subprocess.run([SMC_TOOL, *args], capture_output=True, text=True, timeout=10,
-                                env=dict(os.environ, LUMORA_SMC_EMULATOR=socket_path or self.socket))
+                                env=env)
         self.assertEqual(result.returncode, code, result.stdout + result.stderr)
         self.assertEqual(result.stdout, '') if code else None
         return (result.stderr if code else result.stdout).splitlines()
@@ -106,7 +107,7 @@ class SmcToolTest(unittest.TestCase):
             self.assertEqual((len(emulator.output().splitlines()), emulator.output('stderr')),
                              (1, ''))
         first = self.start_emulator(socket_path=nested)
-        self.assertIn('another emulator is already serving', self.emulator_fails(socket_path=nested))
+        self.assertIn('another emulator is already', self.emulator_fails(socket_path=nested))
         first.stop(signal.SIGKILL)  # leaves its socket behind
         self.start_emulator(socket_path=nested)
         self.smc('read', 'BCLM', socket_path=nested)

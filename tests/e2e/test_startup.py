@@ -40,7 +40,7 @@ class GreeterStartupTest(HelperTestCase):
         ours = callers()
         unprivileged = self.start_helper(as_nobody=True, wait_started=False)
         helper = self.start_helper(wait_started=False)
-        self.assertTrue(wait_until(lambda: len(callers() - ours) == 2, 10), 'a helper did not start')
+        self.assertTrue(wait_until(lambda: len(callers() - ours) == 2, 10), 'a helper is not up')
 
         def cpu_seconds():  # utime and stime, fields 14 and 15 of /proc/PID/stat
             with open(f'/proc/{helper.pid}/stat') as stat:

@@ -35,10 +35,6 @@ IN_SESSION = ('while IFS=: read -r id controllers path; do case "$id:$controller
               'done < /proc/$0/cgroup; exec "$@"')
 
 
-class Skip(Exception):
-    pass
-
-
 def wait_until(predicate, timeout, what):
     deadline = time.monotonic() + timeout
     while not (value := predicate()):
@@ -117,23 +113,24 @@ class Machine:
             self.log.close()
 
 
-def prerequisites(build):
+def missing_prerequisite(build):
+    """Why the test cannot run here, or None."""
     if os.geteuid() != 0:
-        raise Skip('needs root')
+        return 'needs root'
     for program in ('setpriv', 'unshare', 'nsenter', 'cpack', 'dpkg-deb', 'runuser', 'useradd'):
         if not shutil.which(program):
-            raise Skip(f'{program} is not installed')
+            return f'{program} is not installed'
     if not os.access('/lib/systemd/systemd', os.X_OK):
-        raise Skip('systemd is not installed')
+        return 'systemd is not installed'
     if not os.path.exists(os.path.join(build, 'CPackConfig.cmake')):
-        raise Skip('no CPack configuration in the build')
+        return 'no CPack configuration in the build'
     probe = ('mount -t tmpfs probe /mnt && mkdir /mnt/u /mnt/w /mnt/r /mnt/c && '
              'mount -t overlay overlay -o lowerdir=/,upperdir=/mnt/u,workdir=/mnt/w /mnt/r && '
              'mount -t cgroup2 cgroup2 /mnt/c')
     probed = subprocess.run(['unshare', *NAMESPACES, 'sh', '-c', probe], capture_output=True,
                             text=True, timeout=30)
     if probed.returncode != 0:
-        raise Skip(f'the namespaces or mounts are not available: {probed.stderr.strip()}')
+        return f'the namespaces or mounts are not available: {probed.stderr.strip()}'
 
 
 def build_package(build, tmp):
@@ -278,9 +275,7 @@ def scenario(machine):
 
 def main():
     build = os.path.dirname(os.path.abspath(os.environ.get('AMPWARDEN_BIN_DIR', 'bin')))
-    try:
-        prerequisites(build)
-    except Skip as reason:
+    if reason := missing_prerequisite(build):
         print(f'skipped: {reason}')
         return SKIPPED
     with open('/proc/self/mountinfo') as mounts:
