@@ -9,8 +9,8 @@ import re
 import subprocess
 import unittest
 
-from harness import (AS_CONSOLE_USER, AS_NOBODY, DISABLE_CHARGING_ANSWER, GLOBAL_STATUS_ANSWER,
-                     PYTHON, SMC_STATUS, STATUS_ANSWER, HelperTestCase, dbus)
+from harness import (AS_CONSOLE_USER, AS_NOBODY, GLOBAL_STATUS_ANSWER, PYTHON, SMC_STATUS,
+                     STATUS_ANSWER, HelperTestCase, dbus)
 
 JOURNAL_HINT = 'journalctl -u lumora.Ampwarden.service'
 DENIED = 'org.freedesktop.DBus.Error.AccessDenied'
@@ -59,13 +59,11 @@ class AuthorizationTest(HelperTestCase):
                                         r"dbus\.String\('([^']*)'", calls.read()),
                              [('system-bus-name', sender)])
 
+        # Refused: that a refusal does nothing is the command gate's unit test's.
         polkit.SetAllowed(dbus.Array([], signature='s'))
-        before = self.smc_values()
         refused = self.ctl('--timeout', '2', 'charge', 'off', user=AS_NOBODY)
         self.assertEqual(refused.returncode, 1)
         self.assertIn(JOURNAL_HINT, refused.stderr)
-        self.assertEqual(self.recorder.named(DISABLE_CHARGING_ANSWER), [])
-        self.assertEqual(self.smc_values(), before)
         self.assertIn('(uid 65534, pid ', self.refusal())
         # Read-only queries need no one's leave.
         self.assertEqual(self.ask('smc-status', user=AS_NOBODY)['values'], {'smcStatus': 1})
@@ -84,7 +82,6 @@ class AuthorizationTest(HelperTestCase):
         self.assert_keys(BCLM=100)
         self.assertEqual(self.ctl_as(AS_NOBODY, 'uninstall'), 1)
         self.assertIn('without polkit only root may uninstall', self.refusal())
-
 
     def test_users_command_but_cannot_answer_and_bad_commands_change_nothing(self):
         self.start_helper()
