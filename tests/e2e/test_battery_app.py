@@ -3,6 +3,7 @@ moves, and giving charging back when it ends."""
 
 import json
 import os
+import pathlib
 import signal
 import unittest
 
@@ -45,10 +46,6 @@ class BatteryAppTest(HelperTestCase):
         self.recorder.wait_for(OPEN_ANSWER, timeout=10)
         return app
 
-    def app_state(self):
-        with open(os.path.join(self.runtime, 'lumora', 'battery-app.state')) as state:
-            return state.read()
-
     def status(self):
         result = self.ctl('status', env_overrides=self.env)
         self.assertEqual(result.returncode, 0, result.stderr)
@@ -67,7 +64,8 @@ class BatteryAppTest(HelperTestCase):
         mark = self.smc_writes.mark()
         self.set_level(77)
         self.status()  # asks the helper's status too, which must not bring a re-apply
-        self.assertTrue(wait_until(lambda: 'level=77 %' in self.app_state(), 5))
+        state = pathlib.Path(self.runtime, 'lumora', 'battery-app.state')
+        self.assertTrue(wait_until(lambda: 'level=77 %' in state.read_text(), 5))
         self.assertEqual(self.smc_writes.pairs_since(mark), [])
         self.set_level(75)  # exactly LOW: resume, and the limit again
         self.smc_writes.wait_for('BCLM', 80, since=mark)
