@@ -44,7 +44,7 @@ class AuthorizationTest(HelperTestCase):
     def refusal(self):
         return [line for line in self.helper.output('stderr').splitlines() if 'refused' in line][-1]
 
-    def test_polkit_decides_on_the_senders_bus_name_and_a_refusal_does_nothing(self):
+    def test_polkit_decides_on_the_senders_bus_name_and_read_only_queries_need_no_leave(self):
         log = os.path.join(self.tmp, 'polkit-calls.log')
         polkit = self.start_mock('polkitd', 'org.freedesktop.PolicyKit1',
                                  '/org/freedesktop/PolicyKit1/Authority', '-l', log)

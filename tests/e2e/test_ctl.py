@@ -11,7 +11,7 @@ from harness import (DISABLE_CHARGING_ANSWER, DISCHARGING_ANSWER, GLOBAL_STATUS_
 
 class CtlTest(HelperTestCase):
 
-    def test_prints_answers_as_text_and_json_and_watches_every_answer_with_its_types(self):
+    def test_prints_answers_as_json_and_watches_every_answer_with_its_types(self):
         watch = self.start_service('watch', [self.program('ampwardenctl'), 'watch', '--json'])
         self.assertTrue(watch.wait_for_line(lambda l: 'watching' in l, 10, stream='stderr'))
         self.start_helper()

@@ -70,7 +70,7 @@ class MainAppTest(HelperTestCase):
         app.process.send_signal(signal.SIGKILL)
         closed = self.recorder.wait_for(CLOSE_ANSWER, timeout=CHECK_INTERVAL + 1.0)[0]
         self.assertEqual(closed['values'], {'smcOpenClose': 'close'})
-        self.assertEqual({a['name'] for a in self.recorder.since(mark)}, {CLOSE_ANSWER})
+        self.assertEqual([a['name'] for a in self.recorder.since(mark)], [CLOSE_ANSWER])
         self.assert_keys(**RESET_VALUES)
         self.assertEqual(self.ask('smc-status')['values'], {'smcStatus': 0})
         self.assert_helper_alive()
