@@ -1,109 +1,118 @@
-"""Who may command the helper: commands from an unprivileged user, decided by a fake polkit on
-the bus or, without polkit, by who owns seat0's active session (what a refusal or a slow decision
-does to the commands is the command gate's unit test's)."""
+"""Who may command the helper: the bus policy for users other than root; commands from an
+unprivileged user, decided by a fake polkit on the bus or, without polkit, by who owns seat0's
+active session (what a refusal or a slow decision does to the commands is the command gate's unit
+test's); and commands the helper cannot use, which leave it running and answering."""
 
+import json
 import os
 import re
 import subprocess
 import unittest
 
-from harness import (AS_NOBODY, DISABLE_CHARGING_ANSWER, OPEN_ANSWER, PYTHON, SMC_STATUS_ANSWER,
-                     HelperTestCase, dbus, dies_with_test, wait_until)
+from harness import (AS_CONSOLE_USER, AS_NOBODY, GLOBAL_STATUS_ANSWER, PYTHON, SMC_STATUS,
+                     STATUS_ANSWER, HelperTestCase, dbus)
 
-POLKIT = 'org.freedesktop.PolicyKit1'
-POLKIT_PATH = '/org/freedesktop/PolicyKit1/Authority'
-CONTROL = 'lumora.Ampwarden.control'
-NOBODY_UID = 65534
-CONSOLE_UID = 1000  # the harness's session on seat0
-AS_CONSOLE_USER = ['setpriv', f'--reuid={CONSOLE_UID}', f'--regid={CONSOLE_UID}',
-                   '--clear-groups']
 JOURNAL_HINT = 'journalctl -u lumora.Ampwarden.service'
+DENIED = 'org.freedesktop.DBus.Error.AccessDenied'
+# Run as "nobody": tries to own names and to forge an answer; prints what the bus said.
+AS_A_USER = r'''
+import json, os, sys
+import dbus, dbus.lowlevel
+bus = dbus.bus.BusConnection(os.environ['DBUS_SYSTEM_BUS_ADDRESS'])
+owned = {}
+for name in sys.argv[1:]:
+    try:
+        owned[name] = bus.request_name(name) and 'owned'
+    except dbus.exceptions.DBusException as error:
+        owned[name] = error.get_dbus_name()
+forged = dbus.lowlevel.SignalMessage('/lumora/Notifications', 'lumora.Notifications',
+                                     'Distributed')
+forged.append('Forged', {'status': dbus.Int32(1)}, signature='sa{sv}')
+bus.send_message(forged)
+# A round trip: once it returns, the bus has dealt with the forgery.
+bus.call_blocking('org.freedesktop.DBus', '/org/freedesktop/DBus', 'org.freedesktop.DBus',
+                  'GetId', '', ())
+print(json.dumps(owned))
+'''
 
 
-class AuthorizationTestCase(HelperTestCase):
+class AuthorizationTest(HelperTestCase):
 
-    def ctl_as(self, setpriv, *args):
-        argv = [*setpriv, self.rig.program('ampwardenctl'), '--timeout', '2', *args]
-        return subprocess.run(dies_with_test(argv), env=self.child_env(), capture_output=True,
-                              text=True, timeout=30, stdin=subprocess.DEVNULL)
+    def ctl_as(self, user, *args):
+        return self.ctl('--timeout', '2', *args, user=user).returncode
 
-    def senders_of(self, command):
-        """The unique names that sent `command`, from the bus log, in order."""
-        lines = self.services[[s.name for s in self.services].index('bus-monitor')].output()
-        return re.findall(r'sender=(:\S+) .*member=Darwin\n\s+string "' + command + '"', lines)
+    def refusal(self):
+        return [line for line in self.helper.output('stderr').splitlines() if 'refused' in line][-1]
 
-    def refusals(self):
-        return [line for line in self.helper.output('stderr').splitlines() if 'refused' in line]
-
-
-class PolkitTest(AuthorizationTestCase):
-
-    def setUp(self):
-        super().setUp()
-        self.require_smc_tools()
-        self.polkit_log = os.path.join(self.tmp, 'polkit-calls.log')
-        self.start_service('polkitd', [PYTHON, '-m', 'dbusmock', '--system', '--template',
-                                       'polkitd', '-l', self.polkit_log])
-        if not wait_until(lambda: self.client.name_has_owner(POLKIT), 10):
-            self.fail('the fake polkit did not appear on the bus')
-        self.polkit = dbus.Interface(self.client.connection.get_object(
-            POLKIT, POLKIT_PATH, introspect=False), 'org.freedesktop.DBus.Mock')
+    def test_polkit_decides_on_the_senders_bus_name_and_read_only_queries_need_no_leave(self):
+        log = os.path.join(self.tmp, 'polkit-calls.log')
+        polkit = self.start_mock('polkitd', 'org.freedesktop.PolicyKit1',
+                                 '/org/freedesktop/PolicyKit1/Authority', '-l', log)
         self.start_helper()
+        polkit.SetAllowed(['lumora.Ampwarden.control'])
+        self.assertEqual(self.ctl_as(AS_NOBODY, 'open'), 0)
+        sender = re.search(r'sender=(:\S+) .*member=Darwin\n\s+string "ZTBattery_TellDeamon_Open',
+                           self.monitor.output()).group(1)
+        with open(log) as calls:
+            self.assertEqual(re.findall(r"CheckAuthorization .*?dbus\.String\('([^']*)'\), "
+                                        r"dbus\.Dictionary\(\{dbus\.String\('name'\): "
+                                        r"dbus\.String\('([^']*)'", calls.read()),
+                             [('system-bus-name', sender)])
 
-    def polkit_subjects(self):
-        with open(self.polkit_log) as log:
-            return re.findall(r"CheckAuthorization .*?dbus\.String\('([^']*)'\), "
-                              r"dbus\.Dictionary\(\{dbus\.String\('name'\): "
-                              r"dbus\.String\('([^']*)'", log.read())
-
-    def test_polkit_decides_on_the_senders_bus_name_and_a_refusal_does_nothing(self):
-        self.polkit.SetAllowed([CONTROL])
-        opened = self.ctl_as(AS_NOBODY, 'open')
-        self.assertEqual(opened.returncode, 0, opened.stderr)
-        self.recorder.wait_for(OPEN_ANSWER)
-        self.assertEqual(self.polkit_subjects(),
-                         [('system-bus-name', self.senders_of('ZTBattery_TellDeamon_OpenSMC')[0])])
-
-        self.polkit.SetAllowed(dbus.Array([], signature='s'))
-        before = self.rig.smc_values()
-        refused = self.ctl_as(AS_NOBODY, 'charge', 'off')
+        # Refused: that a refusal does nothing is the command gate's unit test's.
+        polkit.SetAllowed(dbus.Array([], signature='s'))
+        refused = self.ctl('--timeout', '2', 'charge', 'off', user=AS_NOBODY)
         self.assertEqual(refused.returncode, 1)
         self.assertIn(JOURNAL_HINT, refused.stderr)
-        self.assertEqual(self.recorder.named(DISABLE_CHARGING_ANSWER), [])
-        self.assertEqual(self.rig.smc_values(), before)
-        self.assertIn(f'(uid {NOBODY_UID}, pid ', self.refusals()[-1])
-
+        self.assertIn('(uid 65534, pid ', self.refusal())
         # Read-only queries need no one's leave.
-        status = self.ctl_as(AS_NOBODY, 'smc-status')
-        self.assertEqual(status.returncode, 0, status.stderr)
-        self.assertEqual(self.recorder.wait_for(SMC_STATUS_ANSWER)[-1]['values'], {'smcStatus': 1})
+        self.assertEqual(self.ask('smc-status', user=AS_NOBODY)['values'], {'smcStatus': 1})
 
-
-class WithoutPolkitTest(AuthorizationTestCase):
-
-    def setUp(self):
-        super().setUp()
-        self.require_smc_tools()
+    def test_without_polkit_only_the_active_sessions_user_controls_and_only_root_uninstalls(self):
         self.start_helper()
-
-    def test_only_the_user_of_the_active_session_may_control_and_nobody_but_root_uninstall(self):
-        self.assertEqual(self.ctl_as(AS_CONSOLE_USER, 'open').returncode, 0)
-        allowed = self.ctl_as(AS_CONSOLE_USER, 'limit', 'on')
-        self.assertEqual(allowed.returncode, 0, allowed.stderr)
-        self.assertEqual(self.rig.smc_read('BCLM'), 80)
-
+        self.assertEqual(self.ctl_as(AS_CONSOLE_USER, 'open'), 0)
+        self.assertEqual(self.ctl_as(AS_CONSOLE_USER, 'limit', 'on'), 0)
+        self.assert_keys(BCLM=80)
         # Someone else's session becomes the active one.
-        self.logind.add_session('c2', 'nobody', NOBODY_UID)
-        refused = self.ctl_as(AS_CONSOLE_USER, 'limit', 'off')
-        self.assertEqual(refused.returncode, 1)
-        self.assertEqual(self.rig.smc_read('BCLM'), 80)
-        self.assertIn('not the user of seat0', self.refusals()[-1])
-        self.assertEqual(self.ctl_as(AS_NOBODY, 'limit', 'off').returncode, 0)
-        self.assertEqual(self.rig.smc_read('BCLM'), 100)
+        self.logind.add_session('c2', 'nobody', 65534)
+        self.assertEqual(self.ctl_as(AS_CONSOLE_USER, 'limit', 'off'), 1)
+        self.assert_keys(BCLM=80)
+        self.assertIn('not the user of seat0', self.refusal())
+        self.assertEqual(self.ctl_as(AS_NOBODY, 'limit', 'off'), 0)
+        self.assert_keys(BCLM=100)
+        self.assertEqual(self.ctl_as(AS_NOBODY, 'uninstall'), 1)
+        self.assertIn('without polkit only root may uninstall', self.refusal())
 
-        uninstall = self.ctl_as(AS_NOBODY, 'uninstall')
-        self.assertEqual(uninstall.returncode, 1)
-        self.assertIn('without polkit only root may uninstall', self.refusals()[-1])
+    def test_users_command_but_cannot_answer_and_bad_commands_change_nothing(self):
+        self.start_helper()
+        result = subprocess.run(AS_NOBODY + [PYTHON, '-c', AS_A_USER, 'lumora.Battery',
+                                             'lumora.Ampwarden', 'org.freedesktop.login2'],
+                                env=self.child_env(), capture_output=True, text=True, timeout=30)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(json.loads(result.stdout), {'lumora.Battery': 'owned',
+                                                     'lumora.Ampwarden': DENIED,
+                                                     'org.freedesktop.login2': DENIED})
+
+        # The wrong argument types, and a command's name in the wrong places (odd names are the
+        # bus channel's unit test's).
+        self.post('ZTBattery_TellDeamon_SMCStatus_callback')  # an answer's name is no command
+        for member, signature, *args in (('Darwin', 'i', 42), ('Darwin', ''),
+                                         ('Darwin', 'ss', 'NoSuchCommand', SMC_STATUS),
+                                         ('Darwin', 'as', ['NoSuchCommand']),
+                                         ('Distributed', 'sa{sv}', SMC_STATUS, {})):
+            self.client.emit(member, signature, *args)
+        self.client.emit('Darwin', 's', SMC_STATUS, path='/lumora/Other')
+        self.client.emit('Darwin', 's', SMC_STATUS, interface='lumora.Other')
+
+        # A command from the same kind of user gets through. The bus had dealt with the forgery
+        # before it; a forgery let through would have reached the recorder first.
+        asked = self.ctl('daemon-info', user=AS_NOBODY)
+        self.assertEqual(asked.returncode, 0, asked.stderr)
+        self.recorder.wait_for(STATUS_ANSWER)
+        self.assert_helper_alive()
+        self.assertEqual([a['name'] for a in self.recorder.answers if a['name'] != SMC_STATUS],
+                         [GLOBAL_STATUS_ANSWER, STATUS_ANSWER])
+
 
 
 if __name__ == '__main__':

@@ -1,195 +1,196 @@
 """Every command of the main app, as ampwardenctl sends it, against the emulated SMC: the
-answers with their D-Bus types, and the keys the helper leaves in the emulator."""
+answers with their D-Bus types, and the keys the helper leaves in the emulator; and sleep and a
+closed lid (logind's PrepareForSleep and LidClosed) ending a forced discharge."""
 
 import os
 import signal
 import unittest
 
-from harness import (CHARGING_STATUS_ANSWER, CLOSE_ANSWER, DISABLE_CHARGING_ANSWER,
-                     DISCHARGING_ANSWER, ENABLE_CHARGING_ANSWER, LIMIT_OFF_ANSWER,
-                     LIMIT_ON_ANSWER, OPEN_ANSWER, RESET_VALUES, SMC_STATUS_ANSWER,
+from harness import (CLOSE_ANSWER, DISABLE_CHARGING_ANSWER, DISCHARGING_ANSWER, RESET_VALUES,
                      UNINSTALL_ANSWER, FakeInstallation, HelperTestCase, wait_until)
 
-CTRL = {'smcCtrlStatus': 'string'}
-OPEN_CLOSE = {'smcOpenClose': 'string'}
-CHARGING_STATUS = {'chargingStatus': 'int32', 'dischargingStatus': 'int32'}
-# The charge-control writes that follow a command come 0.5 s after it.
-DELAY = 0.5
+DISABLE_CHARGING = {'smcCtrlStatus': 'disableCharging'}
 
 
-class CommandTestCase(HelperTestCase):
+class CommandTest(HelperTestCase):
 
     def setUp(self):
         super().setUp()
-        self.require_smc_tools()
-        self.start_helper()
+        # A MacBook, whose lid the helper asks logind about.
+        self.start_helper(env_overrides={'AMPWARDEN_MODEL_NAME': 'MacBookPro11,1'})
 
-    def smc_write(self, key, hex_bytes):
-        result = self.rig.smc('write', key, hex_bytes)
-        self.assertEqual(result.returncode, 0, result.stderr)
+    def smc_write(self, *pairs):
+        for key, hex_bytes in pairs:
+            result = self.run_tool('ampwarden-smc', 'write', key, hex_bytes)
+            self.assertEqual(result.returncode, 0, result.stderr)
 
-    def smc_status(self):
-        answer = self.ask('smc-status', expect=SMC_STATUS_ANSWER)
-        self.assertEqual(answer['types'], {'smcStatus': 'int64'})
-        return answer['values']['smcStatus']
+    def expect(self, verb, values, types=None):
+        """Sends `ampwardenctl VERB` and checks the answer's values, and its types if given."""
+        answer = self.ask(*verb.split())
+        self.assertEqual(answer['values'], values, verb)
+        if types:
+            self.assertEqual(answer['types'], types, verb)
 
-    def open_smc(self):
-        self.assert_answer(self.ask('open', expect=OPEN_ANSWER), {'smcOpenClose': 'open'},
-                           OPEN_CLOSE)
+    def charging_status(self, charging, discharging):
+        self.expect('charging-status', {'chargingStatus': charging,
+                                        'dischargingStatus': discharging},
+                    {'chargingStatus': 'int32', 'dischargingStatus': 'int32'})
 
+    def sleep_locked(self):
+        return ('sleep', 'Ampwarden', 'delay') in ((what, who, mode) for what, who, _, mode, *_
+                                                   in self.logind.manager.ListInhibitors())
 
-class ConnectionTest(CommandTestCase):
+    def sleep(self, sleeping):
+        """Tells the helper the machine goes to sleep or woke; returns once its lock is as it
+        should be then, having nothing (more) to do."""
+        self.logind.prepare_for_sleep(sleeping)
+        self.assertTrue(wait_until(lambda: self.sleep_locked() != sleeping, 5),
+                        'sleep stays delayed' if sleeping else 'no sleep delay lock after waking')
 
-    def test_open_status_charging_status_and_close_which_restores_charging(self):
-        self.assertEqual(self.smc_status(), 0)
-        self.open_smc()
-        mark = self.smc_writes.mark()
-        self.open_smc()  # a second open keeps the connection it has
-        self.assertEqual(self.smc_status(), 1)
-        self.assertEqual(self.smc_writes.pairs_since(mark), [])
+    def test_each_command_its_answer_and_its_keys_then_close_and_sigterm(self):
+        self.expect('smc-status', {'smcStatus': 0}, {'smcStatus': 'int64'})
+        # Without a connection a discharge is still answered, but nothing reaches the SMC.
+        self.expect('discharge on', {'smcCtrlStatus': 'discharging'}, {'smcCtrlStatus': 'string'})
+        self.expect('open', {'smcOpenClose': 'open'}, {'smcOpenClose': 'string'})
+        self.expect('smc-status', {'smcStatus': 1})
+        self.assertEqual(self.smc_writes.pairs_since(), [])
         # "chargingStatus" is 1 only for a limit of 0; "dischargingStatus" only for exactly 1.
         for bclm, ch0i, expected in (('00', '01', (1, 1)), ('64', '00', (0, 0)),
                                      ('50', '02', (0, 0))):
-            self.smc_write('BCLM', bclm)
-            self.smc_write('CH0I', ch0i)
-            answer = self.ask('charging-status', expect=CHARGING_STATUS_ANSWER)
-            self.assert_answer(answer, dict(zip(CHARGING_STATUS, expected)), CHARGING_STATUS)
+            self.smc_write(('BCLM', bclm), ('CH0I', ch0i))
+            self.charging_status(*expected)
 
-        for key, value in (('CH0B', '02'), ('CH0C', '02'), ('CH0I', '01'), ('BCLM', '50')):
-            self.smc_write(key, value)
-        mark = self.smc_writes.mark()
-        self.assert_answer(self.ask('close', expect=CLOSE_ANSWER), {'smcOpenClose': 'close'},
-                           OPEN_CLOSE)
-        self.assertEqual(self.smc_writes.pairs_since(mark),
-                         [('CH0B', 0), ('BCLM', 100), ('CH0C', 0), ('CH0I', 0)])
+        self.expect('limit on', {'smcCtrlStatus': 'EnableLimitMax'})
+        self.assert_keys(BCLM=80)
+        self.expect('charge off', {'smcCtrlStatus': 'disableCharging'})
+        self.smc_writes.wait_for('CH0C', 2)  # the second key half a second later
+        self.assert_keys(CH0B=2, CH0C=2, BCLM=80)
+        self.expect('charge on', {'smcCtrlStatus': 'enableCharging'})
+        self.smc_writes.wait_for('CH0C', 0)
+        self.assert_keys(CH0B=0, CH0C=0, BCLM=100)
+        self.expect('limit on', {'smcCtrlStatus': 'EnableLimitMax'})
+        self.expect('limit off', {'smcCtrlStatus': 'DisableLimitMax'})
+        self.assert_keys(BCLM=100)
+        self.expect('discharge on', {'smcCtrlStatus': 'discharging'})
+        self.assert_keys(CH0I=1)
+        self.charging_status(0, 1)
+        # No answer: the status query posted after it is the next thing to come.
+        mark = self.recorder.mark()
+        self.assertEqual(self.ctl('discharge', 'off').returncode, 0)
+        self.query_status()
+        self.assertEqual(len(self.recorder.since(mark)), 1)
+        self.assert_keys(CH0I=0)
+
+        self.smc_write(('CH0B', '02'), ('CH0C', '02'), ('CH0I', '01'), ('BCLM', '50'))
+        self.expect('close', {'smcOpenClose': 'close'}, {'smcOpenClose': 'string'})
         self.assert_keys(**RESET_VALUES)
-        self.assertEqual(self.smc_status(), 0)
-
+        self.expect('smc-status', {'smcStatus': 0})
         # Closed, the helper reaches the SMC no more, yet still answers.
-        self.smc_write('BCLM', '50')
+        self.smc_write(('BCLM', '50'))
         mark = self.smc_writes.mark()
-        self.assert_answer(self.ask('close', expect=CLOSE_ANSWER), {'smcOpenClose': 'close'},
-                           OPEN_CLOSE)
-        self.assertEqual(self.ask('charging-status', expect=CHARGING_STATUS_ANSWER)['values'],
-                         {'chargingStatus': 0, 'dischargingStatus': 0})
+        self.expect('close', {'smcOpenClose': 'close'})
+        self.charging_status(0, 0)
         self.smc_writes.wait_quiet()
         self.assertEqual(self.smc_writes.pairs_since(mark), [])
-        self.assert_keys(BCLM=0x50)
 
-    def test_sigterm_ends_the_helper_leaving_keys_and_connection_alone(self):
-        self.open_smc()
-        self.ask('charge', 'off', expect=DISABLE_CHARGING_ANSWER)
-        self.smc_writes.wait_for('CH0C', 2)
+        # SIGTERM ends the helper and leaves the keys and the connection as they are.
+        self.expect('open', {'smcOpenClose': 'open'})
+        self.ask('charge', 'off')
+        self.smc_writes.wait_for('CH0C', 2, since=mark)
         mark = self.smc_writes.mark()
         self.helper.stop(signal.SIGTERM)
         self.assertEqual(self.helper.wait(timeout=5), 0)
-        self.assertNotIn('析构', self.helper.output('stdout'))
         self.smc_writes.wait_quiet()
         self.assertEqual(self.smc_writes.pairs_since(mark), [])
-        self.assert_keys(CH0B=2, CH0C=2)
+        self.assert_keys(CH0B=2, CH0C=2, BCLM=0x50)
 
     def test_without_the_device_open_fails_and_every_command_is_still_answered(self):
-        self.rig.emulator.stop()
-        self.assert_answer(self.ask('open', expect=OPEN_ANSWER), {'smcOpenClose': 'close'},
-                           OPEN_CLOSE)
-        self.assertEqual(self.smc_status(), 0)
-
+        self.emulator.stop()
+        self.expect('open', {'smcOpenClose': 'close'})
+        self.expect('smc-status', {'smcStatus': 0})
         self.rig.emulator = self.rig.start_emulator()
-        self.open_smc()  # a later open tries again
+        self.expect('open', {'smcOpenClose': 'open'})  # a later open tries again
         # The device going away under an open connection: answers come, nothing hangs.
-        self.rig.emulator.stop(signal.SIGKILL)
-        for verb, answer in ((['charge', 'off'], DISABLE_CHARGING_ANSWER),
-                             (['charging-status'], CHARGING_STATUS_ANSWER),
-                             (['close'], CLOSE_ANSWER)):
-            self.ask(*verb, expect=answer)
-        self.assertEqual(self.recorder.named(CHARGING_STATUS_ANSWER)[-1]['values'],
-                         {'chargingStatus': 0, 'dischargingStatus': 0})
-        self.assertEqual(self.smc_status(), 0)
+        self.emulator.stop(signal.SIGKILL)
+        self.ask('charge', 'off')
+        self.charging_status(0, 0)
+        self.ask('close')
+        self.expect('smc-status', {'smcStatus': 0})
         self.assert_helper_alive()
 
-
-class ChargeTest(CommandTestCase):
-
-    def test_charge_off_then_on_with_the_delayed_writes(self):
-        self.open_smc()
-        self.assert_answer(self.ask('limit', 'on', expect=LIMIT_ON_ANSWER),
-                           {'smcCtrlStatus': 'EnableLimitMax'}, CTRL)
-        self.assert_keys(BCLM=80)
-
-        mark = self.smc_writes.mark()
-        answer = self.ask('charge', 'off', expect=DISABLE_CHARGING_ANSWER)
-        self.assert_answer(answer, {'smcCtrlStatus': 'disableCharging'}, CTRL)
-        self.assert_keys(CH0B=2, CH0C=0)  # the second key is not written yet
-        second = self.smc_writes.wait_for('CH0C', 2, since=mark)
-        self.assert_keys(CH0B=2, CH0C=2, BCLM=80)
-        first = self.smc_writes.writes_since(mark)[0]
-        self.assertEqual((first['key'], first['value']), ('CH0B', 2))
-        self.assertGreater(second['time'] - first['time'], DELAY - 0.1)
-
-        mark = self.smc_writes.mark()
-        answer = self.ask('charge', 'on', expect=ENABLE_CHARGING_ANSWER)
-        self.assert_answer(answer, {'smcCtrlStatus': 'enableCharging'}, CTRL)
-        self.assert_keys(BCLM=100, CH0B=2, CH0C=2)  # the limit at once, the rest later
-        self.smc_writes.wait_for('CH0C', 0, since=mark)
-        self.assert_keys(BCLM=100, CH0B=0, CH0C=0)
-        self.assertEqual(self.smc_writes.pairs_since(mark),
-                         [('BCLM', 100), ('CH0B', 0), ('CH0C', 0)])
-
-        self.assert_answer(self.ask('limit', 'off', expect=LIMIT_OFF_ANSWER),
-                           {'smcCtrlStatus': 'DisableLimitMax'}, CTRL)
-        self.assert_keys(BCLM=100)
-
-    def test_discharge_writes_only_while_the_connection_is_open(self):
-        # Without a connection it is still answered, but nothing reaches the SMC.
-        mark = self.smc_writes.mark()
-        answer = self.ask('discharge', 'on', expect=DISCHARGING_ANSWER)
-        self.assert_answer(answer, {'smcCtrlStatus': 'discharging'}, CTRL)
-        self.smc_writes.wait_quiet()
-        self.assertEqual(self.smc_writes.pairs_since(mark), [])
-
-        self.open_smc()
-        self.ask('discharge', 'on', expect=DISCHARGING_ANSWER)
-        self.assert_keys(CH0I=1)
-        status = self.ask('charging-status', expect=CHARGING_STATUS_ANSWER)
-        self.assertEqual(status['values'], {'chargingStatus': 0, 'dischargingStatus': 1})
-
-        # No answer: the status query posted after it is the next thing to come.
-        mark = self.recorder.mark()
-        result = self.ctl('discharge', 'off')
-        self.query_status()
-        self.assertEqual((result.returncode, len(self.recorder.since(mark))), (0, 1), result.stderr)
-        self.assert_keys(CH0I=0)
-
-
-class UninstallTest(CommandTestCase):
-
-    def test_closes_at_once_then_removes_the_installation(self):
+    def test_uninstall_closes_at_once_then_removes_the_installation(self):
         installed = FakeInstallation(self.install_root)
-        self.open_smc()
-        self.ask('limit', 'on', expect=LIMIT_ON_ANSWER)
-        self.ask('discharge', 'on', expect=DISCHARGING_ANSWER)
-
+        self.ask('open')
+        self.ask('limit', 'on')
+        self.ask('discharge', 'on')
         result = self.ctl('--json', 'uninstall')
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertEqual(len(result.stdout.splitlines()), 2, result.stdout)
         closed, removed = (self.recorder.wait_for(name)[-1]
                            for name in (CLOSE_ANSWER, UNINSTALL_ANSWER))
-        self.assert_answer(closed, {'smcOpenClose': 'close'}, OPEN_CLOSE)
-        self.assert_answer(removed, {'uninstallSelf': 1}, {'uninstallSelf': 'int32'})
+        self.assertEqual(closed['values'], {'smcOpenClose': 'close'})
+        self.assertEqual((removed['values'], removed['types']),
+                         ({'uninstallSelf': 1}, {'uninstallSelf': 'int32'}))
         # 2.5 s, and the time it takes to ask the service manager about the service.
         self.assertTrue(2.4 < removed['time'] - closed['time'] < 4.5,
                         removed['time'] - closed['time'])
         self.assert_keys(**RESET_VALUES)
-
         wait_until(lambda: not installed.left(), 10)
         self.assertEqual(installed.left(), [])
         self.assertTrue(os.path.isdir(self.install_root))
         # The running helper is left alone, and answers a second uninstall with nothing left
         # to remove just the same.
         self.assertEqual(self.query_status()['values']['status'], 1)
-        again = self.ctl('uninstall')
-        self.assertEqual(again.returncode, 0, again.stderr)
+        self.assertEqual(self.ctl('uninstall').returncode, 0)
         self.assert_helper_alive()
+
+
+    def test_sleep_stops_a_discharge_before_the_machine_sleeps_and_only_then(self):
+        self.ask('open')
+        # Nothing to do before sleeping: no answer, no write, the lock goes at once.
+        self.assertTrue(wait_until(self.sleep_locked, 5), 'the helper holds no sleep delay lock')
+        mark, writes = self.recorder.mark(), self.smc_writes.mark()
+        self.sleep(True)
+        self.query_status()
+        self.assertEqual(len(self.recorder.since(mark)), 1)
+        self.assertEqual(self.smc_writes.pairs_since(writes), [])
+        self.sleep(False)
+
+        self.ask('discharge', 'on')
+        self.assert_keys(CH0I=1)
+        mark = self.smc_writes.mark()
+        # The machine may sleep once the delayed write is in the SMC, not before.
+        self.sleep(True)
+        self.assertEqual(self.recorder.wait_for(DISABLE_CHARGING_ANSWER)[0]['values'],
+                         DISABLE_CHARGING)
+        self.assert_keys(CH0B=2, CH0C=2, CH0I=0)
+        self.assertEqual(sorted(self.smc_writes.pairs_since(mark)),
+                         [('CH0B', 2), ('CH0C', 2), ('CH0I', 0)])
+
+        # Waking neither answers nor resumes the discharge, but the helper locks again.
+        mark = self.recorder.mark()
+        self.sleep(False)
+        self.query_status()
+        self.assertEqual(len(self.recorder.since(mark)), 1)
+        self.assert_keys(CH0I=0)
+        self.assertEqual(self.ask('discharge', 'on')['values'], {'smcCtrlStatus': 'discharging'})
+        self.assert_keys(CH0I=1)
+
+    def test_a_closed_lid_turns_a_discharge_into_stopping_charging(self):
+        self.ask('open')
+        # logind that does not tell the lid state means an open lid.
+        self.assertEqual(self.ask('discharge', 'on')['name'], DISCHARGING_ANSWER)
+        self.assert_keys(CH0I=1)
+        self.logind.set_lid_closed(True)
+        answer = self.ask('discharge', 'on')
+        self.assertEqual((answer['name'], answer['values']),
+                         (DISABLE_CHARGING_ANSWER, DISABLE_CHARGING))
+        self.smc_writes.wait_for('CH0C', 2)
+        self.assert_keys(CH0B=2, CH0C=2, CH0I=0)
+        self.logind.set_lid_closed(False)
+        self.assertEqual(self.ask('discharge', 'on')['name'], DISCHARGING_ANSWER)
+        self.assert_keys(CH0I=1)
+
 
 
 if __name__ == '__main__':

@@ -21,6 +21,7 @@ OTHER = 'other'  # a user with no session
 HELPER = '/usr/libexec/lumora/Ampwarden/ampwarden'
 SOCKET = '/run/lumora/smc-emulator.sock'
 SMC_TOOL = '/root/ampwarden-smc'  # a copy that outlives the package
+DEB = '/root/ampwarden.deb'  # where boot.sh puts the package
 NAMESPACES = ['--pid', '--fork', '--mount', '--uts', '--ipc', '--net', '--cgroup']
 INSIDE_ENV = ['env', '-i', 'PATH=/usr/sbin:/usr/bin:/sbin:/bin', 'LANG=C.UTF-8']
 NORMAL_CHARGING = {'CH0B': 0, 'CH0C': 0, 'CH0I': 0, 'BCLM': 100}
@@ -34,19 +35,12 @@ IN_SESSION = ('while IFS=: read -r id controllers path; do case "$id:$controller
               'done < /proc/$0/cgroup; exec "$@"')
 
 
-class Skip(Exception):
-    pass
-
-
 def wait_until(predicate, timeout, what):
     deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value:
-            return value
-        if time.monotonic() > deadline:
-            raise AssertionError(f'{what}: not within {timeout} s')
+    while not (value := predicate()):
+        check(time.monotonic() < deadline, f'{what}: not within {timeout} s')
         time.sleep(0.1)
+    return value
 
 
 def check(condition, message):
@@ -89,10 +83,11 @@ class Machine:
     def out(self, *command, **options):
         return self.run(*command, **options).stdout.strip()
 
-    def spawn(self, *command, env=()):
-        return subprocess.Popen(['nsenter', '-t', str(self.pid), '-a', *INSIDE_ENV, *env,
-                                 'setsid', *command], stdin=subprocess.DEVNULL,
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    def succeeds(self, *command):
+        return self.run(*command, ok=False).returncode == 0
+
+    def dpkg(self, *args):
+        return self.run('dpkg', *args, timeout=120)
 
     def keys(self):
         return {key: int(self.out(SMC_TOOL, 'read', key).split('\t')[3], 16)
@@ -118,23 +113,24 @@ class Machine:
             self.log.close()
 
 
-def prerequisites(build):
+def missing_prerequisite(build):
+    """Why the test cannot run here, or None."""
     if os.geteuid() != 0:
-        raise Skip('needs root')
+        return 'needs root'
     for program in ('setpriv', 'unshare', 'nsenter', 'cpack', 'dpkg-deb', 'runuser', 'useradd'):
         if not shutil.which(program):
-            raise Skip(f'{program} is not installed')
+            return f'{program} is not installed'
     if not os.access('/lib/systemd/systemd', os.X_OK):
-        raise Skip('systemd is not installed')
+        return 'systemd is not installed'
     if not os.path.exists(os.path.join(build, 'CPackConfig.cmake')):
-        raise Skip('no CPack configuration in the build')
+        return 'no CPack configuration in the build'
     probe = ('mount -t tmpfs probe /mnt && mkdir /mnt/u /mnt/w /mnt/r /mnt/c && '
              'mount -t overlay overlay -o lowerdir=/,upperdir=/mnt/u,workdir=/mnt/w /mnt/r && '
              'mount -t cgroup2 cgroup2 /mnt/c')
     probed = subprocess.run(['unshare', *NAMESPACES, 'sh', '-c', probe], capture_output=True,
                             text=True, timeout=30)
     if probed.returncode != 0:
-        raise Skip(f'the namespaces or mounts are not available: {probed.stderr.strip()}')
+        return f'the namespaces or mounts are not available: {probed.stderr.strip()}'
 
 
 def build_package(build, tmp):
@@ -175,18 +171,19 @@ def scenario(machine):
     machine.run('rm', '-f', '/usr/sbin/policy-rc.d')
     # Rebuilding the manual page index takes seconds per dpkg run and is not under test.
     machine.run('rm', '-f', '/var/lib/man-db/auto-update')
-    machine.run('dpkg', '-i', '/root/ampwarden.deb', timeout=120)
+    machine.dpkg('-i', DEB)
     service = machine.service('UnitFileState', 'ActiveState', 'MainPID')
     check(service['UnitFileState'] == 'enabled' and service['ActiveState'] == 'active', service)
     machine.run('cp', '/usr/bin/ampwarden-smc', SMC_TOOL)
     machine.run('systemd-run', '--unit=smc-emulator', '/usr/bin/ampwarden-smc-emulator')
-    wait_until(lambda: machine.run('test', '-S', SOCKET, ok=False).returncode == 0, 10,
-               'the SMC emulator did not serve')
+    wait_until(lambda: machine.succeeds('test', '-S', SOCKET), 10, 'the SMC emulator did not serve')
     yield 'dpkg -i: service enabled and active'
 
     silent = machine.run('ampwardenctl', '--timeout', '2', 'daemon-info', user=USER, ok=False)
     check(silent.returncode == 1, f'answered before anyone logged in: {silent.stdout}')
-    machine.spawn('runuser', '-l', USER, '-c', 'sleep 600', env=['XDG_SEAT=seat0', 'XDG_VTNR=0'])
+    # pam_systemd makes it a session on seat0; the session stays when the command returns.
+    machine.run('sh', '-c', f'XDG_SEAT=seat0 XDG_VTNR=0 setsid -f runuser -l {USER} '
+                '-c "sleep 600" >/dev/null 2>&1')
     session = wait_until(lambda: machine.out('loginctl', 'show-seat', 'seat0',
                                              '--property=ActiveSession', '--value'), 10,
                          'no active session on seat0')
@@ -198,8 +195,7 @@ def scenario(machine):
     user = ['systemctl', '--user', '-M', f'{USER}@']
     check(machine.out(*user, 'is-enabled', APP_UNIT, ok=False) == 'disabled', 'app enabled')
     machine.run(*user, 'start', APP_UNIT)
-    wait_until(lambda: machine.run('busctl', '--system', 'status', 'lumora.Battery',
-                                   ok=False).returncode == 0, 15,
+    wait_until(lambda: machine.succeeds('busctl', '--system', 'status', 'lumora.Battery'), 15,
                'the user service does not own lumora.Battery')
     machine.run(*user, 'stop', APP_UNIT)
     yield 'the user service of the app owns lumora.Battery'
@@ -238,27 +234,27 @@ def scenario(machine):
 
     for key, value in HELD.items():
         machine.run(SMC_TOOL, 'write', key, f'{value:02x}')
-    machine.run('dpkg', '-i', '/root/ampwarden.deb', timeout=120)
+    machine.dpkg('-i', DEB)
     upgraded = machine.service('ActiveState', 'MainPID')
     check(upgraded['ActiveState'] == 'active' and upgraded['MainPID'] != restarted['MainPID'],
           f'not restarted by the upgrade: {upgraded}')
     check(machine.keys() == HELD, f'the upgrade changed the charge state: {machine.keys()}')
     machine.run('systemctl', 'disable', '--now', UNIT)
-    machine.run('dpkg', '-i', '/root/ampwarden.deb', timeout=120)
+    machine.dpkg('-i', DEB)
     kept = machine.service('UnitFileState', 'ActiveState')
     check(kept == {'UnitFileState': 'disabled', 'ActiveState': 'inactive'}, kept)
     yield 'upgrade: restarted, charge state kept; a disabled service stays so'
 
     machine.run('systemctl', 'enable', '--now', UNIT)
-    machine.run('dpkg', '-r', 'ampwarden', timeout=120)
+    machine.dpkg('-r', 'ampwarden')
     check(machine.keys() == NORMAL_CHARGING, f'dpkg -r left {machine.keys()}')
     # Masked while the package's enablement is remembered (until a purge), as debhelper does.
     gone = machine.service('LoadState', 'ActiveState')
     check(gone == {'LoadState': 'masked', 'ActiveState': 'inactive'}, gone)
-    check(machine.run('test', '-e', HELPER, ok=False).returncode == 1, 'the helper is left')
+    check(not machine.succeeds('test', '-e', HELPER), 'the helper is left')
     yield 'dpkg -r: service stopped and gone, normal charging restored'
 
-    machine.run('dpkg', '-i', '/root/ampwarden.deb', timeout=120)
+    machine.dpkg('-i', DEB)
     answer(machine)
     pid = machine.service('MainPID')['MainPID']
     machine.run('ampwardenctl', 'uninstall')
@@ -269,19 +265,17 @@ def scenario(machine):
     check(machine.service('MainPID')['MainPID'] == pid, 'the uninstall ended the helper')
     yield 'the self-uninstall removed the installation'
 
-    purged = machine.run('dpkg', '--purge', 'ampwarden', timeout=120)
+    purged = machine.dpkg('--purge', 'ampwarden')
     check(purged.stderr.count('could not set') == 4, purged.stderr)
-    forgotten = machine.run('deb-systemd-helper', 'debian-installed', UNIT, ok=False)
-    check(forgotten.returncode != 0 and machine.service('LoadState')['LoadState'] == 'not-found',
+    check(not machine.succeeds('deb-systemd-helper', 'debian-installed', UNIT) and
+          machine.service('LoadState')['LoadState'] == 'not-found',
           'the purge left the enablement or the mask')
     yield 'dpkg --purge goes on without the SMC tool, forgets enablement and mask'
 
 
 def main():
     build = os.path.dirname(os.path.abspath(os.environ.get('AMPWARDEN_BIN_DIR', 'bin')))
-    try:
-        prerequisites(build)
-    except Skip as reason:
+    if reason := missing_prerequisite(build):
         print(f'skipped: {reason}')
         return SKIPPED
     with open('/proc/self/mountinfo') as mounts:
