@@ -5,8 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "channel/CommandGate.h"
-#include "channel/LocalNotificationCenter.h"
 #include "fake/FakeCommandAuthority.h"
 #include "fake/FakeDiagnostics.h"
 #include "fake/FakeLoginManager.h"
@@ -66,20 +64,38 @@ class SilentSpeechSynthesizer : public SpeechSynthesizer {
     void speakAndWait(const std::string&, const std::string&) override {}
 };
 
-// The whole in-memory platform. Constructing it installs it as the process's platform;
-// destroying it removes it again.
+// Whichever device `chosen` points at when called, else `absent`: an SMC built on it follows a
+// test from one device to the next.
+class SwitchableSmcService : public SmcService {
+  public:
+    SwitchableSmcService(SmcService*& chosen, SmcService& absent)
+        : chosen_(chosen), absent_(absent) {}
+    SmcService& device() { return chosen_ ? *chosen_ : absent_; }
+    kern_return_t getMatchingServices(const std::string& c, std::vector<io_service_t>& s) override {
+        return device().getMatchingServices(c, s);
+    }
+    void objectRelease(io_object_t object) override { device().objectRelease(object); }
+    kern_return_t serviceOpen(io_service_t s, std::uint32_t t, io_connect_t& c) override {
+        return device().serviceOpen(s, t, c);
+    }
+    kern_return_t serviceClose(io_connect_t connection) override {
+        return device().serviceClose(connection);
+    }
+    kern_return_t callStructMethod(io_connect_t c, std::uint32_t selector, const void* in,
+                                   std::size_t inSize, void* out, std::size_t& outSize) override {
+        return device().callStructMethod(c, selector, in, inSize, out, outSize);
+    }
+
+  private:
+    SmcService*& chosen_;
+    SmcService& absent_;
+};
+
+// The whole in-memory platform, whose roles the objects under test take. It is not installed
+// as the process's platform (see InstalledPlatform).
 class FakePlatform : public Platform {
   public:
-    FakePlatform() {
-        absentSmc.present = false;
-        Platform::install(this);
-        LocalNotificationCenter::defaultCenter().reset();
-        CommandGate::resetShared();
-    }
-    ~FakePlatform() override {
-        CommandGate::resetShared();
-        Platform::install(nullptr);
-    }
+    FakePlatform() { absentSmc.present = false; }
     FakePlatform(const FakePlatform&) = delete;
     FakePlatform& operator=(const FakePlatform&) = delete;
 
@@ -89,7 +105,7 @@ class FakePlatform : public Platform {
     DisplayMonitor& displays() override { return displayMonitor; }
     RunningApplications& applications() override { return apps; }
     MachineFacts& machine() override { return facts; }
-    SmcService& smc() override { return smcService ? *smcService : absentSmc; }
+    SmcService& smc() override { return currentSmc; }
     Diagnostics& diagnostics() override { return log; }
     ProcessRunner& processes() override { return processRunner; }
     SpeechSynthesizer& speech() override { return speaker; }
@@ -103,10 +119,20 @@ class FakePlatform : public Platform {
     FakeMachineFacts facts;
     FakeSmcDevice absentSmc;           // no "AppleSMC" service: opening fails
     SmcService* smcService = nullptr;  // a test's own SMC device, when it sets one
+    SwitchableSmcService currentSmc{smcService, absentSmc};
     FakeDiagnostics log;
     FakeProcessRunner processRunner;
     SilentSpeechSynthesizer speaker;
     FakeCommandAuthority authorities{clock};
+};
+
+// A fake platform that is the process's installed one while it exists, for tests of the
+// operations that reach the installed platform.
+template <typename Base = FakePlatform>
+class InstalledPlatform : public Base {
+  public:
+    InstalledPlatform() { Platform::install(this); }
+    ~InstalledPlatform() override { Platform::install(nullptr); }
 };
 
 }  // namespace ampwarden::test

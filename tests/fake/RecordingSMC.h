@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "fake/FakePlatform.h"
 #include "fake/FakeRunLoop.h"
 #include "platform/MachError.h"
 #include "smc/SMC.h"
@@ -29,7 +30,8 @@ class RecordingSMC : public SMC {
         bool operator==(const Write&) const = default;
     };
 
-    explicit RecordingSMC(const FakeRunLoop& clock) : clock_(clock) {}
+    explicit RecordingSMC(FakePlatform& platform)
+        : SMC(platform.smc(), platform.log), clock_(platform.clock) {}
 
     kern_return_t open() override {
         ++opens;

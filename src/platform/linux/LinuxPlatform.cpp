@@ -23,9 +23,9 @@ Service& once(std::unique_ptr<Service>& slot, Make make) {
 }
 }  // namespace
 
-LinuxPlatform::LinuxPlatform() { Platform::install(this); }
+LinuxPlatform::LinuxPlatform() = default;
 
-LinuxPlatform::~LinuxPlatform() { Platform::install(nullptr); }
+LinuxPlatform::~LinuxPlatform() = default;
 
 SdEventRunLoop& LinuxPlatform::loop() {
     return once(loop_, [] { return std::make_unique<SdEventRunLoop>(); });

@@ -11,8 +11,7 @@ class SystemBus;
 
 // The real platform. Each service is created on first use, so a program that only touches
 // the SMC and the logs never connects to the bus. The bus-backed services share one system
-// bus connection, attached to the one main loop. Constructing it installs it as the process's
-// platform; destroying it removes it again.
+// bus connection, attached to the one main loop.
 class LinuxPlatform : public Platform {
   public:
     LinuxPlatform();

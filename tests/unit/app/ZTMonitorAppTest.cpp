@@ -13,8 +13,7 @@ using Lines = std::vector<std::string>;
 class Watchdog : public ::testing::Test {
   protected:
     void SetUp() override {
-        LocalNotificationCenter::defaultCenter().addObserver("mainAppIsKilled",
-                                                             [this] { ++killed; });
+        center.addObserver("mainAppIsKilled", [this] { ++killed; });
     }
     void TearDown() override { monitorTimer.reset(); }
     void appRunning(bool running) {
@@ -23,7 +22,10 @@ class Watchdog : public ::testing::Test {
     }
 
     FakePlatform platform;
-    std::shared_ptr<ZTMonitorApp> watchdog = std::make_shared<ZTMonitorApp>();
+    CommandGate gate{platform.clock, platform.authorities, platform.log};
+    LocalNotificationCenter center;
+    std::shared_ptr<ZTMonitorApp> watchdog =
+        std::make_shared<ZTMonitorApp>(platform.clock, platform.apps, platform.log, gate, center);
     int killed = 0;
 };
 

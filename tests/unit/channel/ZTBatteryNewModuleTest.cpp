@@ -26,8 +26,10 @@ class CommandModule : public ::testing::Test {
     }
 
     FakePlatform platform;
-    RecordingSMC smc{platform.clock};
-    ZTBatteryNewModule module{smc};
+    RecordingSMC smc{platform};
+    CommandGate gate{platform.clock, platform.authorities, platform.log};
+    LocalNotificationCenter center;
+    ZTBatteryNewModule module{platform, smc, gate, center};
 };
 
 TEST_F(CommandModule, SleepDuringADischargeHoldsTheBatteryBeforeLettingTheMachineSleep) {

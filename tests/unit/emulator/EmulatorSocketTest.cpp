@@ -159,7 +159,7 @@ TEST_F(EmulatorSocket, ServesSeveralClientsWhileOneStallsMidRequest) {
 
 TEST_F(EmulatorSocket, AHungDeviceTimesOutAKilledOneFailsAtOnceAndBothAreUsedAgainOnceBack) {
     auto emulator = std::make_unique<ForkedEmulator>(path);
-    SMC smc;
+    SMC smc{platform.smc(), platform.log};
     ASSERT_EQ(smc.open(), 0);
     EXPECT_EQ(smc.readByteValue("BCLM"), 100);
     emulator->pause();
@@ -171,7 +171,7 @@ TEST_F(EmulatorSocket, AHungDeviceTimesOutAKilledOneFailsAtOnceAndBothAreUsedAga
 
     emulator->kill();  // its socket file stays behind; the hang-up is seen, not the deadline
     EXPECT_EQ(smc.readByteValue("BCLM"), std::nullopt);
-    SMC another;
+    SMC another{platform.smc(), platform.log};
     EXPECT_EQ(another.open(), 1);
 
     emulator = std::make_unique<ForkedEmulator>(path);  // replaces the dead socket
@@ -187,7 +187,7 @@ TEST_F(EmulatorSocket, ShortAndGarbledRepliesFailOrPassWithoutHarm) {
     const std::string garbled(EmulatorFrame::kSize, '\xFF');  // code -1, nonsense record
     const std::string succeeded = std::string(4, '\0') + garbled.substr(4);
     ScriptedDevice device(path, {succeeded, succeeded, garbled, garbled.substr(0, 10)});
-    SMC smc;
+    SMC smc{platform.smc(), platform.log};
     ASSERT_EQ(smc.open(), 0);
     SMCVal_t value("BCLM");
     EXPECT_EQ(smc.read(value), 0);

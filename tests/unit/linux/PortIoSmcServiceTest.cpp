@@ -92,7 +92,7 @@ class PortIoSmcServiceTest : public ::testing::Test {
     FakePlatform platform;
     SmcPortDevice device;
     PortIoSmcService service;
-    SMC smc;
+    SMC smc{platform.smc(), platform.log};
 };
 
 TEST_F(PortIoSmcServiceTest, AnswersKeyIoEnumerationAndFansExactlyLikeTheSocketDevice) {
@@ -103,7 +103,7 @@ TEST_F(PortIoSmcServiceTest, AnswersKeyIoEnumerationAndFansExactlyLikeTheSocketD
     FakeSmcDevice socketDevice;
     platform.smcService = &socketDevice;
     {
-        SMC other;  // closes while its device exists
+        SMC other{platform.smc(), platform.log};  // closes while its device exists
         EXPECT_EQ(overPorts, exercise(other));
     }
     platform.smcService = &service;
@@ -171,7 +171,7 @@ TEST_F(PortIoSmcServiceTest, ChecksTheKeyBeforeWritingAndHoldsTheLockFileAgainst
     {
         PortIoSmcService locked(std::make_unique<BorrowedPorts>(device), lockPath);
         platform.smcService = &locked;
-        SMC other;
+        SMC other{platform.smc(), platform.log};
         ASSERT_EQ(other.open(), 0);
         SMCVal_t limit("BCLM");
         ASSERT_EQ(other.read(limit), 0);  // made the folder and the file

@@ -19,7 +19,7 @@ class SMCConnection : public ::testing::Test {
 };
 
 TEST_F(SMCConnection, OpenStoresTheHandleAndReleasesTheServiceAndCloseKeepsTheHandle) {
-    SMC smc;
+    SMC smc{platform.smc(), platform.log};
     EXPECT_EQ(smc.open(), 0);
     EXPECT_EQ(smc.conn, FakeSmcDevice::kFirstConnection);
     EXPECT_EQ(device.released, std::vector<io_object_t>{FakeSmcDevice::kService});
@@ -40,7 +40,7 @@ TEST_F(SMCConnection, OpenStoresTheHandleAndReleasesTheServiceAndCloseKeepsTheHa
 }
 
 TEST_F(SMCConnection, EachFailingStepOfOpenLogsItsLineAndGivesOne) {
-    SMC smc;
+    SMC smc{platform.smc(), platform.log};
     device.present = false;
     EXPECT_EQ(smc.open(), 1);
     device.present = true;
@@ -60,12 +60,12 @@ TEST_F(SMCConnection, EachFailingStepOfOpenLogsItsLineAndGivesOne) {
 
 TEST_F(SMCConnection, DestructionClosesAndLogsOnlyAFailure) {
     {
-        SMC smc;
+        SMC smc{platform.smc(), platform.log};
         smc.open();
     }
     EXPECT_TRUE(device.connected.empty());
     EXPECT_TRUE(platform.log.empty());
-    { SMC neverOpened; }
+    { SMC neverOpened{platform.smc(), platform.log}; }
     EXPECT_EQ(platform.log.stdoutLines(),
               Lines{"error close smc connection: (ipc/send) invalid destination port"});
 }
