@@ -4,31 +4,29 @@
 
 namespace ampwarden {
 
-std::unique_ptr<Timer> monitorTimer;
-
 namespace {
 
 // Cancels the timer in the slot and hands it to the loop to destroy, so a timer can be
 // retired from inside its own callback.
-void retireMonitorTimer(RunLoop& queue) {
-    if (!monitorTimer) return;
-    monitorTimer->cancel();
-    std::shared_ptr<Timer> retired = std::move(monitorTimer);
+void retireTimer(std::unique_ptr<Timer>& slot, RunLoop& queue) {
+    if (!slot) return;
+    slot->cancel();
+    std::shared_ptr<Timer> retired = std::move(slot);
     queue.after(0, [retired] {});
 }
 
 }  // namespace
 
-void scheduleDispatchTimer(bool repeats, RunLoop& queue, std::function<void()> block,
-                           double interval) {
-    retireMonitorTimer(queue);
+void scheduleDispatchTimer(std::unique_ptr<Timer>& slot, bool repeats, RunLoop& queue,
+                           std::function<void()> block, double interval) {
+    retireTimer(slot, queue);
     // Known once created, so a one-shot does not empty a slot that its block refilled.
     auto self = std::make_shared<const Timer*>(nullptr);
-    monitorTimer = queue.repeating(interval, [repeats, block = std::move(block), self, &queue] {
+    slot = queue.repeating(interval, [&slot, repeats, block = std::move(block), self, &queue] {
         block();
-        if (!repeats && monitorTimer.get() == *self) retireMonitorTimer(queue);
+        if (!repeats && slot.get() == *self) retireTimer(slot, queue);
     });
-    *self = monitorTimer.get();
+    *self = slot.get();
 }
 
 ZTMonitorApp::ZTMonitorApp(RunLoop& loop, RunningApplications& applications, Diagnostics& log,
@@ -39,10 +37,12 @@ void ZTMonitorApp::startMonitoringAppWithBundleID(const std::string& bundleId) {
     monitoredBundleID_ = bundleId;
     wasRunning_ = false;
     checkAppStatus();
-    std::shared_ptr<ZTMonitorApp> self = shared_from_this();
+    std::weak_ptr<ZTMonitorApp> weak = weak_from_this();
     scheduleDispatchTimer(
-        true, loop_,
-        [self] {
+        timer_, true, loop_,
+        [weak] {
+            auto self = weak.lock();
+            if (!self) return;
             // The lines of every check: useful when tracing, noise in the journal every 10 s.
             self->log_.debugLog("Timer fired!");
             self->checkAppStatus();

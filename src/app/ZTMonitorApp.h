@@ -19,8 +19,8 @@ namespace ampwarden {
 // the name, and someone else's claim or release must not reset the charging. A lookup or a
 // check that fails says nothing, so the state stays as it was. Whether an owner may command
 // the helper is asked through `gate`'s authorizer, with its bound. Runs on `loop`; the lookups
-// are asynchronous. Owned through a std::shared_ptr: the timer keeps it alive. The roles, the
-// gate and the center must outlive it.
+// are asynchronous. Owned through a std::shared_ptr, which its timer and lookups hold weakly.
+// The roles, the gate and the center must outlive it.
 class ZTMonitorApp : public std::enable_shared_from_this<ZTMonitorApp> {
   public:
     static constexpr double kCheckIntervalSeconds = 10.0;
@@ -28,7 +28,7 @@ class ZTMonitorApp : public std::enable_shared_from_this<ZTMonitorApp> {
     ZTMonitorApp(RunLoop& loop, RunningApplications& applications, Diagnostics& log,
                  CommandGate& gate, LocalNotificationCenter& center);
 
-    // Checks once at once, then on every tick of the process's one timer. Called once.
+    // Checks once at once, then on every tick of its timer. Called once.
     void startMonitoringAppWithBundleID(const std::string& bundleId);
     void checkAppStatus();
     void notifyAppTerminated();
@@ -56,15 +56,13 @@ class ZTMonitorApp : public std::enable_shared_from_this<ZTMonitorApp> {
     // The owner last found authorised; its unique name never passes to another process.
     std::string trustedOwner_;
     std::string lastLogged_;
+    std::unique_ptr<Timer> timer_;
 };
 
-// The process's one repeating-timer slot. The helper never empties it while it runs; tests
-// reset it.
-extern std::unique_ptr<Timer> monitorTimer;
-
-// Replaces the timer in monitorTimer with one that runs `block` on `queue` every `interval`
-// seconds, first at now + interval; without `repeats` it runs once and empties the slot.
-void scheduleDispatchTimer(bool repeats, RunLoop& queue, std::function<void()> block,
-                           double interval);
+// Replaces the timer in `slot` with one that runs `block` on `queue` every `interval` seconds,
+// first at now + interval; without `repeats` it runs once and empties the slot. The slot must
+// outlive its timer.
+void scheduleDispatchTimer(std::unique_ptr<Timer>& slot, bool repeats, RunLoop& queue,
+                           std::function<void()> block, double interval);
 
 }  // namespace ampwarden
