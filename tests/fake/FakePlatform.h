@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "channel/LocalNotificationCenter.h"
 #include "fake/FakeCommandAuthority.h"
 #include "fake/FakeDiagnostics.h"
 #include "fake/FakeLoginManager.h"
@@ -12,6 +13,7 @@
 #include "fake/FakeProcessRunner.h"
 #include "fake/FakeRunLoop.h"
 #include "fake/FakeSmcDevice.h"
+#include "platform/ForwardingSmcService.h"
 #include "platform/Platform.h"
 
 namespace ampwarden::test {
@@ -64,33 +66,6 @@ class SilentSpeechSynthesizer : public SpeechSynthesizer {
     void speakAndWait(const std::string&, const std::string&) override {}
 };
 
-// Whichever device `chosen` points at when called, else `absent`: an SMC built on it follows a
-// test from one device to the next.
-class SwitchableSmcService : public SmcService {
-  public:
-    SwitchableSmcService(SmcService*& chosen, SmcService& absent)
-        : chosen_(chosen), absent_(absent) {}
-    SmcService& device() { return chosen_ ? *chosen_ : absent_; }
-    kern_return_t getMatchingServices(const std::string& c, std::vector<io_service_t>& s) override {
-        return device().getMatchingServices(c, s);
-    }
-    void objectRelease(io_object_t object) override { device().objectRelease(object); }
-    kern_return_t serviceOpen(io_service_t s, std::uint32_t t, io_connect_t& c) override {
-        return device().serviceOpen(s, t, c);
-    }
-    kern_return_t serviceClose(io_connect_t connection) override {
-        return device().serviceClose(connection);
-    }
-    kern_return_t callStructMethod(io_connect_t c, std::uint32_t selector, const void* in,
-                                   std::size_t inSize, void* out, std::size_t& outSize) override {
-        return device().callStructMethod(c, selector, in, inSize, out, outSize);
-    }
-
-  private:
-    SmcService*& chosen_;
-    SmcService& absent_;
-};
-
 // The whole in-memory platform, whose roles the objects under test take. It is not installed
 // as the process's platform (see InstalledPlatform).
 class FakePlatform : public Platform {
@@ -119,18 +94,20 @@ class FakePlatform : public Platform {
     FakeMachineFacts facts;
     FakeSmcDevice absentSmc;           // no "AppleSMC" service: opening fails
     SmcService* smcService = nullptr;  // a test's own SMC device, when it sets one
-    SwitchableSmcService currentSmc{smcService, absentSmc};
+    // An SMC built on smc() follows the test from one device to the next.
+    ForwardingSmcService currentSmc{
+        [this]() -> SmcService& { return smcService ? *smcService : absentSmc; }};
     FakeDiagnostics log;
     FakeProcessRunner processRunner;
     SilentSpeechSynthesizer speaker;
     FakeCommandAuthority authorities{clock};
+    LocalNotificationCenter center;  // the process-local one, which objects take like a role
 };
 
 // A fake platform that is the process's installed one while it exists, for tests of the
 // operations that reach the installed platform.
 template <typename Base = FakePlatform>
-class InstalledPlatform : public Base {
-  public:
+struct InstalledPlatform : Base {
     InstalledPlatform() { Platform::install(this); }
     ~InstalledPlatform() override { Platform::install(nullptr); }
 };

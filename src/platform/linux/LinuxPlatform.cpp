@@ -65,7 +65,9 @@ MachineFacts& LinuxPlatform::machine() {
     return once(machine_, [] { return std::make_unique<LinuxMachineFacts>(); });
 }
 
-SmcService& LinuxPlatform::smc() {
+SmcService& LinuxPlatform::smc() { return smcOnFirstUse_; }
+
+SmcService& LinuxPlatform::chosenSmc() {
     return once(smc_, [this] {
         return SmcBackendChoice::make(SmcBackendChoice::Setup::fromEnvironment(), diagnostics());
     });

@@ -26,8 +26,7 @@ TEST(ConsoleUser, OnlyNoUserOrTheExactLoginWindowNameCountsAsNobody) {
 // The queries are observed before the start-up report goes out, so none can be missed.
 TEST(AppDelegate, AsRootObservesTheQueriesReportsOnceAndAnswersEachUnderItsOwnName) {
     InstalledPlatform<> platform;
-    LocalNotificationCenter center;
-    AppDelegate delegate{platform, center};
+    AppDelegate delegate{platform, platform.center};
     delegate.applicationDidFinishLaunching();
     const Names observed = platform.notifications.observedNames();
     ASSERT_GE(observed.size(), 2u);
@@ -47,8 +46,7 @@ TEST(AppDelegate, AsRootObservesTheQueriesReportsOnceAndAnswersEachUnderItsOwnNa
 TEST(AppDelegate, WithoutEffectiveRootWiresNothingEvenWithRealRoot) {
     FakePlatform platform;
     platform.facts.ids = {.euid = 1000, .uid = 0, .egid = 1000, .gid = 0};
-    LocalNotificationCenter center;
-    AppDelegate delegate{platform, center};
+    AppDelegate delegate{platform, platform.center};
     delegate.applicationDidFinishLaunching();
     EXPECT_EQ(sharedAppDelegate, &delegate);
     EXPECT_TRUE(platform.notifications.observedNames().empty());

@@ -13,7 +13,7 @@ using Lines = std::vector<std::string>;
 class Watchdog : public ::testing::Test {
   protected:
     void SetUp() override {
-        center.addObserver("mainAppIsKilled", [this] { ++killed; });
+        platform.center.addObserver("mainAppIsKilled", [this] { ++killed; });
     }
     void appRunning(bool running) {
         platform.apps.ids = {std::nullopt, "org.other"};
@@ -22,9 +22,8 @@ class Watchdog : public ::testing::Test {
 
     FakePlatform platform;
     CommandGate gate{platform.clock, platform.authorities, platform.log};
-    LocalNotificationCenter center;
-    std::shared_ptr<ZTMonitorApp> watchdog =
-        std::make_shared<ZTMonitorApp>(platform.clock, platform.apps, platform.log, gate, center);
+    std::shared_ptr<ZTMonitorApp> watchdog = std::make_shared<ZTMonitorApp>(
+        platform.clock, platform.apps, platform.log, gate, platform.center);
     int killed = 0;
 };
 

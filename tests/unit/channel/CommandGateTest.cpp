@@ -32,8 +32,7 @@ class Gate : public ::testing::Test {
     FakeCommandAuthority& authority = platform.authorities;
     RecordingSMC smc{platform};
     CommandGate gate{platform.clock, platform.authorities, platform.log};
-    LocalNotificationCenter center;
-    ZTBatteryNewModule module{platform, smc, gate, center};
+    ZTBatteryNewModule module{platform, smc, gate, platform.center};
 };
 
 // Read-only queries as a client sees them are the end-to-end authorization tests'.

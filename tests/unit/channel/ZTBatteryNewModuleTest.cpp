@@ -28,8 +28,7 @@ class CommandModule : public ::testing::Test {
     FakePlatform platform;
     RecordingSMC smc{platform};
     CommandGate gate{platform.clock, platform.authorities, platform.log};
-    LocalNotificationCenter center;
-    ZTBatteryNewModule module{platform, smc, gate, center};
+    ZTBatteryNewModule module{platform, smc, gate, platform.center};
 };
 
 TEST_F(CommandModule, SleepDuringADischargeHoldsTheBatteryBeforeLettingTheMachineSleep) {

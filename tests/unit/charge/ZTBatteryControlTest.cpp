@@ -24,9 +24,8 @@ class BatteryControl : public ::testing::Test {
 
     InstalledPlatform<> platform;  // for the selfClass callback
     RecordingSMC smc{platform};
-    LocalNotificationCenter center;
     std::shared_ptr<ZTBatteryControl> control =
-        std::make_shared<ZTBatteryControl>(smc, platform.clock, platform.log, center);
+        std::make_shared<ZTBatteryControl>(smc, platform.clock, platform.log, platform.center);
 };
 
 TEST_F(BatteryControl, OpensOnceAndClosingAlwaysResetsEveryChargeKeyFirst) {
@@ -152,11 +151,11 @@ TEST_F(BatteryControl, OwnCommandWiringActsOnlyThroughSelfClassWhichItHoldsWeakl
 
     control->addNotificationObserver();
     control->addNotificationObserver();
-    center.postNotificationName("mainAppIsKilled");
+    platform.center.postNotificationName("mainAppIsKilled");
     EXPECT_EQ(smc.closes, 2);
     ZTBatteryControl::setSelfClass(nullptr);
     control.reset();
-    center.postNotificationName("mainAppIsKilled");
+    platform.center.postNotificationName("mainAppIsKilled");
     EXPECT_EQ(smc.closes, 2) << "the observation holds the object weakly";
 }
 
