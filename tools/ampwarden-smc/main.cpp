@@ -26,6 +26,6 @@ int main(int argc, char** argv) {
     }
     ToolPlatform platform;
     // Lives on past main(): ending the process closes the socket.
-    auto* smc = new SMC(platform.smc(), platform.diagnostics());
+    static auto* smc = new SMC(platform.smc(), platform.diagnostics());
     return SmcTool(*smc, platform.smc(), platform.noDeviceReason()).run(*command);
 }
