@@ -7,7 +7,9 @@
 
 namespace ampwarden {
 
-// The helper's only ways onto the two system-wide channels. Both run on the main loop.
+// The helper's ways onto the two system-wide channels: every command it observes comes through
+// addDarwinObserver; code with a channel of its own posts answers on it, the maintenance
+// operations through postDistributedNotification. Both run on the main loop.
 
 // Observes one command name on `channel`; the callback receives the name that arrived. Every
 // command goes through `gate`: in arrival order, and, unless `access` says it only reads, once
