@@ -30,8 +30,7 @@ class RecordingSMC : public SMC {
         bool operator==(const Write&) const = default;
     };
 
-    explicit RecordingSMC(FakePlatform& platform)
-        : SMC(platform.smc(), platform.log), clock_(platform.clock) {}
+    explicit RecordingSMC(FakePlatform& fake) : SMC(fake.smc(), fake.log), clock_(fake.clock) {}
 
     kern_return_t open() override {
         ++opens;
