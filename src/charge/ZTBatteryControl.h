@@ -17,8 +17,8 @@ class CommandGate;
 
 // Turns the helper's charge commands into one-byte SMC key reads and writes and keeps whether
 // this object holds an open SMC connection. Runs on `loop` only. The SMC connection itself
-// belongs to `smc`; `smc`, `loop`, `log` and `center` must outlive every write this object
-// schedules.
+// belongs to `smc`, which must outlive every write this object schedules; `loop`, `log` and
+// `center` must outlive the object and those writes.
 //
 // Keys written: "CH0B"/"CH0C" inhibit charging (2) or allow it (0), "BCLM" is the charge limit
 // in percent, "CH0I" forces the battery to discharge on AC power (1) or not (0).
