@@ -51,6 +51,7 @@ class BenchDevice {
     }
 
     const std::string& path() const { return path_; }
+    LinuxPlatform& platform() { return *platform_; }
 
   private:
     std::string folder_;
@@ -125,8 +126,8 @@ void StructCall(benchmark::State& state) {
 BENCHMARK(StructCall)->UseRealTime();
 
 void SmcRead(benchmark::State& state) {
-    benchDevice();
-    SMC smc;
+    LinuxPlatform& platform = benchDevice().platform();
+    SMC smc{platform.smc(), platform.diagnostics()};
     if (smc.open() != 0) {
         state.SkipWithError("cannot open");
         return;

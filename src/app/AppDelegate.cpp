@@ -4,31 +4,36 @@
 #include "channel/NotificationNames.h"
 #include "channel/Notifications.h"
 #include "channel/ZTBatteryNewModule.h"
-#include "platform/Platform.h"
 #include "util/ZTUtilityTool.h"
 
 namespace ampwarden {
 
 AppDelegate* sharedAppDelegate = nullptr;
 
-AppDelegate::AppDelegate() = default;
+AppDelegate::AppDelegate(Platform& platform, LocalNotificationCenter& center)
+    : platform_(platform), center_(center) {}
 
 AppDelegate::~AppDelegate() {
     if (sharedAppDelegate == this) sharedAppDelegate = nullptr;
 }
 
-bool AppDelegate::AppAdmin() { return Platform::current().machine().processIds().euid == 0; }
+bool AppDelegate::AppAdmin() { return platform_.machine().processIds().euid == 0; }
 
 void AppDelegate::applicationDidFinishLaunching() {
     sharedAppDelegate = this;
     if (!AppAdmin()) return;
-    addDarwinObserver(names::kQueryDaemonLoadStatus, daemonStatusQueryCallback,
+    gate = std::make_unique<CommandGate>(platform_.runLoop(), platform_.authority(),
+                                         platform_.diagnostics());
+    NotificationChannel& channel = platform_.channel();
+    addDarwinObserver(channel, *gate, names::kQueryDaemonLoadStatus, daemonStatusQueryCallback,
                       CommandAccess::ReadOnly);
-    addDarwinObserver(names::kGlobalQueryDaemonLoadStatus, daemonStatusQueryCallback,
-                      CommandAccess::ReadOnly);
-    batteryModule = std::make_unique<ZTBatteryNewModule>();
+    addDarwinObserver(channel, *gate, names::kGlobalQueryDaemonLoadStatus,
+                      daemonStatusQueryCallback, CommandAccess::ReadOnly);
+    smc = std::make_unique<SMC>(platform_.smc(), platform_.diagnostics());
+    batteryModule = std::make_unique<ZTBatteryNewModule>(platform_, *smc, *gate, center_);
     ZTUtilityTool::GlobalDaemonInfo();
-    monitor = std::make_shared<ZTMonitorApp>();
+    monitor = std::make_shared<ZTMonitorApp>(platform_.runLoop(), platform_.applications(),
+                                             platform_.diagnostics(), *gate, center_);
     monitor->startMonitoringAppWithBundleID(names::kMainAppId);
 }
 

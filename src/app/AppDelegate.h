@@ -3,15 +3,22 @@
 #include <memory>
 #include <string>
 
+#include "channel/CommandGate.h"
+#include "channel/LocalNotificationCenter.h"
+#include "platform/Platform.h"
+#include "smc/SMC.h"
+
 namespace ampwarden {
 
 class ZTBatteryNewModule;
 class ZTMonitorApp;
 
-// Wires the helper up once launching has finished, and only when it runs as root.
+// Wires the helper up on `platform` once launching has finished, and only when it runs as
+// root. It owns the command path: the SMC connection, the command gate every command passes,
+// the command module and the watchdog. The platform and the center must outlive it.
 class AppDelegate {
   public:
-    AppDelegate();
+    AppDelegate(Platform& platform, LocalNotificationCenter& center);
     ~AppDelegate();
     AppDelegate(const AppDelegate&) = delete;
     AppDelegate& operator=(const AppDelegate&) = delete;
@@ -27,8 +34,14 @@ class AppDelegate {
     bool AppAdmin();
 
     // Set once at launch, as root; they live as long as the delegate.
+    std::unique_ptr<SMC> smc;
+    std::unique_ptr<CommandGate> gate;
     std::unique_ptr<ZTBatteryNewModule> batteryModule;
     std::shared_ptr<ZTMonitorApp> monitor;
+
+  private:
+    Platform& platform_;
+    LocalNotificationCenter& center_;
 };
 
 // The one delegate, for callbacks that have no context of their own. Set at launch; the

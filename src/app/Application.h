@@ -2,17 +2,20 @@
 
 #include <memory>
 
+#include "channel/LocalNotificationCenter.h"
+#include "platform/Platform.h"
 #include "platform/RunLoop.h"
 
 namespace ampwarden {
 
 class AppDelegate;
 
-// The process: waits for a console user, then finishes launching the delegate and runs the
-// main loop until the process is ended from outside.
+// The process: waits for a console user, then finishes launching the delegate on `platform`
+// and runs the main loop until the process is ended from outside. The platform and the
+// center must outlive it.
 class Application {
   public:
-    Application();
+    Application(Platform& platform, LocalNotificationCenter& center);
     ~Application();
     Application(const Application&) = delete;
     Application& operator=(const Application&) = delete;
@@ -32,6 +35,8 @@ class Application {
   private:
     void launch();
 
+    Platform& platform_;
+    LocalNotificationCenter& center_;
     std::unique_ptr<Timer> waitTimer_;
     std::unique_ptr<AppDelegate> delegate_;
 };

@@ -1,11 +1,9 @@
 #include "app/ConsoleUser.h"
 
-#include "platform/Platform.h"
-
 namespace ampwarden {
 
-std::optional<std::string> currentConsoleUser() {
-    auto user = Platform::current().loginManager().consoleUser();
+std::optional<std::string> currentConsoleUser(LoginManager& login) {
+    auto user = login.consoleUser();
     if (user && *user == "loginWindow") return std::nullopt;
     return user;
 }

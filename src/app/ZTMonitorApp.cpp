@@ -1,52 +1,50 @@
 #include "app/ZTMonitorApp.h"
 
-#include "channel/CommandGate.h"
-#include "channel/LocalNotificationCenter.h"
 #include "channel/NotificationNames.h"
-#include "platform/Platform.h"
 
 namespace ampwarden {
 
-std::unique_ptr<Timer> monitorTimer;
-
 namespace {
-
-void log(const std::string& line) { Platform::current().diagnostics().systemLog(line); }
-// The lines of every check: useful when tracing, noise in the journal every 10 s.
-void debug(const std::string& line) { Platform::current().diagnostics().debugLog(line); }
 
 // Cancels the timer in the slot and hands it to the loop to destroy, so a timer can be
 // retired from inside its own callback.
-void retireMonitorTimer(RunLoop& queue) {
-    if (!monitorTimer) return;
-    monitorTimer->cancel();
-    std::shared_ptr<Timer> retired = std::move(monitorTimer);
+void retireTimer(std::unique_ptr<Timer>& slot, RunLoop& queue) {
+    if (!slot) return;
+    slot->cancel();
+    std::shared_ptr<Timer> retired = std::move(slot);
     queue.after(0, [retired] {});
 }
 
 }  // namespace
 
-void scheduleDispatchTimer(bool repeats, RunLoop& queue, std::function<void()> block,
-                           double interval) {
-    retireMonitorTimer(queue);
+void scheduleDispatchTimer(std::unique_ptr<Timer>& slot, bool repeats, RunLoop& queue,
+                           std::function<void()> block, double interval) {
+    retireTimer(slot, queue);
     // Known once created, so a one-shot does not empty a slot that its block refilled.
     auto self = std::make_shared<const Timer*>(nullptr);
-    monitorTimer = queue.repeating(interval, [repeats, block = std::move(block), self, &queue] {
+    slot = queue.repeating(interval, [&slot, repeats, block = std::move(block), self, &queue] {
         block();
-        if (!repeats && monitorTimer.get() == *self) retireMonitorTimer(queue);
+        if (!repeats && slot.get() == *self) retireTimer(slot, queue);
     });
-    *self = monitorTimer.get();
+    *self = slot.get();
 }
+
+ZTMonitorApp::ZTMonitorApp(RunLoop& loop, RunningApplications& applications, Diagnostics& log,
+                           CommandGate& gate, LocalNotificationCenter& center)
+    : loop_(loop), applications_(applications), log_(log), gate_(gate), center_(center) {}
 
 void ZTMonitorApp::startMonitoringAppWithBundleID(const std::string& bundleId) {
     monitoredBundleID_ = bundleId;
     wasRunning_ = false;
     checkAppStatus();
-    std::shared_ptr<ZTMonitorApp> self = shared_from_this();
+    std::weak_ptr<ZTMonitorApp> weak = weak_from_this();
     scheduleDispatchTimer(
-        true, Platform::current().runLoop(),
-        [self] {
-            debug("Timer fired!");
+        timer_, true, loop_,
+        [weak] {
+            auto self = weak.lock();
+            if (!self) return;
+            // The lines of every check: useful when tracing, noise in the journal every 10 s.
+            self->log_.debugLog("Timer fired!");
             self->checkAppStatus();
         },
         kCheckIntervalSeconds);
@@ -54,27 +52,25 @@ void ZTMonitorApp::startMonitoringAppWithBundleID(const std::string& bundleId) {
 
 // A check still waiting for its answer when the next one is due stands for both.
 void ZTMonitorApp::checkAppStatus() {
-    debug("checkAppStatus-->");
+    log_.debugLog("checkAppStatus-->");
     if (checking_) return;
     checking_ = true;
     std::weak_ptr<ZTMonitorApp> weak = weak_from_this();
-    Platform::current().applications().findApplication(monitoredBundleID_,
-                                                       [weak](const ApplicationLookup& lookup) {
-                                                           if (auto self = weak.lock())
-                                                               self->onLookup(lookup);
-                                                       });
+    applications_.findApplication(monitoredBundleID_, [weak](const ApplicationLookup& lookup) {
+        if (auto self = weak.lock()) self->onLookup(lookup);
+    });
 }
 
 void ZTMonitorApp::onLookup(const ApplicationLookup& lookup) {
     using State = ApplicationLookup::State;
     if (lookup.state == State::Running && lookup.owner != trustedOwner_) {
         std::weak_ptr<ZTMonitorApp> weak = weak_from_this();
-        CommandGate& gate = CommandGate::shared();
-        gate.authorizer().authorize(lookup.owner, CommandAction::Control, false,
-                                    gate.limits().controlCheckSeconds,
-                                    [weak, owner = lookup.owner](const AuthorizationResult& r) {
-                                        if (auto self = weak.lock()) self->onOwnerChecked(owner, r);
-                                    });
+        gate_.authorizer().authorize(lookup.owner, CommandAction::Control, false,
+                                     gate_.limits().controlCheckSeconds,
+                                     [weak, owner = lookup.owner](const AuthorizationResult& r) {
+                                         if (auto self = weak.lock())
+                                             self->onOwnerChecked(owner, r);
+                                     });
         return;
     }
     checking_ = false;
@@ -110,16 +106,16 @@ void ZTMonitorApp::onOwnerChecked(const std::string& owner, const AuthorizationR
 
 void ZTMonitorApp::appFound() {
     lastLogged_.clear();
-    debug("app正在运行");
+    log_.debugLog("app正在运行");
     wasRunning_ = true;
 }
 
 void ZTMonitorApp::appMissing() {
     if (wasRunning_) {
-        log("App with Bundle ID " + monitoredBundleID_ + " has exited");
+        log_.systemLog("App with Bundle ID " + monitoredBundleID_ + " has exited");
         notifyAppTerminated();
     }
-    debug("app没在运行");
+    log_.debugLog("app没在运行");
     wasRunning_ = false;
 }
 
@@ -127,12 +123,12 @@ void ZTMonitorApp::appMissing() {
 void ZTMonitorApp::logOnce(const std::string& line) {
     if (line == lastLogged_) return;
     lastLogged_ = line;
-    log(line);
+    log_.systemLog(line);
 }
 
 void ZTMonitorApp::notifyAppTerminated() {
-    LocalNotificationCenter::defaultCenter().postNotificationName(names::kMainAppIsKilled);
-    log("应用程序已退出: " + monitoredBundleID_);
+    center_.postNotificationName(names::kMainAppIsKilled);
+    log_.systemLog("应用程序已退出: " + monitoredBundleID_);
 }
 
 }  // namespace ampwarden

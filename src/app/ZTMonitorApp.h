@@ -5,22 +5,30 @@
 #include <string>
 
 #include "channel/CommandAuthorizer.h"
+#include "channel/CommandGate.h"
+#include "channel/LocalNotificationCenter.h"
+#include "platform/Diagnostics.h"
 #include "platform/RunLoop.h"
 #include "platform/RunningApplications.h"
 
 namespace ampwarden {
 
 // Watches the running applications for one application id every 10 s and, when an
-// application it has seen running is gone, posts "mainAppIsKilled" on the local center.
+// application it has seen running is gone, posts "mainAppIsKilled" on its local center.
 // The id counts as running only while its owner may command the helper: anyone may claim
 // the name, and someone else's claim or release must not reset the charging. A lookup or a
-// check that fails says nothing, so the state stays as it was. Runs on the main loop; the
-// lookups are asynchronous. Owned through a std::shared_ptr: the timer keeps it alive.
+// check that fails says nothing, so the state stays as it was. Whether an owner may command
+// the helper is asked through `gate`'s authorizer, with its bound. Runs on `loop`; the lookups
+// are asynchronous. Owned through a std::shared_ptr, which its timer and lookups hold weakly.
+// The roles, the gate and the center must outlive it.
 class ZTMonitorApp : public std::enable_shared_from_this<ZTMonitorApp> {
   public:
     static constexpr double kCheckIntervalSeconds = 10.0;
 
-    // Checks once at once, then on every tick of the process's one timer. Called once.
+    ZTMonitorApp(RunLoop& loop, RunningApplications& applications, Diagnostics& log,
+                 CommandGate& gate, LocalNotificationCenter& center);
+
+    // Checks once at once, then on every tick of its timer. Called once.
     void startMonitoringAppWithBundleID(const std::string& bundleId);
     void checkAppStatus();
     void notifyAppTerminated();
@@ -37,21 +45,24 @@ class ZTMonitorApp : public std::enable_shared_from_this<ZTMonitorApp> {
     void appMissing();
     void logOnce(const std::string& line);
 
+    RunLoop& loop_;
+    RunningApplications& applications_;
+    Diagnostics& log_;
+    CommandGate& gate_;
+    LocalNotificationCenter& center_;
     std::string monitoredBundleID_;
     bool wasRunning_ = false;
     bool checking_ = false;
     // The owner last found authorised; its unique name never passes to another process.
     std::string trustedOwner_;
     std::string lastLogged_;
+    std::unique_ptr<Timer> timer_;
 };
 
-// The process's one repeating-timer slot. The helper never empties it while it runs; tests
-// reset it.
-extern std::unique_ptr<Timer> monitorTimer;
-
-// Replaces the timer in monitorTimer with one that runs `block` on `queue` every `interval`
-// seconds, first at now + interval; without `repeats` it runs once and empties the slot.
-void scheduleDispatchTimer(bool repeats, RunLoop& queue, std::function<void()> block,
-                           double interval);
+// Replaces the timer in `slot` with one that runs `block` on `queue` every `interval` seconds,
+// first at now + interval; without `repeats` it runs once and empties the slot. The slot must
+// outlive its timer.
+void scheduleDispatchTimer(std::unique_ptr<Timer>& slot, bool repeats, RunLoop& queue,
+                           std::function<void()> block, double interval);
 
 }  // namespace ampwarden

@@ -2,13 +2,9 @@
 
 #include <utility>
 
-#include "platform/Platform.h"
-
 namespace ampwarden {
 
 namespace {
-
-std::unique_ptr<CommandGate> sharedGate;
 
 CommandAction actionOf(CommandAccess access) {
     return access == CommandAccess::Uninstall ? CommandAction::Uninstall : CommandAction::Control;
@@ -35,17 +31,6 @@ CommandGate::CommandGate(RunLoop& loop, CommandAuthority& authority, Diagnostics
       authorizer_(loop, authority) {}
 
 CommandGate::~CommandGate() = default;
-
-CommandGate& CommandGate::shared() {
-    if (!sharedGate) {
-        Platform& platform = Platform::current();
-        sharedGate = std::make_unique<CommandGate>(platform.runLoop(), platform.authority(),
-                                                   platform.diagnostics());
-    }
-    return *sharedGate;
-}
-
-void CommandGate::resetShared() { sharedGate.reset(); }
 
 void CommandGate::submit(const std::string& name, const std::string& sender, CommandAccess access,
                          std::function<void()> run) {

@@ -56,11 +56,6 @@ class CommandGate {
     CommandAuthorizer& authorizer() { return authorizer_; }
     const Limits& limits() const { return limits_; }
 
-    // The helper's gate, on the installed platform, created on first use.
-    static CommandGate& shared();
-    // Drops the shared gate with everything queued (tests start from a fresh one).
-    static void resetShared();
-
   private:
     struct Entry {
         std::string name;

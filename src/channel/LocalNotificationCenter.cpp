@@ -22,6 +22,4 @@ void LocalNotificationCenter::postNotificationName(const std::string& name) {
     }
 }
 
-void LocalNotificationCenter::reset() { observations_.clear(); }
-
 }  // namespace ampwarden

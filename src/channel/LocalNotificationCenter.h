@@ -13,21 +13,18 @@ class LocalNotificationCenter {
   public:
     using Callback = std::function<void()>;
 
-    // An observation stays in force until the process ends (or reset() for tests); the token
-    // only identifies it.
+    // An observation stays in force as long as the center; the token only identifies it.
     struct Observation {
         std::string name;
         Callback callback;
     };
     using Token = std::shared_ptr<const Observation>;
 
+    // The process's center, which the helper's objects share.
     static LocalNotificationCenter& defaultCenter();
 
     Token addObserver(const std::string& name, Callback callback);
     void postNotificationName(const std::string& name);
-
-    // Drops every observation; tests start from an empty center.
-    void reset();
 
   private:
     std::vector<Token> observations_;

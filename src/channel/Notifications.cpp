@@ -6,13 +6,12 @@
 
 namespace ampwarden {
 
-void addDarwinObserver(const std::string& name, DarwinCallback callback, CommandAccess access) {
-    Platform::current().channel().addCommandObserver(
-        name, [callback = std::move(callback), access](const std::string& arrived,
-                                                       const std::string& sender) {
-            CommandGate::shared().submit(arrived, sender, access,
-                                         [callback, arrived] { callback(arrived); });
-        });
+void addDarwinObserver(NotificationChannel& channel, CommandGate& gate, const std::string& name,
+                       DarwinCallback callback, CommandAccess access) {
+    channel.addCommandObserver(name, [&gate, callback = std::move(callback), access](
+                                         const std::string& arrived, const std::string& sender) {
+        gate.submit(arrived, sender, access, [callback, arrived] { callback(arrived); });
+    });
 }
 
 void postDistributedNotification(const std::string& name,

@@ -1,21 +1,18 @@
 #include "channel/ZTBatteryNewModule.h"
 
-#include "channel/LocalNotificationCenter.h"
 #include "channel/NotificationNames.h"
 #include "channel/Notifications.h"
 #include "channel/ZTMonitorManager.h"
 #include "platform/DisplayMonitor.h"
-#include "platform/Platform.h"
 #include "util/ZTUtilityTool.h"
 
 namespace ampwarden {
-
-ZTBatteryNewModule* sharedBatteryModule = nullptr;
 
 namespace {
 
 constexpr double kUninstallDelaySeconds = 2.5;
 
+using Module = ZTBatteryNewModule;
 using Control = ZTBatteryControl;
 using Answer = const std::string&;
 constexpr auto kNothing = [](Control&, Answer) {};
@@ -24,92 +21,100 @@ constexpr CommandAccess kReadOnly = CommandAccess::ReadOnly;
 constexpr CommandAccess kControl = CommandAccess::Control;
 
 constexpr BatteryCommand kCommands[] = {
-    {names::kQueryChargingStatus, kReadOnly, [] { sharedBatteryModule->getChargingStatus(); },
-     nullptr},
-    {names::kOpenSMC, kControl, [] { sharedBatteryModule->openSMC(); }, kNothing},
-    {names::kCloseSMC, kControl, [] { sharedBatteryModule->closeSMC(); },
-     [](Control& c, Answer) { c.closeCMC(); }},
-    {names::kSMCStatus, kReadOnly, [] { sharedBatteryModule->getSMCStatus(); }, kNothing},
-    {names::kSetEnableCharging, kControl, [] { sharedBatteryModule->enableCharging(); },
+    {names::kQueryChargingStatus, kReadOnly, &Module::getChargingStatus, nullptr},
+    {names::kOpenSMC, kControl, &Module::openSMC, kNothing},
+    {names::kCloseSMC, kControl, &Module::closeSMC, [](Control& c, Answer) { c.closeCMC(); }},
+    {names::kSMCStatus, kReadOnly, &Module::getSMCStatus, kNothing},
+    {names::kSetEnableCharging, kControl, &Module::enableCharging,
      [](Control& c, Answer a) { c.enableChargingWithName(a); }},
-    {names::kSetDisableCharging, kControl, [] { sharedBatteryModule->disableCharging(); },
+    {names::kSetDisableCharging, kControl, &Module::disableCharging,
      [](Control& c, Answer a) { c.disableChargingWithName(a); }},
-    {names::kSetEnableDischarging, kControl, [] { sharedBatteryModule->enableDischarging(); },
+    {names::kSetEnableDischarging, kControl, &Module::enableDischarging,
      [](Control& c, Answer) { c.enableDischarging(); }},
-    {names::kSetDisableDischarging, kControl, [] { sharedBatteryModule->disableDischarging(); },
+    {names::kSetDisableDischarging, kControl, &Module::disableDischarging,
      [](Control& c, Answer) { c.disableDischarging(); }},
-    {names::kSetEnableChargingLimitMax, kControl,
-     [] { sharedBatteryModule->enableChargingLimitMax(); },
+    {names::kSetEnableChargingLimitMax, kControl, &Module::enableChargingLimitMax,
      [](Control& c, Answer) { c.setChargingLimitMax(80); }},
-    {names::kSetDisableChargingLimitMax, kControl,
-     [] { sharedBatteryModule->disableChargingLimitMax(); },
+    {names::kSetDisableChargingLimitMax, kControl, &Module::disableChargingLimitMax,
      [](Control& c, Answer) { c.setChargingLimitMax(100); }},
-    {names::kUninstallHelper, CommandAccess::Uninstall, uninstallAfterClose, nullptr},
+    {names::kUninstallHelper, CommandAccess::Uninstall, &Module::uninstallAfterClose, nullptr},
 };
 
 NotificationDictionary ctrlStatus(const char* value) {
     return {{names::kSmcCtrlStatusKey, std::string(value)}};
 }
 
-// Lets the machine sleep once the writes that the will-sleep handling started have reached
-// the SMC: scheduled after them with the same delay, the release runs after them.
-void releaseSleepAfterPendingWrites() {
-    Platform::current().runLoop().after(ZTBatteryControl::kSecondWriteDelaySeconds,
-                                        [] { Platform::current().loginManager().sleepWorkDone(); });
-}
-
-void onWillSleep() {
-    if (sharedBatteryModule == nullptr) {
-        Platform::current().loginManager().sleepWorkDone();
-        return;
-    }
-    sharedBatteryModule->receiveSleepNote();
-    // Sleep stops charging only during a forced discharge; otherwise nothing was written.
-    if (sharedBatteryModule->isDischargingStatus()) {
-        releaseSleepAfterPendingWrites();
-    } else {
-        Platform::current().loginManager().sleepWorkDone();
-    }
-}
-
-void onDidWake() {
-    if (sharedBatteryModule != nullptr) sharedBatteryModule->receiveWakeNote();
-}
-
 }  // namespace
 
-ZTBatteryNewModule::ZTBatteryNewModule(SMC& smc) {
-    sharedBatteryModule = this;
-    LocalNotificationCenter::defaultCenter().addObserver(names::kMainAppIsKilled, [] {
-        if (sharedBatteryModule != nullptr) sharedBatteryModule->handleMainAppKilledNotification();
-    });
+template <typename Action>
+auto ZTBatteryNewModule::whileAlive(Action action) {
+    return [alive = std::weak_ptr<bool>(alive_), action](auto&&... args) {
+        if (!alive.expired()) action(std::forward<decltype(args)>(args)...);
+    };
+}
+
+ZTBatteryNewModule::ZTBatteryNewModule(Platform& platform, SMC& smc, CommandGate& gate,
+                                       LocalNotificationCenter& center)
+    : platform_(platform), gate_(gate) {
+    center.addObserver(names::kMainAppIsKilled,
+                       whileAlive([this] { handleMainAppKilledNotification(); }));
     registerDaemonNotification();
-    batteryControl_ = std::make_shared<ZTBatteryControl>(smc);
+    batteryControl_ =
+        std::make_shared<ZTBatteryControl>(smc, platform.runLoop(), platform.diagnostics(), center);
     registerSystemEvents();
 }
 
-ZTBatteryNewModule::~ZTBatteryNewModule() {
-    if (sharedBatteryModule == this) sharedBatteryModule = nullptr;
-}
+ZTBatteryNewModule::~ZTBatteryNewModule() = default;
 
 void ZTBatteryNewModule::registerSystemEvents() {
-    Platform& platform = Platform::current();
-    platform.loginManager().setSleepHandlers(onWillSleep, onDidWake);
-    platform.displays().setReconfigurationCallback(displayReconfigurationCallback);
+    LoginManager& login = platform_.loginManager();
+    std::weak_ptr<bool> alive = alive_;
+    // Once the module is gone nothing holds the machine awake: it may sleep at once.
+    login.setSleepHandlers(
+        [this, alive, &login] {
+            if (alive.expired()) return login.sleepWorkDone();
+            onWillSleep();
+        },
+        whileAlive([this] { receiveWakeNote(); }));
+    platform_.displays().setReconfigurationCallback(
+        whileAlive([this](std::uint32_t display, std::uint32_t flags) {
+            displayReconfigurationCallback(display, flags);
+        }));
+}
+
+void ZTBatteryNewModule::onWillSleep() {
+    receiveSleepNote();
+    // Sleep stops charging only during a forced discharge; otherwise nothing was written.
+    if (isDischargingStatus_) {
+        releaseSleepAfterPendingWrites();
+    } else {
+        platform_.loginManager().sleepWorkDone();
+    }
+}
+
+// Lets the machine sleep once the writes that the will-sleep handling started have reached
+// the SMC: scheduled after them with the same delay, the release runs after them.
+void ZTBatteryNewModule::releaseSleepAfterPendingWrites() {
+    LoginManager& login = platform_.loginManager();
+    platform_.runLoop().after(ZTBatteryControl::kSecondWriteDelaySeconds,
+                              [&login] { login.sleepWorkDone(); });
 }
 
 std::span<const BatteryCommand> batteryCommands() { return kCommands; }
 
 void ZTBatteryNewModule::registerDaemonNotification() {
-    for (const BatteryCommand& command : kCommands)
-        addDarwinObserver(command.name, batteryCommandCallback, command.access);
+    for (const BatteryCommand& command : kCommands) {
+        addDarwinObserver(
+            platform_.channel(), gate_, command.name,
+            whileAlive([this](const std::string& name) { batteryCommandCallback(name); }),
+            command.access);
+    }
 }
 
-void batteryCommandCallback(const std::string& name) {
-    if (sharedBatteryModule == nullptr) return;
+void ZTBatteryNewModule::batteryCommandCallback(const std::string& name) {
     for (const BatteryCommand& command : kCommands) {
         if (name == command.name) {
-            command.run();
+            (this->*command.run)();
             return;
         }
     }
@@ -131,21 +136,25 @@ void ZTBatteryNewModule::receiveSleepNote() {
 
 void ZTBatteryNewModule::receiveWakeNote() { isSleep_ = false; }
 
+bool ZTBatteryNewModule::lidClosed() {
+    return ZTMonitorManager::lidClosed(platform_.machine(), platform_.loginManager(),
+                                       platform_.diagnostics());
+}
+
 void ZTBatteryNewModule::getlibStatus() {
-    isClosedDisplay_ = ZTMonitorManager::lidClosed();
+    isClosedDisplay_ = lidClosed();
     if (isClosedDisplay_ && isDischargingStatus_) interruptDischarging();
 }
 
-void displayReconfigurationCallback(std::uint32_t, std::uint32_t flags) {
-    if (sharedBatteryModule == nullptr) return;
-    if (flags & kDisplayAddFlag) sharedBatteryModule->getlibStatus();
-    if (flags & kDisplayRemoveFlag) sharedBatteryModule->getlibStatus();
+void ZTBatteryNewModule::displayReconfigurationCallback(std::uint32_t, std::uint32_t flags) {
+    if (flags & kDisplayAddFlag) getlibStatus();
+    if (flags & kDisplayRemoveFlag) getlibStatus();
 }
 
 void ZTBatteryNewModule::getChargingStatus() {
     const std::int64_t charging = batteryControl_->get_charging_status();
     const std::int64_t discharging = batteryControl_->get_discharging_status();
-    postDistributedNotification(
+    platform_.channel().postDistributedNotification(
         names::kChargingStatusAnswer,
         {{names::kChargingStatusKey, std::int32_t{charging == 0 ? 1 : 0}},
          {names::kDischargingStatusKey, std::int32_t{discharging == 1 ? 1 : 0}}});
@@ -189,7 +198,7 @@ void ZTBatteryNewModule::enableDischarging() {
         disableDischarging();
         return;
     }
-    isClosedDisplay_ = ZTMonitorManager::lidClosed();
+    isClosedDisplay_ = lidClosed();
     if (isClosedDisplay_) {
         // Refused with the lid closed: make sure no earlier discharge keeps draining either.
         interruptDischarging();
@@ -225,13 +234,13 @@ std::string ZTBatteryNewModule::extraNotiName(const std::string& name) {
 
 void ZTBatteryNewModule::postDistributedNotifyName(const std::string& name,
                                                    const NotificationDictionary& dictionary) {
-    postDistributedNotification(extraNotiName(name), dictionary);
+    platform_.channel().postDistributedNotification(extraNotiName(name), dictionary);
 }
 
-void uninstallAfterClose() {
-    if (sharedBatteryModule != nullptr) sharedBatteryModule->closeSMC();
-    Platform::current().runLoop().after(kUninstallDelaySeconds,
-                                        [] { ZTUtilityTool::uninstallDaemonHelper(); });
+void ZTBatteryNewModule::uninstallAfterClose() {
+    closeSMC();
+    platform_.runLoop().after(kUninstallDelaySeconds,
+                              [] { ZTUtilityTool::uninstallDaemonHelper(); });
 }
 
 }  // namespace ampwarden

@@ -7,8 +7,10 @@
 #include <string>
 
 #include "channel/CommandGate.h"
+#include "channel/LocalNotificationCenter.h"
 #include "charge/ZTBatteryControl.h"
 #include "platform/NotificationChannel.h"
+#include "platform/Platform.h"
 #include "smc/SMC.h"
 
 namespace ampwarden {
@@ -16,13 +18,15 @@ namespace ampwarden {
 // The helper's command module: receives every battery command from the main app, carries it
 // out on the battery-control object and answers it. It also reacts to the main app's exit,
 // sleep and wake, and display changes (on which it probes the lid). One instance per process;
-// everything runs on the main loop.
+// everything runs on the platform's main loop.
 class ZTBatteryNewModule {
   public:
-    // Registers the command names, the "mainAppIsKilled" observer, the sleep and wake
-    // handlers and the display callback, and creates the battery-control object on `smc`.
-    // Nothing registered is ever removed; once the module is gone they do nothing.
-    explicit ZTBatteryNewModule(SMC& smc = SMC::shared());
+    // Registers the command names (behind `gate`), the "mainAppIsKilled" observer on `center`,
+    // the sleep and wake handlers and the display callback, and creates the battery-control
+    // object on `smc`. Nothing registered is ever removed; once the module is gone they do
+    // nothing. `platform`, `smc`, `gate` and `center` must outlive the module.
+    ZTBatteryNewModule(Platform& platform, SMC& smc, CommandGate& gate,
+                       LocalNotificationCenter& center);
     ~ZTBatteryNewModule();
     ZTBatteryNewModule(const ZTBatteryNewModule&) = delete;
     ZTBatteryNewModule& operator=(const ZTBatteryNewModule&) = delete;
@@ -50,21 +54,37 @@ class ZTBatteryNewModule {
     void disableChargingLimitMax();
     void resetSMC();
 
+    // The command callback for all eleven command names.
+    void batteryCommandCallback(const std::string& name);
+    // The display callback: probes the lid once for a display added and once for one removed.
+    void displayReconfigurationCallback(std::uint32_t display, std::uint32_t flags);
+    // Closes the SMC connection (answering) and uninstalls the helper 2.5 s later.
+    void uninstallAfterClose();
+
     static std::string extraNotiName(const std::string& name);
     // Posts `dictionary` under extraNotiName(name).
-    static void postDistributedNotifyName(const std::string& name,
-                                          const NotificationDictionary& dictionary);
+    void postDistributedNotifyName(const std::string& name,
+                                   const NotificationDictionary& dictionary);
 
   private:
     // Stops charging on the machine's behalf while a forced discharge is in force, so the
     // battery neither charges nor drains; answers like disableCharging.
     void interruptDischarging();
     void registerSystemEvents();
+    bool lidClosed();
+    void onWillSleep();
+    void releaseSleepAfterPendingWrites();
+    // `action` on this module while it exists; nothing once it is gone.
+    template <typename Action>
+    auto whileAlive(Action action);
 
+    Platform& platform_;
+    CommandGate& gate_;
     bool isDischargingStatus_ = false;
     bool isSleep_ = false;
     bool isClosedDisplay_ = false;
     std::shared_ptr<ZTBatteryControl> batteryControl_;
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 // One row per command name, in registration and matching order: what it needs from its sender
@@ -74,23 +94,13 @@ class ZTBatteryNewModule {
 struct BatteryCommand {
     const char* name;
     CommandAccess access;
-    void (*run)();
+    void (ZTBatteryNewModule::*run)();
     void (*control)(ZTBatteryControl& control, const std::string& answerName);
 };
 std::span<const BatteryCommand> batteryCommands();
 
-// The one module, for callbacks registered without a context. Set by the module's
-// constructor; cleared by its destructor (which the helper never runs).
-extern ZTBatteryNewModule* sharedBatteryModule;
-
 // What the command called `name` needs from its sender; none for a name the module does not
 // handle.
 std::optional<CommandAccess> commandAccess(const std::string& name);
-// The command callback for all eleven command names.
-void batteryCommandCallback(const std::string& name);
-// The display callback: probes the lid once for a display added and once for one removed.
-void displayReconfigurationCallback(std::uint32_t display, std::uint32_t flags);
-// Closes the SMC connection (answering) and uninstalls the helper 2.5 s later.
-void uninstallAfterClose();
 
 }  // namespace ampwarden

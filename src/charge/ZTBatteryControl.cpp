@@ -23,12 +23,6 @@ constexpr std::int64_t kFullLimit = 100;
 
 std::shared_ptr<ZTBatteryControl> selfClassSlot;
 
-void standardOutput(const std::string& line) {
-    Platform::current().diagnostics().standardOutput(line);
-}
-
-void systemLog(const std::string& line) { Platform::current().diagnostics().systemLog(line); }
-
 // Codes that say the device will never take this write; anything else may pass.
 bool isFinal(kern_return_t code) {
     return code == kIOReturnNotFound || code == kIOReturnBadArgument ||
@@ -40,12 +34,13 @@ std::string describe(const std::string& key, std::int64_t value) {
 }
 
 // Acts on the instance in selfClass for the command names this object observes; no answer is
-// posted.
+// posted. Like selfClass it has no context of its own, so it logs on the installed platform.
 void commandNameCallback(const std::string* name) {
     if (name == nullptr) return;
     const std::string answerName = *name + names::kCallbackSuffix;
-    standardOutput("notifyName: " + *name);
-    standardOutput("name_callback: " + answerName);
+    Diagnostics& log = Platform::current().diagnostics();
+    log.standardOutput("notifyName: " + *name);
+    log.standardOutput("name_callback: " + answerName);
     auto control = ZTBatteryControl::selfClass();
     if (!control) return;
     for (const BatteryCommand& command : batteryCommands()) {
@@ -57,8 +52,13 @@ void commandNameCallback(const std::string* name) {
 
 }  // namespace
 
-ZTBatteryControl::ZTBatteryControl(SMC& smc)
-    : smc_(smc), notificationCallback_(&commandNameCallback) {
+ZTBatteryControl::ZTBatteryControl(SMC& smc, RunLoop& loop, Diagnostics& log,
+                                   LocalNotificationCenter& center)
+    : smc_(smc),
+      loop_(loop),
+      log_(log),
+      center_(center),
+      notificationCallback_(&commandNameCallback) {
     standardOutput("初始化电池模块");
 }
 
@@ -147,7 +147,7 @@ void ZTBatteryControl::scheduleRetry() {
     if (retryScheduled_) return;
     retryScheduled_ = true;
     std::weak_ptr<ZTBatteryControl> weak = weak_from_this();
-    Platform::current().runLoop().after(kRetryIntervalSeconds, [weak] {
+    loop_.after(kRetryIntervalSeconds, [weak] {
         auto self = weak.lock();
         if (!self) return;
         self->retryScheduled_ = false;
@@ -194,14 +194,14 @@ std::int64_t ZTBatteryControl::get_discharging_status() {
 }
 
 void ZTBatteryControl::enableChargingWithName(const std::string&) {
-    systemLog("swift: 开始充电");
+    log_.systemLog("swift: 开始充电");
     writeKey({BCLM_KEY, kFullLimit});
     // Clearing only "CH0B" would leave a machine that honours "CH0C" not charging.
     writeLater({{kChargeInhibitKey, kAllow}, {kChargeInhibitSecondKey, kAllow}});
 }
 
 void ZTBatteryControl::disableChargingWithName(const std::string&) {
-    systemLog("swift: 停止充电");
+    log_.systemLog("swift: 停止充电");
     writeKey({kChargeInhibitKey, kInhibit});
     writeLater({{kChargeInhibitSecondKey, kInhibit}});
 }
@@ -209,7 +209,7 @@ void ZTBatteryControl::disableChargingWithName(const std::string&) {
 void ZTBatteryControl::writeLater(std::vector<KeyWrite> writes) {
     std::weak_ptr<ZTBatteryControl> weak = weak_from_this();
     SMC* smc = &smc_;
-    Platform::current().runLoop().after(kSecondWriteDelaySeconds, [weak, smc, writes] {
+    loop_.after(kSecondWriteDelaySeconds, [weak, smc, writes] {
         if (auto self = weak.lock()) {
             self->writeKeys(writes);
             return;
@@ -238,10 +238,9 @@ void ZTBatteryControl::setChargingLimitMax(std::int64_t limit) { writeKey({BCLM_
 
 void ZTBatteryControl::addNotificationObserver() {
     std::weak_ptr<ZTBatteryControl> weak = weak_from_this();
-    notificationObserver_ =
-        LocalNotificationCenter::defaultCenter().addObserver(names::kMainAppIsKilled, [weak] {
-            if (auto self = weak.lock()) self->handleMainAppKilledNotification();
-        });
+    notificationObserver_ = center_.addObserver(names::kMainAppIsKilled, [weak] {
+        if (auto self = weak.lock()) self->handleMainAppKilledNotification();
+    });
 }
 
 void ZTBatteryControl::handleMainAppKilledNotification() {
@@ -249,13 +248,13 @@ void ZTBatteryControl::handleMainAppKilledNotification() {
     closeCMC();
 }
 
-void ZTBatteryControl::registerDaemonNotification() {
+void ZTBatteryControl::registerDaemonNotification(NotificationChannel& channel, CommandGate& gate) {
     const NotificationCallback callback = notificationCallback_;
     for (const BatteryCommand& command : batteryCommands()) {
         if (command.control == nullptr) continue;
         addDarwinObserver(
-            command.name, [callback](const std::string& arrived) { callback(&arrived); },
-            command.access);
+            channel, gate, command.name,
+            [callback](const std::string& arrived) { callback(&arrived); }, command.access);
     }
 }
 

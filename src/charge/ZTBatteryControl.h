@@ -6,14 +6,19 @@
 #include <vector>
 
 #include "channel/LocalNotificationCenter.h"
+#include "platform/Diagnostics.h"
+#include "platform/NotificationChannel.h"
+#include "platform/RunLoop.h"
 #include "smc/SMC.h"
 
 namespace ampwarden {
 
+class CommandGate;
+
 // Turns the helper's charge commands into one-byte SMC key reads and writes and keeps whether
-// this object holds an open SMC connection. Runs on the main loop only. The SMC connection
-// itself belongs to `smc` (the process-wide instance unless a test passes its own); `smc` must
-// outlive every write this object schedules.
+// this object holds an open SMC connection. Runs on `loop` only. The SMC connection itself
+// belongs to `smc`, which must outlive every write this object schedules; `loop`, `log` and
+// `center` must outlive the object and those writes.
 //
 // Keys written: "CH0B"/"CH0C" inhibit charging (2) or allow it (0), "BCLM" is the charge limit
 // in percent, "CH0I" forces the battery to discharge on AC power (1) or not (0).
@@ -24,7 +29,7 @@ class ZTBatteryControl : public std::enable_shared_from_this<ZTBatteryControl> {
     // The battery-control callback for command names; `name` is null when none came.
     using NotificationCallback = void (*)(const std::string* name);
 
-    explicit ZTBatteryControl(SMC& smc = SMC::shared());
+    ZTBatteryControl(SMC& smc, RunLoop& loop, Diagnostics& log, LocalNotificationCenter& center);
     ~ZTBatteryControl();
     ZTBatteryControl(const ZTBatteryControl&) = delete;
     ZTBatteryControl& operator=(const ZTBatteryControl&) = delete;
@@ -77,13 +82,13 @@ class ZTBatteryControl : public std::enable_shared_from_this<ZTBatteryControl> {
     // The pause between the two writes of a charging operation.
     static constexpr double kSecondWriteDelaySeconds = 0.5;
 
-    // Self-wiring, unused by the helper's start-up. Observes "mainAppIsKilled" on the local
-    // center, holding this object weakly; a second call adds a second observation.
+    // Self-wiring, unused by the helper's start-up. Observes "mainAppIsKilled" on the object's
+    // local center, holding this object weakly; a second call adds a second observation.
     void addNotificationObserver();
     void handleMainAppKilledNotification();
-    // Registers notificationCallback() for the nine battery command names that the command
-    // table gives an action on this object.
-    void registerDaemonNotification();
+    // Registers notificationCallback() on `channel`, behind `gate`, for the nine battery
+    // command names that the command table gives an action on this object.
+    void registerDaemonNotification(NotificationChannel& channel, CommandGate& gate);
     NotificationCallback notificationCallback() const { return notificationCallback_; }
     const LocalNotificationCenter::Token& notificationObserver() const {
         return notificationObserver_;
@@ -113,8 +118,12 @@ class ZTBatteryControl : public std::enable_shared_from_this<ZTBatteryControl> {
     void scheduleRetry();
     void closeConnection();
     bool ownsConnection() const { return controlEnable_ || closeDeferred_; }
+    void standardOutput(const std::string& line) { log_.standardOutput(line); }
 
     SMC& smc_;
+    RunLoop& loop_;
+    Diagnostics& log_;
+    LocalNotificationCenter& center_;
     bool controlEnable_ = false;
     bool closeDeferred_ = false;  // closed for callers; open underneath for pending writes
     bool retryScheduled_ = false;

@@ -14,8 +14,11 @@
 
 namespace ampwarden {
 
-// Everything outside the process that the helper's logic reaches, one service per role.
-// main() installs the Linux platform; tests install an in-memory one.
+// Everything outside the process that the helper's logic reaches, one service per role. Objects
+// take the roles they use through their constructors. The installed platform serves only the
+// operations whose fixed names leave no room for one (the status reports, uninstalling,
+// speech, shell commands, posting an answer, the shared SMC and selfClass callback); main()
+// installs the Linux platform, and tests of those operations an in-memory one.
 class Platform {
   public:
     virtual ~Platform() = default;

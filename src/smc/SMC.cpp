@@ -23,8 +23,6 @@ constexpr std::int64_t kLastFanKeyIndex = 9;
 constexpr std::int64_t kLastMaskedFan = 7;
 constexpr double kMaxKeyCount = 4294967296.0;  // every index must fit the 32-bit data32
 
-SmcService& device() { return Platform::current().smc(); }
-
 std::string fanKey(std::int64_t fan, const char* suffix) {
     return "F" + std::to_string(fan) + suffix;
 }
@@ -66,7 +64,7 @@ std::string outsideRange(const std::string& what, std::int64_t value, std::int64
 
 }  // namespace
 
-SMC::SMC() = default;
+SMC::SMC(SmcService& device, Diagnostics& log) : device_(device), log_(log) {}
 
 SMC::~SMC() {
     // Not close(): a subclass's override is already gone by the time this runs.
@@ -76,11 +74,11 @@ SMC::~SMC() {
 
 SMC& SMC::shared() {
     // Never destroyed: ending the process must not close the connection.
-    static SMC* instance = new SMC();
+    static SMC* instance = new SMC(Platform::current().smc(), Platform::current().diagnostics());
     return *instance;
 }
 
-void SMC::log(const std::string& line) { Platform::current().diagnostics().standardOutput(line); }
+void SMC::log(const std::string& line) { log_.standardOutput(line); }
 
 void SMC::refuse(const std::string& operation, const std::string& reason) {
     log(kRefused + operation + ": " + reason + ": " + smcErrorText(kIOReturnBadArgument));
@@ -89,14 +87,14 @@ void SMC::refuse(const std::string& operation, const std::string& reason) {
 kern_return_t SMC::callStructMethod(const SMCKeyData_t& input, SMCKeyData_t& output) {
     output = SMCKeyData_t();
     std::size_t outputSize = sizeof(SMCKeyData_t);
-    return device().callStructMethod(conn, rawValue(SMCKeys::kernelIndex), &input,
-                                     sizeof(SMCKeyData_t), &output, outputSize);
+    return device_.callStructMethod(conn, rawValue(SMCKeys::kernelIndex), &input,
+                                    sizeof(SMCKeyData_t), &output, outputSize);
 }
 
 // Connection
 
 kern_return_t SMC::open() {
-    SmcService& service = device();
+    SmcService& service = device_;
     std::vector<io_service_t> services;
     const kern_return_t found = service.getMatchingServices(kServiceClass, services);
     if (found != kKernSuccess) {
@@ -118,7 +116,7 @@ kern_return_t SMC::open() {
 
 kern_return_t SMC::close() { return closeConnection(); }
 
-kern_return_t SMC::closeConnection() { return device().serviceClose(conn); }
+kern_return_t SMC::closeConnection() { return device_.serviceClose(conn); }
 
 // Raw key I/O
 
@@ -338,7 +336,7 @@ kern_return_t SMC::writeByteValueQuietly(const std::string& key, std::int64_t by
 }
 
 kern_return_t SMC::storeByteValue(const std::string& key, std::int64_t byteValue, bool logging) {
-    auto note = [logging](const std::string& line) {
+    auto note = [this, logging](const std::string& line) {
         if (logging) log(line);
     };
     if (byteValue < 0 || byteValue > 255) {

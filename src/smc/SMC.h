@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/Diagnostics.h"
 #include "platform/SmcService.h"
 #include "smc/FanMode.h"
 #include "smc/SMCKeyData_t.h"
@@ -14,15 +15,16 @@ namespace ampwarden {
 
 // The helper's connection to the System Management Controller and every key operation on it.
 // Operations are virtual, in a fixed order, so that a test or a subclass can replace any one.
-// Every diagnostic goes to standard output.
+// Every diagnostic goes to standard output of `log`. `device` and `log` must outlive the object.
 class SMC {
   public:
-    SMC();
+    SMC(SmcService& device, Diagnostics& log);
     virtual ~SMC();
     SMC(const SMC&) = delete;
     SMC& operator=(const SMC&) = delete;
 
-    // The one process-wide instance; created on first use with no connection open.
+    // The one process-wide instance, on the installed platform's device and log; created on
+    // first use with no connection open.
     static SMC& shared();
 
     virtual kern_return_t open();   // 0 when open, 1 on every failure
@@ -53,9 +55,12 @@ class SMC {
     void setFanModeKey(std::int64_t fan, FanMode mode);
     void setForcedFanMask(std::int64_t fan, FanMode mode);
     std::int64_t forcedFanMask();
-    static void log(const std::string& line);
+    void log(const std::string& line);
     // Logs why an argument never reaches the device.
-    static void refuse(const std::string& operation, const std::string& reason);
+    void refuse(const std::string& operation, const std::string& reason);
+
+    SmcService& device_;
+    Diagnostics& log_;
 };
 
 }  // namespace ampwarden

@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "channel/CommandGate.h"
 #include "channel/LocalNotificationCenter.h"
 #include "fake/FakeCommandAuthority.h"
 #include "fake/FakeDiagnostics.h"
@@ -14,6 +13,7 @@
 #include "fake/FakeProcessRunner.h"
 #include "fake/FakeRunLoop.h"
 #include "fake/FakeSmcDevice.h"
+#include "platform/ForwardingSmcService.h"
 #include "platform/Platform.h"
 
 namespace ampwarden::test {
@@ -66,20 +66,11 @@ class SilentSpeechSynthesizer : public SpeechSynthesizer {
     void speakAndWait(const std::string&, const std::string&) override {}
 };
 
-// The whole in-memory platform. Constructing it installs it as the process's platform;
-// destroying it removes it again.
+// The whole in-memory platform, whose roles the objects under test take. It is not installed
+// as the process's platform (see InstalledPlatform).
 class FakePlatform : public Platform {
   public:
-    FakePlatform() {
-        absentSmc.present = false;
-        Platform::install(this);
-        LocalNotificationCenter::defaultCenter().reset();
-        CommandGate::resetShared();
-    }
-    ~FakePlatform() override {
-        CommandGate::resetShared();
-        Platform::install(nullptr);
-    }
+    FakePlatform() { absentSmc.present = false; }
     FakePlatform(const FakePlatform&) = delete;
     FakePlatform& operator=(const FakePlatform&) = delete;
 
@@ -89,7 +80,7 @@ class FakePlatform : public Platform {
     DisplayMonitor& displays() override { return displayMonitor; }
     RunningApplications& applications() override { return apps; }
     MachineFacts& machine() override { return facts; }
-    SmcService& smc() override { return smcService ? *smcService : absentSmc; }
+    SmcService& smc() override { return currentSmc; }
     Diagnostics& diagnostics() override { return log; }
     ProcessRunner& processes() override { return processRunner; }
     SpeechSynthesizer& speech() override { return speaker; }
@@ -103,10 +94,22 @@ class FakePlatform : public Platform {
     FakeMachineFacts facts;
     FakeSmcDevice absentSmc;           // no "AppleSMC" service: opening fails
     SmcService* smcService = nullptr;  // a test's own SMC device, when it sets one
+    // An SMC built on smc() follows the test from one device to the next.
+    ForwardingSmcService currentSmc{
+        [this]() -> SmcService& { return smcService ? *smcService : absentSmc; }};
     FakeDiagnostics log;
     FakeProcessRunner processRunner;
     SilentSpeechSynthesizer speaker;
     FakeCommandAuthority authorities{clock};
+    LocalNotificationCenter center;  // the process-local one, which objects take like a role
+};
+
+// A fake platform that is the process's installed one while it exists, for tests of the
+// operations that reach the installed platform.
+template <typename Base = FakePlatform>
+struct InstalledPlatform : Base {
+    InstalledPlatform() { Platform::install(this); }
+    ~InstalledPlatform() override { Platform::install(nullptr); }
 };
 
 }  // namespace ampwarden::test

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "fake/FakePlatform.h"
 #include "fake/FakeRunLoop.h"
 #include "platform/MachError.h"
 #include "smc/SMC.h"
@@ -29,7 +30,7 @@ class RecordingSMC : public SMC {
         bool operator==(const Write&) const = default;
     };
 
-    explicit RecordingSMC(const FakeRunLoop& clock) : clock_(clock) {}
+    explicit RecordingSMC(FakePlatform& fake) : SMC(fake.smc(), fake.log), clock_(fake.clock) {}
 
     kern_return_t open() override {
         ++opens;

@@ -4,7 +4,6 @@
 #include <sstream>
 
 #include "emulator/KeyTableFile.h"
-#include "platform/Platform.h"
 #include "smc/SMCErrorText.h"
 #include "smc/SMCTexts.h"
 #include "smc/SMCValueCodec.h"
@@ -79,10 +78,9 @@ int SmcTool::run(const Command& command) {
 
 bool SmcTool::openDevice() {
     // Without a device, say so once and clearly rather than after open()'s own error line.
-    SmcService& device = Platform::current().smc();
     std::vector<io_service_t> services;
-    device.getMatchingServices(smctext::kServiceClass, services);
-    for (io_service_t service : services) device.objectRelease(service);
+    device_.getMatchingServices(smctext::kServiceClass, services);
+    for (io_service_t service : services) device_.objectRelease(service);
     if (!services.empty() && smc_.open() == 0) return true;
     tell(noDevice_);
     return false;

@@ -12,8 +12,9 @@ namespace ampwarden::smctool {
 // Failures are told on standard error.
 class SmcTool {
   public:
-    // `noDevice` says why there is no SMC when it cannot be opened.
-    SmcTool(SMC& smc, std::string noDevice) : smc_(smc), noDevice_(std::move(noDevice)) {}
+    // `smc` works on `device`; `noDevice` says why there is no SMC when it cannot be opened.
+    SmcTool(SMC& smc, SmcService& device, std::string noDevice)
+        : smc_(smc), device_(device), noDevice_(std::move(noDevice)) {}
 
     int run(const Command& command);
 
@@ -33,6 +34,7 @@ class SmcTool {
     std::optional<std::int64_t> forcedFans();
 
     SMC& smc_;
+    SmcService& device_;
     std::string noDevice_;
 };
 

@@ -6,10 +6,6 @@
 
 namespace ampwarden::smctool {
 
-ToolPlatform::ToolPlatform() { Platform::install(this); }
-
-ToolPlatform::~ToolPlatform() { Platform::install(nullptr); }
-
 SmcService& ToolPlatform::smc() {
     if (!smc_) {
         SmcBackendChoice choice(SmcBackendChoice::Setup::fromEnvironment());

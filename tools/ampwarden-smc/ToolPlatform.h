@@ -10,12 +10,10 @@
 namespace ampwarden::smctool {
 
 // The Linux platform, except that the SMC layer's lines go to standard error: in this tool
-// they are diagnostics, and standard output carries only the keys asked for. Constructing it
-// installs it as the process's platform.
+// they are diagnostics, and standard output carries only the keys asked for.
 class ToolPlatform : public Platform {
   public:
-    ToolPlatform();
-    ~ToolPlatform() override;
+    ToolPlatform() = default;
     ToolPlatform(const ToolPlatform&) = delete;
     ToolPlatform& operator=(const ToolPlatform&) = delete;
 

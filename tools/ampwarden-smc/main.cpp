@@ -25,6 +25,7 @@ int main(int argc, char** argv) {
         return printProbe(choice.probeAll());
     }
     ToolPlatform platform;
-    SMC& smc = SMC::shared();  // lives on past main(): ending the process closes the socket
-    return SmcTool(smc, platform.noDeviceReason()).run(*command);
+    // Lives on past main(): ending the process closes the socket.
+    static auto* smc = new SMC(platform.smc(), platform.diagnostics());
+    return SmcTool(*smc, platform.smc(), platform.noDeviceReason()).run(*command);
 }

@@ -23,9 +23,9 @@ Service& once(std::unique_ptr<Service>& slot, Make make) {
 }
 }  // namespace
 
-LinuxPlatform::LinuxPlatform() { Platform::install(this); }
+LinuxPlatform::LinuxPlatform() = default;
 
-LinuxPlatform::~LinuxPlatform() { Platform::install(nullptr); }
+LinuxPlatform::~LinuxPlatform() = default;
 
 SdEventRunLoop& LinuxPlatform::loop() {
     return once(loop_, [] { return std::make_unique<SdEventRunLoop>(); });
@@ -65,7 +65,9 @@ MachineFacts& LinuxPlatform::machine() {
     return once(machine_, [] { return std::make_unique<LinuxMachineFacts>(); });
 }
 
-SmcService& LinuxPlatform::smc() {
+SmcService& LinuxPlatform::smc() { return smcOnFirstUse_; }
+
+SmcService& LinuxPlatform::chosenSmc() {
     return once(smc_, [this] {
         return SmcBackendChoice::make(SmcBackendChoice::Setup::fromEnvironment(), diagnostics());
     });

@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "platform/ForwardingSmcService.h"
 #include "platform/Platform.h"
 
 namespace ampwarden {
@@ -10,9 +11,9 @@ class SdEventRunLoop;
 class SystemBus;
 
 // The real platform. Each service is created on first use, so a program that only touches
-// the SMC and the logs never connects to the bus. The bus-backed services share one system
-// bus connection, attached to the one main loop. Constructing it installs it as the process's
-// platform; destroying it removes it again.
+// the SMC and the logs never connects to the bus; the SMC backend is chosen when the SMC is
+// first called, not when an object takes the service. The bus-backed services share one system
+// bus connection, attached to the one main loop.
 class LinuxPlatform : public Platform {
   public:
     LinuxPlatform();
@@ -35,6 +36,7 @@ class LinuxPlatform : public Platform {
   private:
     SdEventRunLoop& loop();
     SystemBus& systemBus();
+    SmcService& chosenSmc();
 
     // Declared in the order they may depend on each other; destroyed in reverse.
     std::unique_ptr<Diagnostics> diagnostics_;
@@ -47,6 +49,7 @@ class LinuxPlatform : public Platform {
     std::unique_ptr<RunningApplications> applications_;
     std::unique_ptr<MachineFacts> machine_;
     std::unique_ptr<SmcService> smc_;
+    ForwardingSmcService smcOnFirstUse_{[this]() -> SmcService& { return chosenSmc(); }};
     std::unique_ptr<SpeechSynthesizer> speech_;
     std::unique_ptr<CommandAuthority> authority_;
 };

@@ -19,14 +19,14 @@ TEST(ConsoleUser, OnlyNoUserOrTheExactLoginWindowNameCountsAsNobody) {
                                                 "loginWindow "};
     for (const auto& user : users) {
         platform.login.user = user;
-        EXPECT_EQ(currentConsoleUser(), user == "loginWindow" ? std::nullopt : user);
+        EXPECT_EQ(currentConsoleUser(platform.login), user == "loginWindow" ? std::nullopt : user);
     }
 }
 
 // The queries are observed before the start-up report goes out, so none can be missed.
 TEST(AppDelegate, AsRootObservesTheQueriesReportsOnceAndAnswersEachUnderItsOwnName) {
-    FakePlatform platform;
-    AppDelegate delegate;
+    InstalledPlatform<> platform;
+    AppDelegate delegate{platform, platform.center};
     delegate.applicationDidFinishLaunching();
     const Names observed = platform.notifications.observedNames();
     ASSERT_GE(observed.size(), 2u);
@@ -46,7 +46,7 @@ TEST(AppDelegate, AsRootObservesTheQueriesReportsOnceAndAnswersEachUnderItsOwnNa
 TEST(AppDelegate, WithoutEffectiveRootWiresNothingEvenWithRealRoot) {
     FakePlatform platform;
     platform.facts.ids = {.euid = 1000, .uid = 0, .egid = 1000, .gid = 0};
-    AppDelegate delegate;
+    AppDelegate delegate{platform, platform.center};
     delegate.applicationDidFinishLaunching();
     EXPECT_EQ(sharedAppDelegate, &delegate);
     EXPECT_TRUE(platform.notifications.observedNames().empty());

@@ -13,17 +13,17 @@ using Lines = std::vector<std::string>;
 class Watchdog : public ::testing::Test {
   protected:
     void SetUp() override {
-        LocalNotificationCenter::defaultCenter().addObserver("mainAppIsKilled",
-                                                             [this] { ++killed; });
+        platform.center.addObserver("mainAppIsKilled", [this] { ++killed; });
     }
-    void TearDown() override { monitorTimer.reset(); }
     void appRunning(bool running) {
         platform.apps.ids = {std::nullopt, "org.other"};
         if (running) platform.apps.ids.push_back("lumora.Battery");
     }
 
     FakePlatform platform;
-    std::shared_ptr<ZTMonitorApp> watchdog = std::make_shared<ZTMonitorApp>();
+    CommandGate gate{platform.clock, platform.authorities, platform.log};
+    std::shared_ptr<ZTMonitorApp> watchdog = std::make_shared<ZTMonitorApp>(
+        platform.clock, platform.apps, platform.log, gate, platform.center);
     int killed = 0;
 };
 
@@ -82,34 +82,34 @@ TEST_F(Watchdog, AFailedLookupKeepsTheStateAndAnotherUsersClaimIsOnlyLogged) {
                     "the helper; not counted as the app"});
 }
 
-// The process has one timer slot: a new timer replaces the old one, and a one-shot empties the
-// slot after it ran unless its block already put a successor there.
+// A new timer replaces the old one in its slot, and a one-shot empties the slot after it ran
+// unless its block already put a successor there.
 TEST(DispatchTimer, ReplacesTheTimerInItsSlotAndAOneShotEmptiesIt) {
     FakeRunLoop loop;
+    std::unique_ptr<Timer> slot;
     std::string ticks;
     scheduleDispatchTimer(
-        true, loop, [&] { ticks += "a"; }, 1);
+        slot, true, loop, [&] { ticks += "a"; }, 1);
     scheduleDispatchTimer(
-        true, loop, [&] { ticks += "b"; }, 2);
+        slot, true, loop, [&] { ticks += "b"; }, 2);
     loop.advance(4);
     EXPECT_EQ(ticks, "bb");
     scheduleDispatchTimer(
-        false, loop, [&] { ticks += "c"; }, 1);
+        slot, false, loop, [&] { ticks += "c"; }, 1);
     loop.advance(3);
     EXPECT_EQ(ticks, "bbc");
-    EXPECT_EQ(monitorTimer, nullptr);
+    EXPECT_EQ(slot, nullptr);
     scheduleDispatchTimer(
-        false, loop,
+        slot, false, loop,
         [&] {
             ticks += "d";
             scheduleDispatchTimer(
-                true, loop, [&] { ticks += "e"; }, 1);
+                slot, true, loop, [&] { ticks += "e"; }, 1);
         },
         1);
     loop.advance(3);
     EXPECT_EQ(ticks, "bbcdee");
-    EXPECT_NE(monitorTimer, nullptr);
-    monitorTimer.reset();
+    EXPECT_NE(slot, nullptr);
 }
 
 }  // namespace

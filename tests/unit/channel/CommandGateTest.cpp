@@ -27,12 +27,12 @@ class Gate : public ::testing::Test {
         platform.notifications.postDarwinNotification(name, sender);
     }
     Names answers() const { return platform.notifications.answerNames(); }
-    CommandGate& gate() { return CommandGate::shared(); }
 
     FakePlatform platform;
     FakeCommandAuthority& authority = platform.authorities;
-    RecordingSMC smc{platform.clock};
-    ZTBatteryNewModule module{smc};
+    RecordingSMC smc{platform};
+    CommandGate gate{platform.clock, platform.authorities, platform.log};
+    ZTBatteryNewModule module{platform, smc, gate, platform.center};
 };
 
 // Read-only queries as a client sees them are the end-to-end authorization tests'.
@@ -87,18 +87,18 @@ TEST_F(Gate,
        AFloodWaitingOnACheckThatNeverEndsIsBoundedRefusedAfterTenSecondsAndReportedOncePerMinute) {
     authority.user(kMallory, 1001, true, -1);
     for (int i = 0; i < 40; ++i) post(kChargeOff, kMallory);
-    EXPECT_EQ(gate().queued(), 32u);
+    EXPECT_EQ(gate.queued(), 32u);
     EXPECT_EQ(platform.log.systemLines(),
               Names{"Ampwarden: too many commands waiting from :1.6; dropped "
                     "ZTBattery_TellDeamon_SetDisableCharging x1"});
     post(kStatus, kRoot);  // still finds room behind the flood
-    EXPECT_EQ(gate().queued(), 33u);
+    EXPECT_EQ(gate.queued(), 33u);
 
     platform.clock.advance(9.9);
     EXPECT_TRUE(answers().empty());
     platform.clock.advance(0.1);  // the check gives up: every waiting command of the flood goes
     EXPECT_EQ(answers(), Names{answer(kStatus)});
-    EXPECT_EQ(gate().queued(), 0u);
+    EXPECT_EQ(gate.queued(), 0u);
     EXPECT_TRUE(smc.writes.empty());
 
     // Refused at once under the same decision, and summed up in one line when it expires.

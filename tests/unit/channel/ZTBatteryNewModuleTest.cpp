@@ -26,8 +26,9 @@ class CommandModule : public ::testing::Test {
     }
 
     FakePlatform platform;
-    RecordingSMC smc{platform.clock};
-    ZTBatteryNewModule module{smc};
+    RecordingSMC smc{platform};
+    CommandGate gate{platform.clock, platform.authorities, platform.log};
+    ZTBatteryNewModule module{platform, smc, gate, platform.center};
 };
 
 TEST_F(CommandModule, SleepDuringADischargeHoldsTheBatteryBeforeLettingTheMachineSleep) {

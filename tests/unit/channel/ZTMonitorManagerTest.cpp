@@ -20,7 +20,9 @@ TEST(LidProbe, OnlyAMacBookWithALidReportedClosedCountsAsClosed) {
         FakePlatform platform;
         platform.facts.model = c.model;
         platform.login.lidClosed = c.lid;
-        EXPECT_EQ(ZTMonitorManager::lidClosed(), c.closed) << c.model;
+        EXPECT_EQ(ZTMonitorManager::lidClosed(platform.facts, platform.login, platform.log),
+                  c.closed)
+            << c.model;
         EXPECT_EQ(platform.login.lidQueries, c.lidQueries) << c.model;
     }
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "channel/CommandGate.h"
 #include "charge/ZTBatteryControl.h"
 #include "fake/FakePlatform.h"
 #include "fake/RecordingSMC.h"
@@ -15,16 +16,16 @@ using Writes = std::vector<RecordingSMC::Write>;
 
 class BatteryControl : public ::testing::Test {
   protected:
-    void TearDown() override { ZTBatteryControl::setSelfClass(nullptr); }
     void open() {
         ASSERT_TRUE(control->openCMC());
         platform.log.clear();
     }
     void post(const char* name) { platform.notifications.postDarwinNotification(name); }
 
-    FakePlatform platform;
-    RecordingSMC smc{platform.clock};
-    std::shared_ptr<ZTBatteryControl> control = std::make_shared<ZTBatteryControl>(smc);
+    InstalledPlatform<> platform;  // for the selfClass callback
+    RecordingSMC smc{platform};
+    std::shared_ptr<ZTBatteryControl> control =
+        std::make_shared<ZTBatteryControl>(smc, platform.clock, platform.log, platform.center);
 };
 
 TEST_F(BatteryControl, OpensOnceAndClosingAlwaysResetsEveryChargeKeyFirst) {
@@ -134,7 +135,8 @@ TEST_F(BatteryControl, LostDelayedWriteIsRetriedNewerValuesWinAndTheNextOpenTake
 }
 
 TEST_F(BatteryControl, OwnCommandWiringActsOnlyThroughSelfClassWhichItHoldsWeakly) {
-    control->registerDaemonNotification();
+    CommandGate gate{platform.clock, platform.authorities, platform.log};
+    control->registerDaemonNotification(platform.notifications, gate);
     open();
     post("ZTBattery_TellDeamon_SetDisableCharging");
     ZTBatteryControl::setSelfClass(control);
@@ -149,11 +151,11 @@ TEST_F(BatteryControl, OwnCommandWiringActsOnlyThroughSelfClassWhichItHoldsWeakl
 
     control->addNotificationObserver();
     control->addNotificationObserver();
-    LocalNotificationCenter::defaultCenter().postNotificationName("mainAppIsKilled");
+    platform.center.postNotificationName("mainAppIsKilled");
     EXPECT_EQ(smc.closes, 2);
     ZTBatteryControl::setSelfClass(nullptr);
     control.reset();
-    LocalNotificationCenter::defaultCenter().postNotificationName("mainAppIsKilled");
+    platform.center.postNotificationName("mainAppIsKilled");
     EXPECT_EQ(smc.closes, 2) << "the observation holds the object weakly";
 }
 

@@ -23,7 +23,7 @@ class EspeakPlatform : public FakePlatform {
 Argv espeak(const std::string& text) { return {"espeak-ng", "-v", "cmn", "--", text}; }
 
 TEST(ZTSpeechManager, ANewUtteranceCutsOffTheLastAndAMissingEspeakHarmsNothing) {
-    EspeakPlatform platform;
+    InstalledPlatform<EspeakPlatform> platform;
     ZTSpeechManager::stopSpeech();  // nothing is speaking yet
     EXPECT_TRUE(platform.processRunner.started.empty());
 

@@ -131,7 +131,7 @@ TEST_F(EmulatorSocket, ServesClientsWhileOneStallsAndSurvivesAHungAndAKilledDevi
     EXPECT_EQ(keyInfo(first, "BCLM"), kMachSendInvalidDest);
 
     // A hung device times out, a killed one fails at once, and both are used again once back.
-    SMC smc;
+    SMC smc{platform.smc(), platform.log};
     ASSERT_EQ(smc.open(), 0);
     EXPECT_EQ(smc.readByteValue("BCLM"), 100);
     emulator->pause();
@@ -143,7 +143,7 @@ TEST_F(EmulatorSocket, ServesClientsWhileOneStallsAndSurvivesAHungAndAKilledDevi
 
     emulator->kill();  // its socket file stays behind; the hang-up is seen, not the deadline
     EXPECT_EQ(smc.readByteValue("BCLM"), std::nullopt);
-    SMC another;
+    SMC another{platform.smc(), platform.log};
     EXPECT_EQ(another.open(), 1);
 
     emulator = this->emulator();                // replaces the dead socket
@@ -174,7 +174,7 @@ TEST_F(EmulatorSocket, ShortAndGarbledRepliesFailOrPassWithoutHarm) {
             ::send(client.get(), answer.data(), answer.size(), MSG_NOSIGNAL);
         }
     });
-    SMC smc;
+    SMC smc{platform.smc(), platform.log};
     ASSERT_EQ(smc.open(), 0);
     SMCVal_t value("BCLM");
     EXPECT_EQ(smc.read(value), 0);

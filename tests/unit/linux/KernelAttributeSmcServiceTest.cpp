@@ -42,7 +42,7 @@ class KernelAttributeSmcServiceTest : public ::testing::Test {
     HostFiles files{tree.root()};
     FakePlatform platform;
     std::unique_ptr<KernelAttributeSmcService> service;
-    SMC smc;
+    SMC smc{platform.smc(), platform.log};
 };
 
 TEST_F(KernelAttributeSmcServiceTest,

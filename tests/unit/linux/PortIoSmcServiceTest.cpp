@@ -59,7 +59,7 @@ class PortIoSmcServiceTest : public ::testing::Test {
     FakePlatform platform;
     SmcPortDevice device;
     PortIoSmcService service;
-    SMC smc;
+    SMC smc{platform.smc(), platform.log};
 };
 
 TEST_F(PortIoSmcServiceTest, AnswersKeysWritesAndRefusalsExactlyLikeTheSocketDevice) {
@@ -67,7 +67,7 @@ TEST_F(PortIoSmcServiceTest, AnswersKeysWritesAndRefusalsExactlyLikeTheSocketDev
     FakeSmcDevice socketDevice;
     platform.smcService = &socketDevice;
     {
-        SMC other;  // closes while its device exists
+        SMC other{platform.smc(), platform.log};  // closes while its device exists
         EXPECT_EQ(overPorts, exercise(other));
     }
     platform.smcService = &service;
@@ -126,7 +126,7 @@ TEST_F(PortIoSmcServiceTest, ChecksTheKeyBeforeWritingAndHoldsTheLockFileAgainst
     {
         PortIoSmcService locked(std::make_unique<BorrowedPorts>(device), lockPath);
         platform.smcService = &locked;
-        SMC other;
+        SMC other{platform.smc(), platform.log};
         ASSERT_EQ(other.open(), 0);
         SMCVal_t limit("BCLM");
         ASSERT_EQ(other.read(limit), 0);  // made the folder and the file

@@ -28,12 +28,14 @@ TEST_F(SMCTest, OpenTakesANewConnectionEachTimeAndCloseKeepsTheHandle) {
     SMCVal_t value("BCLM");
     EXPECT_EQ(smc.read(value), kMachSendInvalidDest);  // still on the closed handle
     EXPECT_EQ(laptop.lastConnection, FakeSmcDevice::kFirstConnection + 1);
-    EXPECT_EQ(SMC().open(), 0);
+    EXPECT_EQ(SMC(platform.smc(), platform.log).open(), 0);
     EXPECT_EQ(laptop.connected.size(), 1u) << "destruction closes";
     EXPECT_TRUE(platform.log.empty());
 
     {
-        SMC failed;  // each failing step of opening is one line, as is closing no connection
+        SMC failed{
+            platform.smc(),
+            platform.log};  // each failing step of opening is one line, as is closing no connection
         laptop.openResult = static_cast<kern_return_t>(0xe00002c1);  // not privileged
         EXPECT_EQ(failed.open(), 1);
         laptop.matchingResult = kIOReturnNoResources;

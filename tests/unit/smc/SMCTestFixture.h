@@ -42,7 +42,8 @@ class SMCTest : public ::testing::Test {
     std::vector<std::unique_ptr<FakeSmcDevice>> others_;
 
   protected:
-    SMC smc;  // last, so it closes its connection while its device still exists
+    // Last, so it closes its connection while its device still exists.
+    SMC smc{platform.smc(), platform.log};
 };
 
 }  // namespace ampwarden::test

@@ -12,7 +12,7 @@ namespace {
 // The line reaching bash unchanged, and the statuses, are the uninstall tests' (unit and
 // end-to-end, where the commands run for real).
 TEST(ShellRunner, EmptyOutputIsTextButBadBytesOrAFailedLaunchAreNone) {
-    FakePlatform platform;
+    InstalledPlatform<> platform;
     std::optional<ProcessResult> result = ProcessResult{0, ""};
     platform.processRunner.handler = [&](const std::vector<std::string>&) { return result; };
     EXPECT_EQ(ZTShellExcuteManager::excuteCmd("true"), "");

@@ -15,7 +15,7 @@ using Lines = std::vector<std::string>;
 
 // What root reports, as the main app sees it, is the end-to-end start-up tests'.
 TEST(StatusReport, WithoutRootItIsZeroAndAMissingVersionIsLeftOut) {
-    FakePlatform platform;
+    InstalledPlatform<> platform;
     platform.facts.bundle.erase(names::kBundleShortVersionKey);
     platform.facts.ids = {.euid = 501, .uid = 0, .egid = 20, .gid = 0};
     ZTUtilityTool::GlobalDaemonInfo();
@@ -51,7 +51,7 @@ class Uninstall : public ::testing::Test {
         for (const auto& argv : platform.processRunner.ran) ran.push_back(argv.at(2));
     }
 
-    FakePlatform platform;
+    InstalledPlatform<> platform;
     UninstallCommands commands = UninstallCommands::forInstallation();
     std::vector<std::size_t> answersWhenRun;
     Lines ran;
@@ -77,7 +77,7 @@ TEST_F(Uninstall, RegisteredServiceFailuresSkipOnlyWhatDependsOnThem) {
 
 // Ending the process on the spot could drop the answer still queued for the bus.
 TEST(Restart, AnswersFlushesAndEndsThroughTheLoop) {
-    FakePlatform platform;
+    InstalledPlatform<> platform;
     ZTUtilityTool::reboot();
     EXPECT_EQ(platform.notifications.answersWhenFlushed, std::vector<std::size_t>{1});
     EXPECT_EQ(platform.clock.quitCode(), 0);
