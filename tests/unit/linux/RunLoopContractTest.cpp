@@ -84,15 +84,12 @@ TYPED_TEST(RunLoopContractTest, DueWorkKeepsItsOrderStoppedTimersStayStoppedMiss
 // An exception from timed work is a failure; termination signals end the loop cleanly.
 TEST(SdEventRunLoopTest, AnExceptionFromTimedWorkIsAFailureAndATerminationSignalNot) {
     SdEventRunLoop loop;
-    bool later = false;
     loop.after(0, [] { throw 42; });
-    loop.after(0.001, [&] { later = true; });
     testing::internal::CaptureStderr();
     EXPECT_EQ(loop.run(), CallbackGuard::kExitCode);
     EXPECT_NE(testing::internal::GetCapturedStderr().find(
                   "a timed callback failed: an exception of unknown type"),
               std::string::npos);
-    EXPECT_FALSE(later);
     for (int signal : {SIGTERM, SIGINT}) {
         SdEventRunLoop stopped;
         stopped.after(0, [signal] { raise(signal); });
