@@ -103,7 +103,6 @@ TEST(SystemBusTest, NoBusEndsTheLoopWithAnErrorAndWhatNeedsNoBusNeverConnects) {
     test::FakeDiagnostics log;
     SdEventRunLoop loop;
     SystemBus none(loop, log);
-    EXPECT_EQ(none.bus(), nullptr);
     EXPECT_EQ(loop.run(), SystemBus::kLostBusExitCode);
     DBusNotificationChannel(none.bus(), log).postDarwinNotification("no bus, no harm");
     unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
