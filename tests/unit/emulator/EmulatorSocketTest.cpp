@@ -8,7 +8,10 @@
 
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "emulator/SmcEmulator.h"
 #include "fake/FakeHostTree.h"
@@ -35,11 +38,33 @@ UniqueFd connectedTo(const std::string& path) {
     return fd;
 }
 
-// The emulated device behind its server, in a child process that a test can kill, stop and
-// continue like a daemon that crashes or hangs. The constructor returns once clients may connect.
+// Serves one client on `path`, answering its requests with `replies` in turn, then hangs up.
+void serveReplies(const std::string& path, const std::vector<std::string>& replies,
+                  const std::function<void()>& listening) {
+    UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+    if (::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener.get(), 1) != 0)
+        return;
+    listening();
+    UniqueFd client(::accept(listener.get(), nullptr, nullptr));
+    EmulatorFrame::Bytes request{};
+    for (const std::string& answer : replies) {
+        if (::recv(client.get(), request.data(), request.size(), MSG_WAITALL) !=
+            static_cast<ssize_t>(request.size()))
+            return;
+        ::send(client.get(), answer.data(), answer.size(), MSG_NOSIGNAL);
+    }
+}
+
+// The emulated device behind its server (or, given replies, a device that only says those),
+// in a child process that a test can kill, stop and continue like a daemon that crashes or
+// hangs. The constructor returns once clients may connect.
 class ForkedEmulator {
   public:
-    explicit ForkedEmulator(const std::string& path) {
+    explicit ForkedEmulator(const std::string& path, const std::vector<std::string>& replies = {}) {
         int ready[2];
         EXPECT_EQ(::pipe(ready), 0);
         const pid_t parent = ::getpid();
@@ -47,9 +72,19 @@ class ForkedEmulator {
         if (pid_ == 0) {
             // Not outliving a test that crashes or is killed (nor one that did so already).
             if (::prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 && ::getppid() == parent) {
+                const auto listening = [&] {
+                    if (::write(ready[1], "!", 1) != 1) ::_exit(1);
+                };
+                if (!replies.empty()) {
+                    serveReplies(path, replies, listening);
+                    ::_exit(0);
+                }
                 SmcEmulator device;
                 EmulatorSmcServer server(device, path);
-                if (server.listen().empty() && ::write(ready[1], "!", 1) == 1) server.run();
+                if (server.listen().empty()) {
+                    listening();
+                    server.run();
+                }
             }
             ::_exit(0);
         }
@@ -125,6 +160,21 @@ TEST_F(EmulatorSocket, ServesClientsWhileOneStallsAndSurvivesAHungAndAKilledDevi
 
     emulator = std::make_unique<ForkedEmulator>(path);  // replaces the dead socket
     EXPECT_EQ(smc.readByteValue("BCLM"), 100);          // same handle, fresh socket
+}
+
+// A reply may claim any size; no more than the record's 32 bytes are ever copied.
+TEST_F(EmulatorSocket, ShortAndGarbledRepliesFailOrPassWithoutHarm) {
+    const std::string garbled(EmulatorFrame::kSize, '\xFF');  // code -1, nonsense record
+    const std::string succeeded = std::string(4, '\0') + garbled.substr(4);
+    ForkedEmulator device(path, {succeeded, succeeded, garbled, garbled.substr(0, 10)});
+    SMC smc{platform.smc(), platform.log};
+    ASSERT_EQ(smc.open(), 0);
+    SMCVal_t value("BCLM");
+    EXPECT_EQ(smc.read(value), 0);
+    EXPECT_EQ(value.dataSize, 0xFFFFFFFFu);
+    EXPECT_EQ(value.bytes[31], 0xFF);
+    EXPECT_EQ(smc.read(value), -1);                      // a code no table knows
+    EXPECT_EQ(smc.read(value), kIOReturnNotResponding);  // ten bytes, then a hang-up
 }
 
 }  // namespace

@@ -137,6 +137,7 @@ TEST_F(SMCTest, ByteValuesAreByteZeroOfOneByteTypes) {
         CH0C hex_ 2 1234
         CH0I hex_ 1 ff
         F0Ac ui16 2 0102
+        CHBI ui8  1 00
     )");
     std::string read;
     for (const char* key : {"BCLM", "CH0B", "CH0I", "F0Ac", "XXXX"}) {
@@ -147,6 +148,12 @@ TEST_F(SMCTest, ByteValuesAreByteZeroOfOneByteTypes) {
              {"BCLM", 100}, {"CH0C", 0}, {"F0Ac", 5}, {"BCLM", 256}, {"BCLM", -1}, {"XXXX", 1}}) {
         smc.writeByteValue(key, value);
     }
+    // A failed probe of "CHBI" (its info, then its value) says so for that probe only.
+    device.failCall(0, kIOReturnNotResponding);
+    EXPECT_FALSE(smc.isCHBIReadable());
+    device.failCall(1, kIOReturnTimeout);
+    EXPECT_FALSE(smc.isCHBIReadable());
+    EXPECT_TRUE(smc.isCHBIReadable());
     device.failCall(2, kIOReturnNotResponding);
     EXPECT_EQ(smc.writeByteValue("BCLM", 80), kIOReturnNotResponding);
     EXPECT_EQ(lines().back(), "Error write: (iokit/common) device not responding");
