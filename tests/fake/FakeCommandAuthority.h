@@ -20,7 +20,6 @@ class FakeCommandAuthority : public CommandAuthority {
         double delay = 0;
     };
     struct Check {
-        std::string sender;
         CommandAction action;
         bool interactive;
     };
@@ -41,7 +40,7 @@ class FakeCommandAuthority : public CommandAuthority {
     }
     void check(const std::string& sender, const SenderCredentials&, CommandAction action,
                bool interactive, VerdictCallback done) override {
-        checks.push_back({sender, action, interactive});
+        checks.push_back({action, interactive});
         const Script& script = scripts.at(sender);
         if (script.delay < 0) return;
         if (script.delay == 0) return done(script.verdict);

@@ -52,11 +52,6 @@ class FakeNotificationChannel : public NotificationChannel {
     void addDistributedObserver(DistributedCallback) override {}
     void flush() override { answersWhenFlushed.push_back(answers.size()); }
 
-    std::vector<std::string> observedNames() const {
-        std::vector<std::string> names;
-        for (const auto& entry : observers_) names.push_back(entry.first);
-        return names;
-    }
     std::vector<std::string> answerNames() const {
         std::vector<std::string> names;
         for (const auto& answer : answers) names.push_back(answer.name);

@@ -27,23 +27,17 @@ class FakeDisplayMonitor : public DisplayMonitor {
     Callback callback;
 };
 
-// Answers at once from `ids` (an entry without an id is none); every id is held by `owner`.
-// With `failure` set it cannot tell.
+// Answers at once: the app with the id `running` is held by `owner`; with `failure` set it
+// cannot tell.
 class FakeRunningApplications : public RunningApplications {
   public:
     void findApplication(const std::string& id, LookupCallback done) override {
-        ++queries;
         using State = ApplicationLookup::State;
         if (!failure.empty()) return done({State::Unknown, "", failure});
-        for (const auto& entry : ids) {
-            if (entry && *entry == id) return done({State::Running, owner, ""});
-        }
+        if (id == running) return done({State::Running, owner, ""});
         done({State::NotRunning, "", ""});
     }
-    std::vector<std::optional<std::string>> ids;
-    std::string owner = ":1.0";
-    std::string failure;
-    int queries = 0;
+    std::string running, owner = ":1.0", failure;
 };
 
 class FakeMachineFacts : public MachineFacts {
@@ -58,7 +52,7 @@ class FakeMachineFacts : public MachineFacts {
                                                  {"CFBundleVersion", "7"}};
 };
 
-// Silent: the helper speaks only through ZTSpeechManager, whose test brings the real one.
+// Silent: nothing in the helper speaks.
 class SilentSpeechSynthesizer : public SpeechSynthesizer {
   public:
     void startSpeaking(const std::string&, const std::string&) override {}

@@ -25,8 +25,6 @@ class RecordingSMC : public SMC {
         std::int64_t value = 0;
         std::int64_t millis = 0;
         bool connected = true;
-        kern_return_t failure = 0;  // the code a write failed with while `failing` named its key
-        bool quiet = false;         // sent by writeByteValueQuietly
         bool operator==(const Write&) const = default;
     };
 
@@ -46,10 +44,13 @@ class RecordingSMC : public SMC {
         return connected ? std::optional(values.at(key)) : std::nullopt;
     }
     kern_return_t writeByteValue(const std::string& key, std::int64_t value) override {
-        return record(key, value, false);
+        const kern_return_t code = failing.count(key) == 1 ? failing.at(key) : 0;
+        writes.push_back({key, value, std::llround(clock_.now() * 1000), connected});
+        if (code == 0 && connected) values[key] = value;
+        return code != 0 || connected ? code : kMachSendInvalidDest;
     }
     kern_return_t writeByteValueQuietly(const std::string& key, std::int64_t value) override {
-        return record(key, value, true);
+        return writeByteValue(key, value);
     }
 
     std::map<std::string, std::int64_t> values = {
@@ -61,19 +62,12 @@ class RecordingSMC : public SMC {
     std::map<std::string, kern_return_t> failing;  // keys whose writes fail, and the code
 
   private:
-    kern_return_t record(const std::string& key, std::int64_t value, bool quiet) {
-        const kern_return_t code = failing.count(key) == 1 ? failing.at(key) : 0;
-        writes.push_back({key, value, std::llround(clock_.now() * 1000), connected, code, quiet});
-        if (code == 0 && connected) values[key] = value;
-        return code != 0 || connected ? code : kMachSendInvalidDest;
-    }
-
     const FakeRunLoop& clock_;
 };
 
 inline std::ostream& operator<<(std::ostream& out, const RecordingSMC::Write& w) {
-    return out << w.key << ":=" << w.value << "@" << w.millis << (w.connected ? "ms" : "ms(closed)")
-               << (w.quiet ? "(quiet)" : "") << (w.failure != 0 ? " failed" : "");
+    return out << w.key << ":=" << w.value << "@" << w.millis
+               << (w.connected ? "ms" : "ms(closed)");
 }
 
 }  // namespace ampwarden::test
