@@ -56,5 +56,35 @@ TEST_F(Watchdog, AFailedLookupKeepsTheStateAndAnotherUsersClaimDoesNotCount) {
     EXPECT_EQ(killed, 1);
 }
 
+// Replacing the timer in the slot stops the old one; a one-shot empties the slot after it
+// fires unless its block refilled it.
+TEST(DispatchTimer, ReplacesTheTimerInItsSlotAndAOneShotEmptiesIt) {
+    FakeRunLoop loop;
+    std::unique_ptr<Timer> slot;
+    std::string ticks;
+    scheduleDispatchTimer(
+        slot, true, loop, [&] { ticks += "a"; }, 1);
+    scheduleDispatchTimer(
+        slot, true, loop, [&] { ticks += "b"; }, 2);
+    loop.advance(4);
+    EXPECT_EQ(ticks, "bb");
+    scheduleDispatchTimer(
+        slot, false, loop, [&] { ticks += "c"; }, 1);
+    loop.advance(3);
+    EXPECT_EQ(ticks, "bbc");
+    EXPECT_EQ(slot, nullptr);
+    scheduleDispatchTimer(
+        slot, false, loop,
+        [&] {
+            ticks += "d";
+            scheduleDispatchTimer(
+                slot, true, loop, [&] { ticks += "e"; }, 1);
+        },
+        1);
+    loop.advance(3);
+    EXPECT_EQ(ticks, "bbcdee");
+    EXPECT_NE(slot, nullptr);
+}
+
 }  // namespace
 }  // namespace ampwarden::test
