@@ -13,7 +13,10 @@ namespace ampwarden::test {
 class FakeLoginManager : public LoginManager {
   public:
     std::optional<std::string> consoleUser() override { return user; }
-    std::optional<bool> clamshellClosed() override { return lidClosed; }
+    std::optional<bool> clamshellClosed() override {
+        ++lidQueries;
+        return lidClosed;
+    }
     void setSleepHandlers(std::function<void()> willSleep, std::function<void()> didWake) override {
         fireWillSleep = std::move(willSleep);
         fireDidWake = std::move(didWake);
@@ -22,6 +25,7 @@ class FakeLoginManager : public LoginManager {
 
     std::optional<std::string> user = std::string("alice");
     std::optional<bool> lidClosed;
+    int lidQueries = 0;
     std::function<void()> fireWillSleep;  // the handlers the helper registered
     std::function<void()> fireDidWake;
     int sleepWorkDoneCalls = 0;

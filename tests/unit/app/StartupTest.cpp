@@ -29,7 +29,9 @@ TEST(AppDelegate, OnlyEffectiveRootReportsAndAnswersTheStatusQueries) {
     InstalledPlatform<> platform;
     platform.facts.ids = {.euid = 1000, .uid = 0, .egid = 1000, .gid = 0};
     AppDelegate(platform, platform.center).applicationDidFinishLaunching();
-    platform.notifications.postDarwinNotification(names::kQueryDaemonLoadStatus);
+    for (const char* query : {names::kQueryDaemonLoadStatus, names::kSMCStatus}) {
+        platform.notifications.postDarwinNotification(query);
+    }
     EXPECT_TRUE(platform.notifications.answers.empty());
 
     platform.facts.ids = {};

@@ -6,14 +6,16 @@
 namespace ampwarden::test {
 namespace {
 
+// Only a MacBook is asked about its lid: on any other model the login manager is never queried.
 TEST(LidProbe, OnlyAMacBookWithALidReportedClosedCountsAsClosed) {
     const struct {
         std::string model;
         std::optional<bool> lid;
         bool closed;
-    } cases[] = {{"MacBookPro11,1", true, true},  {"Apple MacBook é", true, true},
-                 {"MacBookAir7,2", false, false}, {"MacBookAir7,2", std::nullopt, false},
-                 {"macbookpro11,1", true, false}, {"", true, false}};
+        int lidQueries;
+    } cases[] = {{"MacBookPro11,1", true, true, 1},  {"Apple MacBook é", true, true, 1},
+                 {"MacBookAir7,2", false, false, 1}, {"MacBookAir7,2", std::nullopt, false, 1},
+                 {"macbookpro11,1", true, false, 0}, {"", true, false, 0}};
     for (const auto& c : cases) {
         FakePlatform platform;
         platform.facts.model = c.model;
@@ -21,6 +23,7 @@ TEST(LidProbe, OnlyAMacBookWithALidReportedClosedCountsAsClosed) {
         EXPECT_EQ(ZTMonitorManager::lidClosed(platform.facts, platform.login, platform.log),
                   c.closed)
             << c.model;
+        EXPECT_EQ(platform.login.lidQueries, c.lidQueries) << c.model;
     }
 }
 
