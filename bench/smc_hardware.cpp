@@ -18,6 +18,7 @@
 #include <memory>
 
 #include "emulator/SmcPortDevice.h"
+#include "platform/BorrowedPortIo.h"
 #include "platform/MachError.h"
 #include "platform/linux/KernelAttributeSmcService.h"
 #include "platform/linux/PortIoSmcService.h"
@@ -27,17 +28,6 @@
 using namespace ampwarden;
 
 namespace {
-
-class BorrowedPorts : public PortIo {
-  public:
-    explicit BorrowedPorts(SmcPortDevice& device) : device_(device) {}
-    std::uint8_t in(std::uint16_t port) override { return device_.in(port); }
-    void out(std::uint16_t port, std::uint8_t value) override { device_.out(port, value); }
-    void pause(std::chrono::microseconds duration) override { device_.pause(duration); }
-
-  private:
-    SmcPortDevice& device_;
-};
 
 kern_return_t call(SmcService& service, io_connect_t connection, SMCKeys command,
                    std::uint8_t value, SMCKeyData_t& output) {
@@ -83,7 +73,7 @@ void countPerOp(benchmark::State& state, const SmcPortDevice& device, double min
 
 void PortRead(benchmark::State& state) {
     SmcPortDevice device;
-    PortIoSmcService service(std::make_unique<BorrowedPorts>(device), "");
+    PortIoSmcService service(std::make_unique<BorrowedPortIo>(device), "");
     const io_connect_t connection = openService(service);
     read(service, connection);  // learns the key's information
     device.counts = {};
@@ -94,7 +84,7 @@ BENCHMARK(PortRead);
 
 void PortWrite(benchmark::State& state) {
     SmcPortDevice device;
-    PortIoSmcService service(std::make_unique<BorrowedPorts>(device), "");
+    PortIoSmcService service(std::make_unique<BorrowedPortIo>(device), "");
     const io_connect_t connection = openService(service);
     read(service, connection);
     device.counts = {};

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "emulator/SmcPortDevice.h"
+#include "platform/BorrowedPortIo.h"
 #include "platform/MachError.h"
 #include "platform/SmcPortProtocol.h"
 #include "platform/linux/PortIoSmcService.h"
@@ -85,17 +86,6 @@ class StallingPorts : public PortIo {
     Bytes& bytes_;
 };
 
-class Forwarder : public PortIo {
-  public:
-    explicit Forwarder(PortIo& ports) : ports_(ports) {}
-    std::uint8_t in(std::uint16_t port) override { return ports_.in(port); }
-    void out(std::uint16_t port, std::uint8_t value) override { ports_.out(port, value); }
-    void pause(std::chrono::microseconds duration) override { ports_.pause(duration); }
-
-  private:
-    PortIo& ports_;
-};
-
 void fuzzedDevice(Bytes& bytes) {
     FuzzedPorts ports(bytes);
     SmcPortProtocol protocol(ports, kTiming);
@@ -139,7 +129,7 @@ void stallingDevice(Bytes& bytes) {
     device.faults.leftoverBytes = bytes.next() % 24;
     device.faults.slowness = std::chrono::microseconds{bytes.next() % 200};
     StallingPorts ports(device, bytes);
-    PortIoSmcService service(std::make_unique<Forwarder>(ports), "", kTiming);
+    PortIoSmcService service(std::make_unique<BorrowedPortIo>(ports), "", kTiming);
     std::vector<io_service_t> services;
     io_connect_t connection = 0;
     service.getMatchingServices("AppleSMC", services);

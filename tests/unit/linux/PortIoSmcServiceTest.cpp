@@ -13,10 +13,10 @@
 #include "emulator/SmcPortDevice.h"
 #include "fake/FakeHostTree.h"
 #include "fake/FakePlatform.h"
+#include "platform/BorrowedPortIo.h"
 #include "platform/MachError.h"
 #include "platform/linux/PortIoSmcService.h"
 #include "smc/SMC.h"
-#include "unit/linux/BorrowedPorts.h"
 
 namespace ampwarden::test {
 namespace {
@@ -52,7 +52,7 @@ Lines exercise(SMC& smc) {
 
 class PortIoSmcServiceTest : public ::testing::Test {
   protected:
-    PortIoSmcServiceTest() : service(std::make_unique<BorrowedPorts>(device), "") {
+    PortIoSmcServiceTest() : service(std::make_unique<BorrowedPortIo>(device), "") {
         platform.smcService = &service;
     }
 
@@ -111,7 +111,7 @@ TEST_F(PortIoSmcServiceTest, EachFaultFailsWithinItsBoundAndNeverClaimsAWriteNor
     const FakeHostTree scratch;
     const std::string lockPath = scratch.root() + "/run/smc.lock";
     {
-        PortIoSmcService locked(std::make_unique<BorrowedPorts>(device), lockPath);
+        PortIoSmcService locked(std::make_unique<BorrowedPortIo>(device), lockPath);
         platform.smcService = &locked;
         SMC other{platform.smc(), platform.log};
         ASSERT_EQ(other.open(), 0);

@@ -8,8 +8,8 @@
 
 #include "emulator/SmcPortDevice.h"
 #include "fake/FakeHostTree.h"
+#include "platform/BorrowedPortIo.h"
 #include "platform/linux/SmcBackendChoice.h"
-#include "unit/linux/BorrowedPorts.h"
 
 namespace ampwarden::test {
 namespace {
@@ -25,7 +25,7 @@ class SmcBackendChoiceTest : public ::testing::Test {
         setup.files = HostFiles(tree.root());
         setup.openPorts = [this](std::string&) -> std::unique_ptr<PortIo> {
             ++portOpens;
-            return std::make_unique<BorrowedPorts>(device);
+            return std::make_unique<BorrowedPortIo>(device);
         };
         return setup;
     }
