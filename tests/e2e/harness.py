@@ -70,6 +70,8 @@ class HelperTestCase(unittest.TestCase):
         return self.recorder.wait(lambda items: items[mark:], what='answer')[0]
 
     def assert_keys(self, **expected):
+        """The keys come to hold these values (some are written half a second late)."""
+        wait_until(lambda: self.smc_values(tuple(expected)) == expected, 3, interval=0.1)
         self.assertEqual(self.smc_values(tuple(expected)), expected)
 
     def assert_helper_alive(self):
