@@ -158,19 +158,14 @@ def record_answers(address):
     from gi.repository import GLib
 
     def emit(record):
-        print(json.dumps(record, ensure_ascii=False), flush=True)
-
-    def plain(value):
-        for kind, convert in ((dbus.Boolean, bool), (str, str), (float, float), (int, int)):
-            if isinstance(value, kind):
-                return convert(value)
-        return repr(value)
+        print(json.dumps(record, ensure_ascii=False, default=repr), flush=True)
 
     def on_distributed(*args, message):
         if message.get_signature() == 'sa{sv}':
             name, values = args
             emit({'time': time.monotonic(), 'name': str(name),
-                  'values': {str(k): plain(v) for k, v in values.items()},
+                  'values': {str(k): bool(v) if isinstance(v, dbus.Boolean) else v
+                             for k, v in values.items()},
                   # dbus.Int32 is "int32", dbus.String "string", and so on.
                   'types': {str(k): type(v).__name__.lower() for k, v in values.items()}})
 

@@ -108,32 +108,25 @@ class Service:
 
 
 class SmcWriteLog(Record):
-    """The keys the emulator reports written ("write KEY HEXBYTES"), in order, as dicts with
-    "key", "value" (the first byte) and "time"."""
+    """The keys the emulator reports written ("write KEY HEXBYTES"), in order, as (key, first
+    byte) pairs."""
 
-    LINE = re.compile(r'^write ("[^"]*"|\S+) ([0-9a-fA-F]*|-)$')
+    last = 0.0  # when the last write came
 
     def take_line(self, line):
-        if match := self.LINE.match(line):
-            data = bytes.fromhex(match.group(2)) if match.group(2) != '-' else b''
-            self.add({'key': match.group(1).strip('"').ljust(4), 'value': data[0] if data else None,
-                      'time': time.monotonic()})
+        if match := re.match(r'^write ("[^"]*"|\S+) ([0-9a-fA-F]*)-?$', line):
+            data, self.last = bytes.fromhex(match.group(2)), time.monotonic()
+            self.add((match.group(1).strip('"').ljust(4), data[0] if data else None))
 
-    writes_since = Record.since
-
-    def pairs_since(self, mark=0):
-        return [(w['key'], w['value']) for w in self.since(mark)]
+    writes_since = pairs_since = Record.since
 
     def wait_for(self, key, value, timeout=5.0, since=0):
-        return self.wait(lambda items: next((w for w in items[since:]
-                                             if (w['key'], w['value']) == (key, value)), None),
-                         timeout, f'write of {key} = {value}')
+        self.wait(lambda items: (key, value) in items[since:], timeout, f'write of {key}={value}')
 
     def wait_quiet(self, quiet=0.7, timeout=5.0):
         """Until no write for `quiet` s: the helper's delayed writes come 0.5 s after a command."""
         started = time.monotonic()
-        self.wait(lambda items: time.monotonic() - max(items[-1]['time'] if items else 0.0,
-                                                       started) >= quiet, timeout)
+        self.wait(lambda items: time.monotonic() - max(self.last, started) >= quiet, timeout)
 
 
 def installed_paths(bin_dir=None):
@@ -261,12 +254,11 @@ class Rig:
             self.recorder.wait_for(GLOBAL_STATUS_ANSWER, 10)
         return self.helper
 
-    def ctl(self, *args, user=(), timeout=30, env_overrides=None):
-        """ampwardenctl run to its end, as `user` (a setpriv command line) if given."""
-        return self.run_tool('ampwardenctl', *args, user=user, timeout=timeout,
-                        env_overrides=env_overrides)
+    def ctl(self, *args, **options):
+        return self.run_tool('ampwardenctl', *args, **options)
 
     def run_tool(self, program, *args, user=(), timeout=30, env_overrides=None):
+        """The program run to its end, as `user` (a setpriv command line) if given."""
         return subprocess.run(dies_with_test([*user, self.program(program), *args]),
                               env=self.child_env(env_overrides), capture_output=True, text=True,
                               timeout=timeout, stdin=subprocess.DEVNULL)
@@ -288,14 +280,10 @@ class Rig:
             self.client.connection.close()
 
     def write_logs(self, out):
-        """Every program's logs, the most telling (the helper's) first, the bus log last, the
-        last 150 lines of each stream."""
+        """Every program's output, the helper's first and the bus log last, 150 lines a stream."""
         order = {'helper': 0, 'bus-monitor': 2}
         for service in sorted(self.services, key=lambda s: order.get(s.name, 1)):
-            out.write(f'----- {service.name}: {" ".join(service.argv)[:200]} '
-                      f'(exit status {service.process.returncode}) -----\n')
+            out.write(f'----- {service.name} (exit status {service.process.returncode}) -----\n')
             for stream, record in service.lines.items():
-                lines = record.since()
-                out.write(f'--- {stream}: {len(lines)} lines\n' +
-                          ''.join(line + '\n' for line in lines[-150:]))
+                out.write(f'--- {stream}\n' + ''.join(line + '\n' for line in record.since()[-150:]))
         out.flush()
