@@ -83,17 +83,6 @@ class CommandTest(HelperTestCase):
         self.smc_writes.wait_quiet()
         self.assertEqual(self.smc_writes.pairs_since(mark), [])
 
-    def test_without_the_device_open_fails_and_every_command_is_still_answered(self):
-        self.emulator.stop()
-        self.expect('open', {'smcOpenClose': 'close'})
-        self.rig.emulator = self.rig.start_emulator()
-        self.expect('open', {'smcOpenClose': 'open'})  # a later open tries again
-        # The device going away under an open connection: answers come, nothing hangs.
-        self.emulator.stop(signal.SIGKILL)
-        self.ask('charge', 'off')
-        self.expect('close', {'smcOpenClose': 'close'})
-        self.assert_helper_alive()
-
     def test_uninstall_closes_at_once_then_removes_the_installation(self):
         installed = FakeInstallation(self.install_root)
         self.ask('open')
