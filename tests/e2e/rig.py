@@ -151,24 +151,23 @@ class FakeInstallation:
 
     def __init__(self, root, bin_dir=None):
         paths = installed_paths(bin_dir)
-        self.files = [root + path for path in paths.values()]
-        self.helper_dir = os.path.dirname(root + paths['helper'])
+        helper_dir = os.path.dirname(root + paths['helper'])
+        wants_link = os.path.join(root, 'etc/systemd/system/multi-user.target.wants',
+                                  os.path.basename(paths['unit']))
         # The vendor's folder goes too once the helper's was the last thing in it.
-        self.vendor_dir = os.path.dirname(self.helper_dir)
-        self.wants_link = os.path.join(root, 'etc/systemd/system/multi-user.target.wants',
-                                       os.path.basename(paths['unit']))
+        self.items = [*(root + path for path in paths.values()), helper_dir, wants_link,
+                      os.path.dirname(helper_dir)]
         contents = {paths['helper']: '#!/bin/sh\nexit 0\n', paths['unit']: f'[Service]\nExecStart='
                     f'{paths["helper"]}\n[Install]\nWantedBy=multi-user.target\n'}
         for path in paths.values():
             os.makedirs(os.path.dirname(root + path), exist_ok=True)
             with open(root + path, 'w') as file:
                 file.write(contents.get(path, ''))
-        os.makedirs(os.path.dirname(self.wants_link), exist_ok=True)
-        os.symlink(paths['unit'], self.wants_link)
+        os.makedirs(os.path.dirname(wants_link), exist_ok=True)
+        os.symlink(paths['unit'], wants_link)
 
     def left(self):
-        items = [*self.files, self.helper_dir, self.wants_link, self.vendor_dir]
-        return [path for path in items if os.path.lexists(path)]
+        return [path for path in self.items if os.path.lexists(path)]
 
 
 class Rig:
@@ -183,8 +182,8 @@ class Rig:
         self.install_root = os.path.join(tmp, "install root's")
         os.makedirs(self.install_root, exist_ok=True)
         self.bus_address = 'unix:path=' + os.path.join(tmp, 'system_bus_socket')
-        self.client = self.monitor = self.recorder = self.logind = None
-        self.emulator = self.helper = None
+        self.client = self.monitor = self.recorder = self.logind = self.emulator = None
+        self.helper = None
         self.smc_writes = SmcWriteLog()
 
     def program(self, name):

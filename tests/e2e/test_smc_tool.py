@@ -86,10 +86,9 @@ class SmcToolTest(unittest.TestCase):
         self.assertEqual(self.smc('list'), [
             '#KEY\tui32\t4\t00000004\t4', 'BCLM\tui8 \t1\t50\t80', 'FS! \tui16\t2\t0001\t1',
             'TB0T\tsp78\t2\t1e40\t30.25'])
-        for path, reason in (('/dev/zero', 'not a regular file'),
-                             (keys + '2', 'No such file or directory')):
-            self.assertEqual(self.run_line(EMULATOR, '--socket', self.socket + '2', '--keys', path,
-                                           code=1), [f'ampwarden-smc-emulator: {path}: {reason}'])
+        self.assertEqual(self.run_line(EMULATOR, '--socket', self.socket + '2', '--keys',
+                                       '/dev/zero', code=1),
+                         ['ampwarden-smc-emulator: /dev/zero: not a regular file'])
 
 
 if __name__ == '__main__':
