@@ -31,9 +31,8 @@ class HelperTestCase(unittest.TestCase):
     def setUp(self):
         missing = [p for p in ('dbus-daemon', 'dbus-monitor', 'setpriv') if not shutil.which(p)]
         if os.geteuid() != 0 or MISSING_MODULES or missing:
-            self.skipTest('needs root (the helper is a root service), python3-dbus, '
-                          'python3-dbusmock, dbus-daemon, dbus-monitor and setpriv; missing: '
-                          f'{MISSING_MODULES or missing or "root"}')
+            self.skipTest(f'needs root, python3-dbus, python3-dbusmock, dbus-daemon, dbus-monitor '
+                          f'and setpriv; missing: {MISSING_MODULES or missing or "root"}')
         tmp = tempfile.mkdtemp(prefix='ampwarden-e2e-')
         os.chmod(tmp, 0o755)  # the helper may run as "nobody" and must reach the bus
         self.addCleanup(shutil.rmtree, tmp, ignore_errors=True)

@@ -52,8 +52,7 @@ class KernelBackendTest(HelperTestCase):
         self.assertEqual(self.ask('open')['values'], {'smcOpenClose': 'open'})
         for verb, limit, behaviour in (('limit on', '80', 'auto'),
                                        ('charge off', '80', 'inhibit-charge'),
-                                       ('charge on', '100', 'auto'),
-                                       ('discharge on', '100', 'force-discharge'),
+                                       ('discharge on', '80', 'force-discharge'),
                                        ('close', '100', 'auto')):
             self.ask(*verb.split())
             self.expect_attributes(limit, behaviour)
