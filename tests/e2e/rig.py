@@ -1,7 +1,7 @@
 """The end-to-end rig: the real programs on a private bus, with a fake logind, the answer recorder
-(bus.py) and the SMC emulator, all in a directory of the rig's own. Every child's bus, SMC
-socket, uninstall root and XDG paths point there, never at the real system. Every child dies
-with the process that started it.
+(ampwardenctl watch) and the SMC emulator, all in a directory of the rig's own. Every child's
+bus, SMC socket, uninstall root and XDG paths point there, never at the real system. Every child
+dies with the process that started it.
 """
 
 import os
@@ -232,9 +232,12 @@ class Rig:
         return self.client.interface(name, path)
 
     def start_recorder(self):
+        """`ampwardenctl watch`, once its match is in force (it says so on standard error)."""
         recorder = AnswerRecorder()
-        self.start_service('recorder', [PYTHON, os.path.join(HERE, 'bus.py'), self.bus_address],
-                           on_line=recorder.take_line, ready=lambda line: 'ready' in line)
+        watch = self.start_service('recorder', [self.program('ampwardenctl'), 'watch', '--json'],
+                                   on_line=recorder.take_line)
+        if not watch.wait_for_line(lambda line: 'watching' in line, 10, stream='stderr'):
+            raise HarnessError(f'ampwardenctl watch did not start: {watch.output("stderr")}')
         return recorder
 
     def start_logind(self):
