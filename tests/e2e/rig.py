@@ -90,20 +90,14 @@ class Service:
         self.wait(None)
 
     def _copy_lines(self, fd, stream, on_line):
-        pending = b''
-        while True:
-            try:
-                chunk = os.read(fd, 65536)
-            except OSError:  # a terminal whose last writer has gone reports EIO
-                chunk = b''
-            *complete, pending = (pending + chunk).split(b'\n') if chunk else (pending, b'')
-            for line in (raw.decode('utf-8', 'replace') for raw in complete if chunk or raw):
-                self.lines[stream].add(line)
-                if on_line:
-                    on_line(line)
-            if not chunk:
-                break
-        os.close(fd)
+        try:
+            with open(fd, 'rb') as pipe:
+                for raw in pipe:
+                    self.lines[stream].add(line := raw.decode('utf-8', 'replace').rstrip('\n'))
+                    if on_line:
+                        on_line(line)
+        except OSError:  # a terminal whose last writer has gone reports EIO
+            pass
         self.lines[stream].close()
 
 
