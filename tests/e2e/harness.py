@@ -48,12 +48,9 @@ class HelperTestCase(unittest.TestCase):
             raise AttributeError(name)
         return getattr(self.rig, name)
 
-    def post(self, name):
-        self.client.post(name)
-
     def query_status(self):
         before = len(self.recorder.named(STATUS_ANSWER))
-        self.post(QUERY_STATUS)
+        self.client.post(QUERY_STATUS)
         return self.recorder.wait_for(STATUS_ANSWER, count=before + 1)[-1]
 
     def ask(self, *verb, **options):

@@ -281,5 +281,5 @@ class Rig:
         for service in sorted(self.services, key=lambda s: order.get(s.name, 1)):
             out.write(f'----- {service.name} (exit status {service.process.returncode}) -----\n')
             for stream, record in service.lines.items():
-                out.write(f'--- {stream}\n' + ''.join(line + '\n' for line in record.since()[-150:]))
+                out.write(f'--- {stream}\n' + '\n'.join(record.since()[-150:]) + '\n')
         out.flush()

@@ -83,7 +83,7 @@ class AuthorizationTest(HelperTestCase):
 
         # The wrong argument types, and a command's name in the wrong places (odd names are the
         # bus channel's unit test's).
-        self.post('ZTBattery_TellDeamon_SMCStatus_callback')  # an answer's name is no command
+        self.client.post(SMC_STATUS + '_callback')  # an answer's name is no command
         for member, signature, *args in (('Darwin', 'i', 42), ('Darwin', ''),
                                          ('Darwin', 'ss', 'NoSuchCommand', SMC_STATUS),
                                          ('Darwin', 'as', ['NoSuchCommand']),

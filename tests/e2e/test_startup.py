@@ -22,7 +22,7 @@ class StartupTest(HelperTestCase):
         self.assertTrue(wait_until(lambda: len(callers() - ours) == 2, 10), 'a helper is not up')
         # Unanswered: the bus hands these on before logind hears of the login.
         for name in (QUERY_STATUS, QUERY_GLOBAL_STATUS, SMC_STATUS):
-            self.post(name)
+            self.client.post(name)
         self.logind.add_session('c2', 'alice', 1000)
         announced = self.recorder.wait_for(GLOBAL_STATUS_ANSWER)[0]
         self.assertEqual(announced['values']['status'], 1)
