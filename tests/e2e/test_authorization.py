@@ -63,15 +63,11 @@ class AuthorizationTest(HelperTestCase):
     def test_without_polkit_only_the_active_sessions_user_controls_and_only_root_uninstalls(self):
         self.start_helper()
         self.assertEqual(self.ctl_as(AS_CONSOLE_USER, 'open'), 0)
-        self.assertEqual(self.ctl_as(AS_CONSOLE_USER, 'limit', 'on'), 0)
-        self.assert_keys(BCLM=80)
-        # Someone else's session becomes the active one.
-        self.logind.add_session('c2', 'nobody', 65534)
-        self.assertEqual(self.ctl_as(AS_CONSOLE_USER, 'limit', 'off'), 1)
-        self.assert_keys(BCLM=80)
+        self.logind.add_session('c2', 'nobody', 65534)  # someone else's becomes the active one
+        self.assertEqual(self.ctl_as(AS_CONSOLE_USER, 'limit', 'on'), 1)
         self.assertIn('not the user of seat0', self.refusal())
-        self.assertEqual(self.ctl_as(AS_NOBODY, 'limit', 'off'), 0)
-        self.assert_keys(BCLM=100)
+        self.assertEqual(self.ctl_as(AS_NOBODY, 'limit', 'on'), 0)
+        self.assert_keys(BCLM=80)
         self.assertEqual(self.ctl_as(AS_NOBODY, 'uninstall'), 1)
         self.assertIn('without polkit only root may uninstall', self.refusal())
 
