@@ -66,6 +66,3 @@ class HelperTestCase(unittest.TestCase):
         wait_until(lambda: self.smc_values(tuple(expected)) == expected, 3, interval=0.1)
         self.assertEqual(self.smc_values(tuple(expected)), expected)
 
-    def assert_helper_alive(self):
-        self.assertTrue(self.helper.running(),
-                        f'the helper exited with status {self.helper.process.returncode}')

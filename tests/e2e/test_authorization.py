@@ -93,7 +93,7 @@ class AuthorizationTest(HelperTestCase):
         asked = self.ctl('daemon-info', user=AS_NOBODY)
         self.assertEqual(asked.returncode, 0, asked.stderr)
         self.recorder.wait_for(STATUS_ANSWER)
-        self.assert_helper_alive()
+        self.assertTrue(self.helper.running(), 'the helper ended')
         self.assertEqual([a['name'] for a in self.recorder.answers if a['name'] != SMC_STATUS],
                          [GLOBAL_STATUS_ANSWER, STATUS_ANSWER])
 

@@ -101,7 +101,7 @@ class CommandTest(HelperTestCase):
         wait_until(lambda: not installed.left(), 10)
         self.assertEqual(installed.left(), [])
         self.assertTrue(os.path.isdir(self.install_root))
-        self.assert_helper_alive()  # the running helper is left alone
+        self.assertTrue(self.helper.running(), 'the uninstall ended the running helper')
 
     def test_sleep_and_a_closed_lid_end_a_discharge_and_sleep_waits_for_the_keys(self):
         self.ask('open')

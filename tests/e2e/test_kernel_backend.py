@@ -56,7 +56,7 @@ class KernelBackendTest(HelperTestCase):
                                        ('close', '100', 'auto')):
             self.ask(*verb.split())
             self.expect_attributes(limit, behaviour)
-        self.assert_helper_alive()
+        self.assertTrue(self.helper.running(), 'the helper ended')
 
     def test_probe_tells_what_each_machine_offers(self):
         for user, code, said in (((), 1, 'kernel: not usable: no battery in'),

@@ -70,7 +70,7 @@ class MainAppTest(HelperTestCase):
         self.recorder.wait_for(CLOSE_ANSWER, timeout=CHECK_INTERVAL + 1.0)
         self.assertEqual([a['name'] for a in self.recorder.since(mark)], [CLOSE_ANSWER])
         self.assert_keys(**RESET_VALUES)
-        self.assert_helper_alive()
+        self.assertTrue(self.helper.running(), 'the helper ended')
 
 
 if __name__ == '__main__':
