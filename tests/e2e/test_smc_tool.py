@@ -40,12 +40,19 @@ class SmcToolTest(unittest.TestCase):
     def smc(self, *args, code=0):
         return self.run_line(SMC_TOOL, *args, code=code)
 
-    def test_lists_writes_reads_and_drives_the_fans(self):
+    def test_lists_writes_reads_drives_the_fans_and_says_what_it_refuses(self):
+        self.assertIn('is ampwarden-smc-emulator running?', '\n'.join(self.smc('list', code=1)))
         self.start_emulator()
         fields = [line.split('\t') for line in self.smc('list')]
         keys = [f[0] for f in fields]
         self.assertEqual((keys[0], int(fields[0][4])), ('#KEY', len(keys)))
         self.assertEqual(keys, sorted(keys))
+        # The library's own refusals (bad keys, fans, speeds) are its unit tests'.
+        for args, message in (
+                (['read', 'ZZZZ'], 'cannot read "ZZZZ": (iokit/common) data was not found'),
+                (['write', 'BCLM', '0102'], '"BCLM" takes 1 byte, not 2')):
+            self.assertIn(message, '\n'.join(self.smc(*args, code=1)))
+        self.assertIn('Try ampwarden-smc --help', self.smc('write', 'BCLM', 'xyz', code=2)[-1])
         self.assertEqual(self.smc('write', 'BCLM', '0x50'), ['BCLM\tui8 \t1\t50\t80'])
         self.assertEqual(self.smc('read', 'BCLM'), ['BCLM\tui8 \t1\t50\t80'])
         # A key ending in a blank, given with or without it.
@@ -54,17 +61,6 @@ class SmcToolTest(unittest.TestCase):
                          ['F1Md\tui8 \t1\t01\t1', 'FS! \tui16\t2\t0002\t2'])
         self.assertEqual(self.smc('fan', 'speed', '1', '3000'), ['F1Tg\tfpe2\t2\t2ee0\t3000'])
         self.assertEqual(self.smc('fan', 'reset'), ['FS! \tui16\t2\t0000\t0'])
-
-    def test_refusals_have_clear_messages_and_exit_codes_and_write_nothing(self):
-        self.assertIn('is ampwarden-smc-emulator running?', '\n'.join(self.smc('list', code=1)))
-        self.start_emulator()
-        # The library's own refusals (bad keys, fans, speeds) are its unit tests'.
-        for args, message in (
-                (['read', 'ZZZZ'], 'cannot read "ZZZZ": (iokit/common) data was not found'),
-                (['write', 'BCLM', '0102'], '"BCLM" takes 1 byte, not 2')):
-            self.assertIn(message, '\n'.join(self.smc(*args, code=1)))
-        self.assertIn('Try ampwarden-smc --help', self.smc('write', 'BCLM', 'xyz', code=2)[-1])
-        self.assertEqual(self.smc('read', 'BCLM'), ['BCLM\tui8 \t1\t64\t100'])
 
     def test_emulator_stops_cleanly_replaces_only_a_dead_socket_and_serves_a_key_file(self):
         emulator = self.start_emulator()
