@@ -45,7 +45,6 @@ class MainAppTest(HelperTestCase):
         self.query_status()
         for verb in ('open', 'limit on', 'charge off', 'discharge on'):
             self.ask(*verb.split())
-        self.smc_writes.wait_for('CH0C', 2)
         self.assert_keys(BCLM=80, CH0B=2, CH0C=2, CH0I=1)
 
         # Processes, not threads: each floods at its own full speed.
