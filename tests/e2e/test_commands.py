@@ -71,7 +71,6 @@ class CommandTest(HelperTestCase):
         self.smc_write(CH0B=2, CH0C=2, CH0I=1, BCLM=0x50)
         self.expect('close', {'smcOpenClose': 'close'}, {'smcOpenClose': 'string'})
         self.assert_keys(**RESET_VALUES)
-        self.expect('smc-status', {'smcStatus': 0})
 
         # SIGTERM ends the helper and leaves the keys and the connection as they are.
         self.expect('open', {'smcOpenClose': 'open'})

@@ -289,11 +289,10 @@ def main():
         status = 0
     except (AssertionError, subprocess.TimeoutExpired) as failure:
         print(f'FAILED: {failure}')
-        if machine and machine.unshare.poll() is None:
-            print(machine.out('journalctl', '-b', '--no-pager', '-n', '60', ok=False))
-        elif os.path.exists(os.path.join(tmp, 'boot.log')):
-            with open(os.path.join(tmp, 'boot.log')) as log:
-                print('The boot:\n' + ''.join(log.readlines()[-30:]))
+        running = machine and machine.unshare.poll() is None
+        print(machine.out('journalctl', '-b', '--no-pager', '-n', '60', ok=False) if running else
+              'The boot:\n' + subprocess.run(['tail', '-n', '30', os.path.join(tmp, 'boot.log')],
+                                              capture_output=True, text=True).stdout)
     finally:
         if machine:
             machine.poweroff()
