@@ -24,22 +24,17 @@ class CtlTest(HelperTestCase):
         self.assertEqual(recorder.wait(5), 0)
 
     def test_without_a_helper_or_a_bus_or_with_bad_usage_it_says_what_went_wrong(self):
-        result = self.ctl('--timeout', '0.5', 'daemon-info')
-        self.assertEqual(result.returncode, 1)
-        self.assertIn(f'"{STATUS_ANSWER}"', result.stderr)
-        discharge = self.ctl('--timeout', '0.3', 'discharge', 'on')
-        self.assertEqual(discharge.returncode, 1)
-        self.assertIn(f'"{DISCHARGING_ANSWER}" or "{DISABLE_CHARGING_ANSWER}"', discharge.stderr)
-        self.assertIn('sleep', discharge.stderr)
-
-        unreachable = self.ctl('daemon-info', env_overrides={
-            'DBUS_SYSTEM_BUS_ADDRESS': f'unix:path={self.tmp}/no-such-socket'})
-        self.assertEqual(unreachable.returncode, 1)
-        self.assertIn('cannot connect to the system bus', unreachable.stderr)
-        usage = self.ctl('open', '--timeout', 'soon')
-        self.assertEqual(usage.returncode, 2)
-        self.assertIn('ampwardenctl --help', usage.stderr)
-
+        no_bus = {'DBUS_SYSTEM_BUS_ADDRESS': f'unix:path={self.tmp}/no-such-socket'}
+        for args, env, code, said in (
+                ('--timeout 0.5 daemon-info', None, 1, [f'"{STATUS_ANSWER}"']),
+                ('--timeout 0.3 discharge on', None, 1,
+                 [f'"{DISCHARGING_ANSWER}" or "{DISABLE_CHARGING_ANSWER}"', 'sleep']),
+                ('daemon-info', no_bus, 1, ['cannot connect to the system bus']),
+                ('open --timeout soon', None, 2, ['ampwardenctl --help'])):
+            result = self.ctl(*args.split(), env_overrides=env)
+            self.assertEqual(result.returncode, code, args)
+            for part in said:
+                self.assertIn(part, result.stderr)
 
 if __name__ == '__main__':
     unittest.main()
