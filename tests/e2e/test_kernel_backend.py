@@ -21,12 +21,6 @@ class KernelBackendTest(HelperTestCase):
         self.env = {'AMPWARDEN_SYSFS_ROOT': self.sysfs, 'LUMORA_SMC_EMULATOR': '',
                     'AMPWARDEN_SMC_BACKEND': 'auto'}
 
-    def write(self, path, text):
-        path = os.path.join(self.sysfs, path)
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        with open(path, 'w') as file:
-            file.write(text + '\n')
-
     def attributes(self):
         """The end threshold and the current charge behaviour (the bracketed word, if any)."""
         read = lambda name: open(os.path.join(self.sysfs, BATTERY, name)).read().strip()
@@ -37,14 +31,14 @@ class KernelBackendTest(HelperTestCase):
         wait_until(lambda: self.attributes() == (limit, behaviour), 3)
         self.assertEqual(self.attributes(), (limit, behaviour))
 
-    def smc(self, *args, user=(), **env):
-        return self.run_tool('ampwarden-smc', *args, user=user, env_overrides={**self.env, **env})
-
     def laptop(self):
-        self.write('sys/class/dmi/id/sys_vendor', 'LENOVO')
-        self.write(BATTERY + '/type', 'Battery')
-        self.write(BATTERY + '/charge_control_end_threshold', '100')
-        self.write(BATTERY + '/charge_behaviour', EVERY_BEHAVIOUR)
+        for path, text in (('sys/class/dmi/id/sys_vendor', 'LENOVO'),
+                           (BATTERY + '/type', 'Battery'),
+                           (BATTERY + '/charge_control_end_threshold', '100'),
+                           (BATTERY + '/charge_behaviour', EVERY_BEHAVIOUR)):
+            os.makedirs(os.path.dirname(path := os.path.join(self.sysfs, path)), exist_ok=True)
+            with open(path, 'w') as file:
+                file.write(text + '\n')
 
     def test_every_charge_command_changes_the_attribute_files(self):
         self.laptop()
@@ -62,7 +56,7 @@ class KernelBackendTest(HelperTestCase):
         for user, code, said in (((), 1, 'kernel: not usable: no battery in'),
                                  ((), 0, 'auto picks: kernel\n'),
                                  (AS_NOBODY, 1, 'charge_control_end_threshold: Permission denied')):
-            result = self.smc('probe', user=user)
+            result = self.run_tool('ampwarden-smc', 'probe', user=user, env_overrides=self.env)
             self.assertEqual(result.returncode, code, result.stdout)
             self.assertIn(said, result.stdout)
             self.laptop()  # for the probes after the first
