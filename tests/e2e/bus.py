@@ -1,11 +1,8 @@
 """The bus side of the end-to-end rig: the protocol's names, the test's own connection, the fake
-logind, and the answers seen on the bus. Run as `python3 bus.py ADDRESS`, it is the answer
-recorder: it prints every answer as one JSON line (name, values, D-Bus types, CLOCK_MONOTONIC
-time), after a first {"ready": true} line once its match is in force.
+logind, and the answers seen on the bus (as `ampwardenctl watch --json` prints them).
 """
 
 import json
-import sys
 import threading
 import time
 
@@ -89,8 +86,8 @@ class AnswerRecorder(Record):
     answers = property(lambda self: self.since())
 
     def take_line(self, line):
-        if not (record := json.loads(line)).get('ready'):
-            self.add(record)
+        """One line of `ampwardenctl watch --json`."""
+        self.add({**json.loads(line), 'time': time.monotonic()})
 
     def named(self, name):
         return [a for a in self.since() if a['name'] == name]
@@ -151,41 +148,3 @@ class LoginManager:
             self.mock.UpdateProperties(self.MANAGER, {'LidClosed': dbus.Boolean(closed)})
         except dbus.exceptions.DBusException:
             self.mock.AddProperty(self.MANAGER, 'LidClosed', dbus.Boolean(closed))
-
-
-def record_answers(address):
-    import dbus.mainloop.glib
-    from gi.repository import GLib
-
-    def emit(record):
-        print(json.dumps(record, ensure_ascii=False), flush=True)
-
-    def plain(value):
-        for kind, convert in ((dbus.Boolean, bool), (str, str), (float, float), (int, int)):
-            if isinstance(value, kind):
-                return convert(value)
-        return repr(value)
-
-    def on_distributed(*args, message):
-        if message.get_signature() == 'sa{sv}':
-            name, values = args
-            emit({'time': time.monotonic(), 'name': str(name),
-                  'values': {str(k): plain(v) for k, v in values.items()},
-                  # dbus.Int32 is "int32", dbus.String "string", and so on.
-                  'types': {str(k): type(v).__name__.lower() for k, v in values.items()}})
-
-    dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
-    bus = dbus.bus.BusConnection(address)
-    loop = GLib.MainLoop()
-    bus.add_signal_receiver(on_distributed, signal_name='Distributed', dbus_interface=INTERFACE,
-                            path=OBJECT_PATH, message_keyword='message')
-    bus.call_on_disconnection(lambda _: loop.quit())
-    # A round trip: the bus handles messages in order, so the match is in force once it returns.
-    bus.call_blocking('org.freedesktop.DBus', '/org/freedesktop/DBus', 'org.freedesktop.DBus',
-                      'GetId', '', ())
-    emit({'ready': True})
-    loop.run()
-
-
-if __name__ == '__main__':
-    record_answers(sys.argv[1])

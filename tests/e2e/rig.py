@@ -1,7 +1,7 @@
 """The end-to-end rig: the real programs on a private bus, with a fake logind, the answer recorder
-(bus.py) and the SMC emulator, all in a directory of the rig's own. Every child's bus, SMC
-socket, uninstall root and XDG paths point there, never at the real system. Every child dies
-with the process that started it.
+(ampwardenctl watch) and the SMC emulator, all in a directory of the rig's own. Every child's
+bus, SMC socket, uninstall root and XDG paths point there, never at the real system. Every child
+dies with the process that started it.
 """
 
 import os
@@ -90,50 +90,37 @@ class Service:
         self.wait(None)
 
     def _copy_lines(self, fd, stream, on_line):
-        pending = b''
-        while True:
-            try:
-                chunk = os.read(fd, 65536)
-            except OSError:  # a terminal whose last writer has gone reports EIO
-                chunk = b''
-            *complete, pending = (pending + chunk).split(b'\n') if chunk else (pending, b'')
-            for line in (raw.decode('utf-8', 'replace') for raw in complete if chunk or raw):
-                self.lines[stream].add(line)
-                if on_line:
-                    on_line(line)
-            if not chunk:
-                break
-        os.close(fd)
+        try:
+            with open(fd, 'rb') as pipe:
+                for raw in pipe:
+                    self.lines[stream].add(line := raw.decode('utf-8', 'replace').rstrip('\n'))
+                    if on_line:
+                        on_line(line)
+        except OSError:  # a terminal whose last writer has gone reports EIO
+            pass
         self.lines[stream].close()
 
 
 class SmcWriteLog(Record):
-    """The keys the emulator reports written ("write KEY HEXBYTES"), in order, as dicts with
-    "key", "value" (the first byte) and "time"."""
+    """The keys the emulator reports written ("write KEY HEXBYTES"), in order, as (key, first
+    byte) pairs."""
 
-    LINE = re.compile(r'^write ("[^"]*"|\S+) ([0-9a-fA-F]*|-)$')
+    last = 0.0  # when the last write came
 
     def take_line(self, line):
-        if match := self.LINE.match(line):
-            data = bytes.fromhex(match.group(2)) if match.group(2) != '-' else b''
-            self.add({'key': match.group(1).strip('"').ljust(4), 'value': data[0] if data else None,
-                      'time': time.monotonic()})
+        if match := re.match(r'^write ("[^"]*"|\S+) ([0-9a-fA-F]*)-?$', line):
+            data, self.last = bytes.fromhex(match.group(2)), time.monotonic()
+            self.add((match.group(1).strip('"').ljust(4), data[0] if data else None))
 
-    writes_since = Record.since
-
-    def pairs_since(self, mark=0):
-        return [(w['key'], w['value']) for w in self.since(mark)]
+    writes_since = pairs_since = Record.since
 
     def wait_for(self, key, value, timeout=5.0, since=0):
-        return self.wait(lambda items: next((w for w in items[since:]
-                                             if (w['key'], w['value']) == (key, value)), None),
-                         timeout, f'write of {key} = {value}')
+        self.wait(lambda items: (key, value) in items[since:], timeout, f'write of {key}={value}')
 
     def wait_quiet(self, quiet=0.7, timeout=5.0):
         """Until no write for `quiet` s: the helper's delayed writes come 0.5 s after a command."""
         started = time.monotonic()
-        self.wait(lambda items: time.monotonic() - max(items[-1]['time'] if items else 0.0,
-                                                       started) >= quiet, timeout)
+        self.wait(lambda items: time.monotonic() - max(self.last, started) >= quiet, timeout)
 
 
 def installed_paths(bin_dir=None):
@@ -158,24 +145,23 @@ class FakeInstallation:
 
     def __init__(self, root, bin_dir=None):
         paths = installed_paths(bin_dir)
-        self.files = [root + path for path in paths.values()]
-        self.helper_dir = os.path.dirname(root + paths['helper'])
+        helper_dir = os.path.dirname(root + paths['helper'])
+        wants_link = os.path.join(root, 'etc/systemd/system/multi-user.target.wants',
+                                  os.path.basename(paths['unit']))
         # The vendor's folder goes too once the helper's was the last thing in it.
-        self.vendor_dir = os.path.dirname(self.helper_dir)
-        self.wants_link = os.path.join(root, 'etc/systemd/system/multi-user.target.wants',
-                                       os.path.basename(paths['unit']))
+        self.items = [*(root + path for path in paths.values()), helper_dir, wants_link,
+                      os.path.dirname(helper_dir)]
         contents = {paths['helper']: '#!/bin/sh\nexit 0\n', paths['unit']: f'[Service]\nExecStart='
                     f'{paths["helper"]}\n[Install]\nWantedBy=multi-user.target\n'}
         for path in paths.values():
             os.makedirs(os.path.dirname(root + path), exist_ok=True)
             with open(root + path, 'w') as file:
                 file.write(contents.get(path, ''))
-        os.makedirs(os.path.dirname(self.wants_link), exist_ok=True)
-        os.symlink(paths['unit'], self.wants_link)
+        os.makedirs(os.path.dirname(wants_link), exist_ok=True)
+        os.symlink(paths['unit'], wants_link)
 
     def left(self):
-        items = [*self.files, self.helper_dir, self.wants_link, self.vendor_dir]
-        return [path for path in items if os.path.lexists(path)]
+        return [path for path in self.items if os.path.lexists(path)]
 
 
 class Rig:
@@ -190,8 +176,8 @@ class Rig:
         self.install_root = os.path.join(tmp, "install root's")
         os.makedirs(self.install_root, exist_ok=True)
         self.bus_address = 'unix:path=' + os.path.join(tmp, 'system_bus_socket')
-        self.client = self.monitor = self.recorder = self.logind = None
-        self.emulator = self.helper = None
+        self.client = self.monitor = self.recorder = self.logind = self.emulator = None
+        self.helper = None
         self.smc_writes = SmcWriteLog()
 
     def program(self, name):
@@ -240,9 +226,12 @@ class Rig:
         return self.client.interface(name, path)
 
     def start_recorder(self):
+        """`ampwardenctl watch`, once its match is in force (it says so on standard error)."""
         recorder = AnswerRecorder()
-        self.start_service('recorder', [PYTHON, os.path.join(HERE, 'bus.py'), self.bus_address],
-                           on_line=recorder.take_line, ready=lambda line: 'ready' in line)
+        watch = self.start_service('recorder', [self.program('ampwardenctl'), 'watch', '--json'],
+                                   on_line=recorder.take_line)
+        if not watch.wait_for_line(lambda line: 'watching' in line, 10, stream='stderr'):
+            raise HarnessError(f'ampwardenctl watch did not start: {watch.output("stderr")}')
         return recorder
 
     def start_logind(self):
@@ -261,12 +250,11 @@ class Rig:
             self.recorder.wait_for(GLOBAL_STATUS_ANSWER, 10)
         return self.helper
 
-    def ctl(self, *args, user=(), timeout=30, env_overrides=None):
-        """ampwardenctl run to its end, as `user` (a setpriv command line) if given."""
-        return self.run_tool('ampwardenctl', *args, user=user, timeout=timeout,
-                        env_overrides=env_overrides)
+    def ctl(self, *args, **options):
+        return self.run_tool('ampwardenctl', *args, **options)
 
     def run_tool(self, program, *args, user=(), timeout=30, env_overrides=None):
+        """The program run to its end, as `user` (a setpriv command line) if given."""
         return subprocess.run(dies_with_test([*user, self.program(program), *args]),
                               env=self.child_env(env_overrides), capture_output=True, text=True,
                               timeout=timeout, stdin=subprocess.DEVNULL)
@@ -288,14 +276,10 @@ class Rig:
             self.client.connection.close()
 
     def write_logs(self, out):
-        """Every program's logs, the most telling (the helper's) first, the bus log last, the
-        last 150 lines of each stream."""
+        """Every program's output, the helper's first and the bus log last, 150 lines a stream."""
         order = {'helper': 0, 'bus-monitor': 2}
         for service in sorted(self.services, key=lambda s: order.get(s.name, 1)):
-            out.write(f'----- {service.name}: {" ".join(service.argv)[:200]} '
-                      f'(exit status {service.process.returncode}) -----\n')
+            out.write(f'----- {service.name} (exit status {service.process.returncode}) -----\n')
             for stream, record in service.lines.items():
-                lines = record.since()
-                out.write(f'--- {stream}: {len(lines)} lines\n' +
-                          ''.join(line + '\n' for line in lines[-150:]))
+                out.write(f'--- {stream}\n' + '\n'.join(record.since()[-150:]) + '\n')
         out.flush()

@@ -3,7 +3,6 @@ unprivileged user, decided by a fake polkit on the bus or, without polkit, by wh
 active session (what a refusal or a slow decision does to the commands is the command gate's unit
 test's); and commands the helper cannot use, which leave it running and answering."""
 
-import json
 import os
 import re
 import subprocess
@@ -14,25 +13,18 @@ from harness import (AS_CONSOLE_USER, AS_NOBODY, GLOBAL_STATUS_ANSWER, PYTHON, S
 
 JOURNAL_HINT = 'journalctl -u lumora.Ampwarden.service'
 DENIED = 'org.freedesktop.DBus.Error.AccessDenied'
-# Run as "nobody": tries to own names and to forge an answer; prints what the bus said.
+# Run as "nobody": forges an answer, then tries to own the helper's name; prints the bus's error.
 AS_A_USER = r'''
-import json, os, sys
-import dbus, dbus.lowlevel
+import os, dbus, dbus.lowlevel
 bus = dbus.bus.BusConnection(os.environ['DBUS_SYSTEM_BUS_ADDRESS'])
-owned = {}
-for name in sys.argv[1:]:
-    try:
-        owned[name] = bus.request_name(name) and 'owned'
-    except dbus.exceptions.DBusException as error:
-        owned[name] = error.get_dbus_name()
 forged = dbus.lowlevel.SignalMessage('/lumora/Notifications', 'lumora.Notifications',
                                      'Distributed')
 forged.append('Forged', {'status': dbus.Int32(1)}, signature='sa{sv}')
 bus.send_message(forged)
-# A round trip: once it returns, the bus has dealt with the forgery.
-bus.call_blocking('org.freedesktop.DBus', '/org/freedesktop/DBus', 'org.freedesktop.DBus',
-                  'GetId', '', ())
-print(json.dumps(owned))
+try:  # a round trip: once it returns, the bus has dealt with the forgery
+    bus.request_name('lumora.Ampwarden')
+except dbus.exceptions.DBusException as error:
+    print(error.get_dbus_name())
 '''
 
 
@@ -71,31 +63,23 @@ class AuthorizationTest(HelperTestCase):
     def test_without_polkit_only_the_active_sessions_user_controls_and_only_root_uninstalls(self):
         self.start_helper()
         self.assertEqual(self.ctl_as(AS_CONSOLE_USER, 'open'), 0)
-        self.assertEqual(self.ctl_as(AS_CONSOLE_USER, 'limit', 'on'), 0)
-        self.assert_keys(BCLM=80)
-        # Someone else's session becomes the active one.
-        self.logind.add_session('c2', 'nobody', 65534)
-        self.assertEqual(self.ctl_as(AS_CONSOLE_USER, 'limit', 'off'), 1)
-        self.assert_keys(BCLM=80)
+        self.logind.add_session('c2', 'nobody', 65534)  # someone else's becomes the active one
+        self.assertEqual(self.ctl_as(AS_CONSOLE_USER, 'limit', 'on'), 1)
         self.assertIn('not the user of seat0', self.refusal())
-        self.assertEqual(self.ctl_as(AS_NOBODY, 'limit', 'off'), 0)
-        self.assert_keys(BCLM=100)
+        self.assertEqual(self.ctl_as(AS_NOBODY, 'limit', 'on'), 0)
+        self.assert_keys(BCLM=80)
         self.assertEqual(self.ctl_as(AS_NOBODY, 'uninstall'), 1)
         self.assertIn('without polkit only root may uninstall', self.refusal())
 
     def test_users_command_but_cannot_answer_and_bad_commands_change_nothing(self):
         self.start_helper()
-        result = subprocess.run(AS_NOBODY + [PYTHON, '-c', AS_A_USER, 'lumora.Battery',
-                                             'lumora.Ampwarden', 'org.freedesktop.login2'],
-                                env=self.child_env(), capture_output=True, text=True, timeout=30)
-        self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertEqual(json.loads(result.stdout), {'lumora.Battery': 'owned',
-                                                     'lumora.Ampwarden': DENIED,
-                                                     'org.freedesktop.login2': DENIED})
+        result = subprocess.run(AS_NOBODY + [PYTHON, '-c', AS_A_USER], env=self.child_env(),
+                                capture_output=True, text=True, timeout=30)
+        self.assertEqual((result.stdout.strip(), result.returncode), (DENIED, 0), result.stderr)
 
         # The wrong argument types, and a command's name in the wrong places (odd names are the
         # bus channel's unit test's).
-        self.post('ZTBattery_TellDeamon_SMCStatus_callback')  # an answer's name is no command
+        self.client.post(SMC_STATUS + '_callback')  # an answer's name is no command
         for member, signature, *args in (('Darwin', 'i', 42), ('Darwin', ''),
                                          ('Darwin', 'ss', 'NoSuchCommand', SMC_STATUS),
                                          ('Darwin', 'as', ['NoSuchCommand']),
@@ -109,10 +93,9 @@ class AuthorizationTest(HelperTestCase):
         asked = self.ctl('daemon-info', user=AS_NOBODY)
         self.assertEqual(asked.returncode, 0, asked.stderr)
         self.recorder.wait_for(STATUS_ANSWER)
-        self.assert_helper_alive()
+        self.assertTrue(self.helper.running(), 'the helper ended')
         self.assertEqual([a['name'] for a in self.recorder.answers if a['name'] != SMC_STATUS],
                          [GLOBAL_STATUS_ANSWER, STATUS_ANSWER])
-
 
 
 if __name__ == '__main__':
