@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -87,13 +88,33 @@ int BatteryApp::onExit(sd_event_source*, void* self) {
     if (app->opened_ && sd_bus_is_open(app->bus_.bus()) > 0) {
         // Charging comes back now rather than after the helper's watchdog notices.
         try {
+            app->closing_ = true;
             app->post(names::kCloseSMC);
-            app->say("gave charging back (close)");
+            app->awaitCloseAnswer();
+            app->say(app->closeAnswered_ ? "gave charging back (close)"
+                                         : "posted \"close\"; the helper did not answer it");
         } catch (...) {
             std::fputs("ampwardenctl: failed to post \"close\"\n", stderr);
         }
     }
     return 0;
+}
+
+// The helper checks who sent "close" and refuses a sender that has already left the bus, so
+// the app stays until the answer comes. The event loop has ended by now: the bus is driven by
+// hand, and nothing but that answer is acted on.
+void BatteryApp::awaitCloseAnswer() {
+    sd_bus* bus = bus_.bus();
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::duration<double>(kCloseAnswerSeconds);
+    while (!closeAnswered_) {
+        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return;
+        int r = sd_bus_process(bus, nullptr);
+        if (r < 0) return;
+        if (r == 0 && sd_bus_wait(bus, static_cast<std::uint64_t>(left.count())) < 0) return;
+    }
 }
 
 bool BatteryApp::watchSleep(std::string& error) {
@@ -105,6 +126,10 @@ bool BatteryApp::watchSleep(std::string& error) {
 }
 
 void BatteryApp::onAnswer(const Answer& answer) {
+    if (closing_) {
+        if (answer.name == names::kCloseSMCAnswer) closeAnswered_ = true;
+        return;
+    }
     if (answer.name == names::kGlobalDaemonLoadStatusAnswer) {
         // A helper just started: its query tells the new watchdog the app runs, and its
         // answer brings the re-apply.

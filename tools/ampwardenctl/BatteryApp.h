@@ -30,6 +30,9 @@ class BatteryApp {
     // $XDG_RUNTIME_DIR/lumora/battery-app.state; empty without XDG_RUNTIME_DIR.
     static std::string stateFilePath();
 
+    // How long the app waits on its way out for the helper to answer its "close".
+    static constexpr double kCloseAnswerSeconds = 2.0;
+
   private:
     void onAnswer(const Answer& answer);
     void onReading(const PowerReading& reading);
@@ -41,6 +44,8 @@ class BatteryApp {
     void say(const std::string& line);
     bool watchSleep(std::string& error);
     bool watchExit(std::string& error);
+    // Waits, at most kCloseAnswerSeconds, for the helper to answer "close".
+    void awaitCloseAnswer();
     bool armAnswerTimer();
     void disarmAnswerTimer();
 
@@ -58,6 +63,8 @@ class BatteryApp {
     bool opened_ = false;
     bool openAnswered_ = false;
     bool awaitingStatus_ = false;  // the app asked for the helper's status itself
+    bool closing_ = false;         // "close" posted on the way out: only its answer counts
+    bool closeAnswered_ = false;
     sd_bus_slot* sleepSlot_ = nullptr;
     sd_event_source* answerTimer_ = nullptr;
     sd_event_source* exitSource_ = nullptr;
