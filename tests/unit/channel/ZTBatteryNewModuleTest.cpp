@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "channel/NotificationNames.h"
 #include "channel/ZTBatteryNewModule.h"
 #include "fake/FakePlatform.h"
 #include "fake/RecordingSMC.h"
@@ -15,7 +16,7 @@ class CommandModule : public ::testing::Test {
   protected:
     void post(const std::string& name) { platform.notifications.postDarwinNotification(name); }
 
-    FakePlatform platform;
+    InstalledPlatform<> platform;  // the uninstall reaches it through its fixed-name helper
     RecordingSMC smc{platform};
     CommandGate gate{platform.clock, platform.authorities, platform.log};
     ZTBatteryNewModule module{platform, smc, gate, platform.center};
@@ -60,6 +61,23 @@ TEST_F(CommandModule, DischargesOnlyAwakeAndAClosedLidSeenOnADisplayChangeStopsI
     platform.login.lidClosed = true;
     platform.displayMonitor.fire(kDisplayRemoveFlag);
     EXPECT_EQ(smc.values["CH0I"], 0);
+}
+
+// The connection is given back at once; the installation goes only 2.5 s later, so the main
+// app sees the close answer first.
+TEST_F(CommandModule, UninstallClosesAtOnceAndRemovesTheInstallationLater) {
+    post(names::kOpenSMC);
+    platform.notifications.answers.clear();
+    post(names::kUninstallHelper);
+    EXPECT_EQ(platform.notifications.answerNames(),
+              std::vector<std::string>{names::kCloseSMCAnswer});
+    EXPECT_EQ(smc.values["CH0B"], 0);
+    platform.clock.advance(2.49);
+    EXPECT_EQ(platform.notifications.answers.size(), 1u);
+    platform.clock.advance(0.01);
+    ASSERT_EQ(platform.notifications.answers.size(), 2u);
+    EXPECT_EQ(platform.notifications.answers[1].name, names::kUninstallHelperAnswer);
+    EXPECT_DOUBLE_EQ(platform.notifications.answers[1].time, 2.5);
 }
 
 }  // namespace
