@@ -102,7 +102,8 @@ int BatteryApp::onExit(sd_event_source*, void* self) {
 
 // The helper checks who sent "close" and refuses a sender that has already left the bus, so
 // the app stays until the answer comes. The event loop has ended by now: the bus is driven by
-// hand, and nothing but that answer is acted on.
+// hand. Battery readings and wake-ups still arrive on it, but decide() makes no more commands,
+// so nothing the app posts can follow its "close".
 void BatteryApp::awaitCloseAnswer() {
     sd_bus* bus = bus_.bus();
     const auto deadline =
@@ -186,6 +187,7 @@ void BatteryApp::reapply(const char* why) {
 }
 
 void BatteryApp::decide(bool resend) {
+    if (closing_) return;  // "close" is the app's last word
     KeepDecision decision = decideHold(power_.last(), settings_, hold_, resend);
     for (const auto& command : decision.commands) post(command);
     if (decision.next != hold_ || !decision.commands.empty()) {

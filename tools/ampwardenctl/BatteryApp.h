@@ -63,7 +63,7 @@ class BatteryApp {
     bool opened_ = false;
     bool openAnswered_ = false;
     bool awaitingStatus_ = false;  // the app asked for the helper's status itself
-    bool closing_ = false;         // "close" posted on the way out: only its answer counts
+    bool closing_ = false;  // "close" posted on the way out: no more commands, one answer awaited
     bool closeAnswered_ = false;
     sd_bus_slot* sleepSlot_ = nullptr;
     sd_event_source* answerTimer_ = nullptr;
