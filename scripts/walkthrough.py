@@ -22,8 +22,8 @@ REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(REPO, 'tests', 'e2e'))
 
 import harness  # noqa: E402  (found through the path above)
-from harness import (CHARGE_KEYS, CLOSE_ANSWER, DISABLE_CHARGING_ANSWER,  # noqa: E402
-                     GLOBAL_STATUS_ANSWER, MAIN_APP_ID, UNINSTALL_ANSWER, FakeInstallation,
+from harness import (AS_CONSOLE_USER, CHARGE_KEYS, CLOSE_ANSWER, CONSOLE_USER,  # noqa: E402
+                     DISABLE_CHARGING_ANSWER, GLOBAL_STATUS_ANSWER, MAIN_APP_ID, UNINSTALL_ANSWER, FakeInstallation,
                      HarnessError, Rig)
 
 MODEL = 'MacBookPro11,1'  # so the helper minds the lid
@@ -135,8 +135,9 @@ class Tour:
         say(f'  private system bus     {self.rig.bus_address}')
         self.rig.recorder = self.rig.start_recorder()
         self.rig.logind = self.rig.start_logind()
-        self.rig.logind.add_session('c1', 'alice', 1000, 'user')
-        say('  fake logind            python3-dbusmock, user "alice" active on seat0')
+        self.rig.logind.add_session('c1', *CONSOLE_USER, 'user')
+        say(f'  fake logind            python3-dbusmock, user "{CONSOLE_USER[0]}" (uid '
+            f'{CONSOLE_USER[1]}) active on seat0')
         self.rig.emulator = self.rig.start_emulator()
         if not self.rig.emulator:
             raise DemoFailure(f'{self.rig.program("ampwarden-smc-emulator")} is not built')
@@ -188,15 +189,14 @@ class Tour:
 
     def watchdog(self):
         heading('The main app goes away')
-        self.step('Start a stand-in for the main app, as the user at the machine (uid 1000, '
-                  'the owner of seat0\'s active session).',
+        self.step(f'Start a stand-in for the main app, as the user at the machine (uid '
+                  f'{CONSOLE_USER[1]}, the owner of seat0\'s active session).',
                   f'"ampwardenctl app" owns the bus name "{MAIN_APP_ID}" until it ends; the '
                   'helper looks for that name every 10 s, and counts it only while its owner '
                   'may command the helper.')
-        say('   $ setpriv --reuid=1000 --regid=1000 --clear-groups ampwardenctl app &')
-        app = self.rig.start_service('ampwardenctl', [
-            'setpriv', '--reuid=1000', '--regid=1000', '--clear-groups',
-            self.rig.program('ampwardenctl'), 'app'])
+        say(f'   $ {" ".join(AS_CONSOLE_USER)} ampwardenctl app &')
+        app = self.rig.start_service('ampwardenctl', [*AS_CONSOLE_USER,
+                                                      self.rig.program('ampwardenctl'), 'app'])
         self.expect(app.wait_for_line(lambda line: MAIN_APP_ID in line, 10),
                     f'ampwardenctl app did not start: {app.output("stderr")}')
         say('     ' + next(line for line in app.output().splitlines() if MAIN_APP_ID in line))

@@ -4,11 +4,14 @@ bus, SMC socket, uninstall root and XDG paths point there, never at the real sys
 dies with the process that started it.
 """
 
+import ctypes
 import os
 import pty
+import pwd
 import re
 import signal
 import subprocess
+import tempfile
 import threading
 import time
 import tty
@@ -19,7 +22,9 @@ from bus import (GLOBAL_STATUS_ANSWER, LOGIND, LOGIND_PATH, AnswerRecorder, BusC
 HERE = os.path.dirname(os.path.abspath(__file__))
 PYTHON = '/usr/bin/python3'
 AS_NOBODY = ['setpriv', '--reuid=nobody', '--regid=nogroup', '--clear-groups']
-AS_CONSOLE_USER = ['setpriv', '--reuid=1000', '--regid=1000', '--clear-groups']  # seat0's user
+CONSOLE_USER = ('alice', 1000)  # seat0's user: name and uid
+AS_CONSOLE_USER = ['setpriv', f'--reuid={CONSOLE_USER[1]}', f'--regid={CONSOLE_USER[1]}',
+                   '--clear-groups']
 # The keys charge control writes, and what closing the connection leaves in them.
 CHARGE_KEYS = ('BCLM', 'CH0B', 'CH0C', 'CH0I')
 RESET_VALUES = {'BCLM': 100, 'CH0B': 0, 'CH0C': 0, 'CH0I': 0}
@@ -27,6 +32,33 @@ RESET_VALUES = {'BCLM': 100, 'CH0B': 0, 'CH0C': 0, 'CH0I': 0}
 
 class HarnessError(Exception):
     """Something the rig needs did not start or answer."""
+
+
+def provide_console_user():
+    """Makes the console user's uid known to this process and its children where the machine
+    has no such user (a fresh machine has only root), since the bus daemon refuses a connection
+    whose uid it cannot look up. The entry is added in a mount namespace of this process's own,
+    so the machine's user database is never changed and nothing is left to remove."""
+    name, uid = CONSOLE_USER
+    try:
+        pwd.getpwuid(uid)
+        return
+    except KeyError:
+        pass
+    if ctypes.CDLL(None, use_errno=True).unshare(0x00020000) != 0:  # CLONE_NEWNS
+        raise HarnessError(f'no user {uid}, and no mount namespace to add one in: '
+                           f'{os.strerror(ctypes.get_errno())}')
+    # Private first, or the bind mounts below would show in the machine's own namespace.
+    subprocess.run(['mount', '--make-rprivate', '/'], check=True)
+    for path, entry in (('/etc/passwd', f'{name}:x:{uid}:{uid}::/nonexistent:/usr/sbin/nologin'),
+                        ('/etc/group', f'{name}:x:{uid}:')):
+        with open(path) as original, tempfile.NamedTemporaryFile('w', delete=False) as copy:
+            copy.write(original.read().rstrip('\n') + f'\n{entry}\n')
+        os.chmod(copy.name, 0o644)
+        try:
+            subprocess.run(['mount', '--bind', copy.name, path], check=True)
+        finally:
+            os.unlink(copy.name)  # the mount keeps the file for as long as this namespace lives
 
 
 def dies_with_test(argv):
@@ -168,6 +200,7 @@ class Rig:
     """The programs of one test or demo, in the directory `tmp`, found in `bin_dir`."""
 
     def __init__(self, tmp, bin_dir=None):
+        provide_console_user()
         self.tmp = tmp
         self.bin_dir = bin_dir or os.environ.get('AMPWARDEN_BIN_DIR', '')
         self.services = []
@@ -204,7 +237,7 @@ class Rig:
         self.recorder = self.start_recorder()
         self.logind = self.start_logind()
         if session:
-            self.logind.add_session('c1', session[0], 1000, session[1])
+            self.logind.add_session('c1', session[0], CONSOLE_USER[1], session[1])
         self.emulator = self.start_emulator()
 
     def start_bus(self):

@@ -5,8 +5,8 @@ import re
 import signal
 import unittest
 
-from harness import (GLOBAL_STATUS_ANSWER, QUERY_GLOBAL_STATUS, QUERY_STATUS, SMC_STATUS,
-                     STATUS_ANSWER, HelperTestCase, wait_until)
+from harness import (CONSOLE_USER, GLOBAL_STATUS_ANSWER, QUERY_GLOBAL_STATUS, QUERY_STATUS,
+                     SMC_STATUS, STATUS_ANSWER, HelperTestCase, wait_until)
 
 
 class StartupTest(HelperTestCase):
@@ -23,7 +23,7 @@ class StartupTest(HelperTestCase):
         # Unanswered: the bus hands these on before logind hears of the login.
         for name in (QUERY_STATUS, QUERY_GLOBAL_STATUS, SMC_STATUS):
             self.client.post(name)
-        self.logind.add_session('c2', 'alice', 1000)
+        self.logind.add_session('c2', *CONSOLE_USER)
         announced = self.recorder.wait_for(GLOBAL_STATUS_ANSWER)[0]
         self.assertEqual(announced['values']['status'], 1)
         self.assertEqual(self.query_status()['values'], announced['values'])
