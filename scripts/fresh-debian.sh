@@ -29,6 +29,7 @@ mirror=$(apt-get indextargets --format '$(SITE) $(RELEASE)' | awk '$2 == "bookwo
 
 mkdir -p build
 root=$(mktemp -d /var/tmp/ampwarden-fresh-debian.XXXXXX)
+chmod 755 "$root"  # apt downloads as its own user, _apt
 trap 'rm -rf --one-file-system "$root"' EXIT
 
 started=$SECONDS

@@ -23,8 +23,8 @@ sys.path.insert(0, os.path.join(REPO, 'tests', 'e2e'))
 
 import harness  # noqa: E402  (found through the path above)
 from harness import (AS_CONSOLE_USER, CHARGE_KEYS, CLOSE_ANSWER, CONSOLE_USER,  # noqa: E402
-                     DISABLE_CHARGING_ANSWER, GLOBAL_STATUS_ANSWER, MAIN_APP_ID, UNINSTALL_ANSWER, FakeInstallation,
-                     HarnessError, Rig)
+                     DISABLE_CHARGING_ANSWER, GLOBAL_STATUS_ANSWER, MAIN_APP_ID, PROGRAMS,
+                     UNINSTALL_ANSWER, FakeInstallation, HarnessError, Rig)
 
 MODEL = 'MacBookPro11,1'  # so the helper minds the lid
 WIDTH = 78
@@ -334,7 +334,7 @@ def check_prerequisites(bin_dir):
     if harness.MISSING_MODULES:
         sys.exit(f'walkthrough: python3-dbus and python3-dbusmock are needed '
                  f'({harness.MISSING_MODULES}); scripts/install-deps.sh installs them')
-    for program in ('ampwarden', 'ampwardenctl', 'ampwarden-smc', 'ampwarden-smc-emulator'):
+    for program in PROGRAMS:
         if not os.access(os.path.join(bin_dir, program), os.X_OK):
             sys.exit(f'walkthrough: {bin_dir}/{program} is missing; build first '
                      '(scripts/demo.sh does)')

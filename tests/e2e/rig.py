@@ -9,6 +9,7 @@ import os
 import pty
 import pwd
 import re
+import shutil
 import signal
 import subprocess
 import tempfile
@@ -25,6 +26,7 @@ AS_NOBODY = ['setpriv', '--reuid=nobody', '--regid=nogroup', '--clear-groups']
 CONSOLE_USER = ('alice', 1000)  # seat0's user: name and uid
 AS_CONSOLE_USER = ['setpriv', f'--reuid={CONSOLE_USER[1]}', f'--regid={CONSOLE_USER[1]}',
                    '--clear-groups']
+PROGRAMS = ('ampwarden', 'ampwardenctl', 'ampwarden-smc', 'ampwarden-smc-emulator')
 # The keys charge control writes, and what closing the connection leaves in them.
 CHARGE_KEYS = ('BCLM', 'CH0B', 'CH0C', 'CH0I')
 RESET_VALUES = {'BCLM': 100, 'CH0B': 0, 'CH0C': 0, 'CH0I': 0}
@@ -59,6 +61,26 @@ def provide_console_user():
             subprocess.run(['mount', '--bind', copy.name, path], check=True)
         finally:
             os.unlink(copy.name)  # the mount keeps the file for as long as this namespace lives
+
+
+def reachable_by_all(bin_dir, tmp):
+    """A folder with the programs in `bin_dir` that every user can run: the rig runs some as
+    other users, who cannot pass a folder closed to them (a build below /root, 0700 on Debian).
+    Where `bin_dir` is closed, its programs are linked (or copied) into `tmp`."""
+    path = os.path.abspath(bin_dir)
+    while path != os.path.dirname(path) and os.stat(path).st_mode & 0o001:
+        path = os.path.dirname(path)
+    if os.stat(path).st_mode & 0o001:
+        return bin_dir
+    reachable = os.path.join(tmp, 'bin')
+    os.makedirs(reachable, mode=0o755)
+    for name in PROGRAMS:
+        source, target = os.path.join(bin_dir, name), os.path.join(reachable, name)
+        try:
+            os.link(source, target)
+        except OSError:  # another file system
+            shutil.copy2(source, target)
+    return reachable
 
 
 def dies_with_test(argv):
@@ -203,6 +225,7 @@ class Rig:
         provide_console_user()
         self.tmp = tmp
         self.bin_dir = bin_dir or os.environ.get('AMPWARDEN_BIN_DIR', '')
+        self.programs = reachable_by_all(self.bin_dir, tmp)
         self.services = []
         self.smc_socket = os.path.join(tmp, 'smc-emulator.sock')
         # A blank and a quote, so the uninstall's command lines must quote it.
@@ -214,7 +237,7 @@ class Rig:
         self.smc_writes = SmcWriteLog()
 
     def program(self, name):
-        return os.path.join(self.bin_dir, name)
+        return os.path.join(self.programs, name)
 
     def child_env(self, overrides=None):
         env = {k: v for k, v in os.environ.items() if not k.startswith('DBUS_')}
