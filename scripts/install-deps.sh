@@ -12,6 +12,7 @@ packages=(
   dpkg-dev file help2man lintian
   polkitd
   clang libclang-rt-14-dev
+  debootstrap
 )
 
 missing=()

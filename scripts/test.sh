@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds Ampwarden and runs every test: the unit, end-to-end and whole-system tests, lintian on
 # the Debian package, then the unit and end-to-end tests once more under AddressSanitizer and
-# UndefinedBehaviorSanitizer, then each fuzzer briefly.
+# UndefinedBehaviorSanitizer, then each fuzzer briefly; last, this command and the walk-through
+# again in a minimal Debian 12 root, as on a newcomer's fresh machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -28,3 +29,9 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 
 # A few seconds per decoder; scripts/fuzz.sh 600 is the longer run.
 bash scripts/fuzz.sh 10
+
+# The README's two commands as a newcomer meets them, on a machine with nothing but root
+# (scripts/fresh-debian.sh); not again inside that root itself.
+if [[ -z ${AMPWARDEN_IN_FRESH_ROOT:-} ]]; then
+  bash scripts/fresh-debian.sh demo test
+fi
