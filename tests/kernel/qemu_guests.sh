@@ -19,9 +19,11 @@ for tool in qemu-system-x86_64 iasl busybox depmod strace make; do
     command -v $tool >/dev/null || skip "no $tool (scripts/install-deps.sh installs it)"
 done
 
-source=$(apt-cache policy linux-source-6.12 2>/dev/null | sed -n 's/ *Candidate: \([0-9.]*-.*\)/\1/p')
+# The newest Debian 6.12 apt knows of, else the one in the cache.
+source=$(apt-cache policy linux-source-6.12 2>/dev/null |
+    sed -n 's/ *Candidate: \([0-9.]*-.*\)/\1/p')
 abi=${source%%-*}+deb12
-[[ -n $source ]] || abi=$(ls "$cache" 2>/dev/null | sed -n 's/^linux-//p' | sort -V | tail -1)
+[[ -n $source ]] || abi=$(ls "$cache" 2>/dev/null | sed -n 's/^linux-\(.*+deb12\)$/\1/p' | tail -1)
 [[ $abi == 6.12.* ]] || skip "apt knows no linux-source-6.12 and none is cached"
 kernel=$cache/linux-$abi
 
@@ -39,11 +41,11 @@ prepare() {
     echo 'obj-m := test_power.o' >Kbuild
     # No BTF for it: that needs pahole, and loading the module does not.
     make -s -C "$headers" M="$work" CONFIG_DEBUG_INFO_BTF_MODULES= modules || return
-    depmod -b root "$abi-amd64" &&
-        for path in $(modprobe -d root -S "$abi-amd64" --show-depends fujitsu-laptop | cut -d' ' -f2); do
-            name=$(basename "$path" .ko.xz)
-            xz -dc "$path" >"keep/modules/$name.ko" && echo "$name" >>keep/modules/order
-        done || return
+    depmod -b root "$abi-amd64" || return
+    for path in $(modprobe -d root -S "$abi-amd64" --show-depends fujitsu-laptop | cut -d\  -f2); do
+        name=$(basename "$path" .ko.xz)  # in the order they load
+        xz -dc "$path" >"keep/modules/$name.ko" && echo "$name" >>keep/modules/order || return
+    done
     cp test_power.ko keep/modules/ && cp root/boot/vmlinuz-* keep/vmlinuz &&
         mv keep "$kernel" && cd / && rm -rf "$work"
 }
@@ -69,8 +71,9 @@ osk0='A made-up key for the test guest' osk1='; of exactly sixty-four letters.'
 boot() {  # NAME QEMU-OPTION...: the guest's console, with init.sh's run NAME, in $work/NAME
     local name=$1
     shift
-    timeout 300 qemu-system-x86_64 -nographic -no-reboot -nic none -m 512 -kernel "$kernel/vmlinuz" \
-        -initrd "$work/initrd" -append "console=ttyS0 panic=-1 quiet ampw=$name" \
+    timeout 300 qemu-system-x86_64 -nographic -no-reboot -nic none -m 512 \
+        -kernel "$kernel/vmlinuz" -initrd "$work/initrd" \
+        -append "console=ttyS0 panic=-1 quiet ampw=$name" \
         -device isa-applesmc,osk="$osk0$osk1" "$@" </dev/null 2>&1 | tr -d '\r' >"$work/$name"
     echo "${PIPESTATUS[0]}" >"$work/$name.code"
 }
@@ -82,12 +85,18 @@ for guest in laptop apple; do
     grep -v '^\[' "$work/$guest"
 done
 for guest in laptop apple; do  # QEMU itself refused to start (a guest that hangs is killed: 124)
-    [[ $(cat "$work/$guest.code") != 1 ]] || grep -q '^@' "$work/$guest" || skip "QEMU cannot run here"
+    [[ $(cat "$work/$guest.code") != 1 ]] || grep -q '^@' "$work/$guest" ||
+        skip "QEMU cannot run here"
 done
 
 failed=0
 check() {  # GUEST WHAT REGEX: some line of the guest's output is REGEX
-    if grep -qxE -- "$3" "$work/$1"; then echo "ok    $1: $2"; else echo "FAIL  $1: $2"; failed=1; fi
+    if grep -qxE -- "$3" "$work/$1"; then
+        echo "ok    $1: $2"
+    else
+        echo "FAIL  $1: $2"
+        failed=1
+    fi
 }
 # A check that fails until FIX is merged; once it passes, it fails the run until made a check.
 pending() {  # GUEST WHAT REGEX FIX
@@ -99,10 +108,10 @@ pending() {  # GUEST WHAT REGEX FIX
     fi
 }
 check laptop 'the guest ran to its end' '@done'
-check laptop 'probe: kernel usable, not a single ioperm/iopl' '@probe: code 0 port calls 0'
+check laptop 'probe and read: kernel usable, not one ioperm/iopl' '@probe: code 0 port calls 0'
 check laptop 'probe: the end threshold found' 'kernel: usable'
 check laptop 'probe: auto takes the kernel' 'AMPWARDEN_SMC_BACKEND=auto picks: kernel'
-check laptop 'probe: port-io passed over, not an Apple' 'port-io: not usable: not an Apple machine.*'
+check laptop 'probe: port-io passed over, no Apple' 'port-io: not usable: not an Apple machine.*'
 check laptop 'BCLM 60 reaches the driver' '@write BCLM 3c: code 0 .*\| 60'
 check laptop 'BCLM 100 reaches the driver' '@write BCLM 64: code 0 .*\| 100'
 check laptop 'BCLM 50 reaches the driver' '@write BCLM 32: code 0 .*\| 50'
@@ -114,12 +123,17 @@ for step in 'CH0B 02:inhibit-charge' 'CH0B 00:auto' 'CH0C 02:inhibit-charge' 'CH
     check laptop "$step" "@write ${step%:*}: code 0 .*\|.*\[${step#*:}\].*"
 done
 check apple 'the guest ran to its end' '@done'
-check apple 'REV  read on the ports, device idle after' '@port REV :6: code 0x0 .* status 0x00: 01 13 0f 00 00 03'
+check apple 'the port protocol asks for the ports, and strace sees it' '@port calls: [1-9]'
+check apple 'REV  read on the ports, device idle after' \
+    '@port REV :6: code 0x0 .* status 0x00: 01 13 0f 00 00 03'
 check apple 'OSK0 read on the ports, device idle after' \
     "@port OSK0:32: code 0x0 .* status 0x00:$(printf %s "$osk0" | od -An -tx1 | tr -d '\n')"
-pending apple 'probe gets past APP0001 and refuses for want of a #KEY' 'port-io: not usable: .*#KEY.*' \
+check apple 'probe refuses within a second' '@probe: code 1 ms [0-9]{1,3}'
+pending apple 'probe passes APP0001, refuses for want of a #KEY' 'port-io: not usable: .*#KEY.*' \
     'ports16 (the /proc/ioports rule)'
-pending apple 'key information of REV , not acknowledged, is an error' '@after REV : code 0x[1-9a-f].*' \
+pending apple 'key information of REV , not acknowledged, is an error' \
+    '@after REV : code 0x[1-9a-f].*' \
     'ports16 (unacknowledged commands)'
-check apple 'REV  read right after, without a timeout' '@after REV :6: code 0x0 result 0x00 ms [0-9]{1,2} .*: 01 13 0f 00 00 03'
+check apple 'REV  read right after, without a timeout' \
+    '@after REV :6: code 0x0 result 0x00 ms [0-9]{1,2} .*: 01 13 0f 00 00 03'
 exit $failed
