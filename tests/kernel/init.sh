@@ -3,10 +3,10 @@
 # the project's programs, and prints "@" lines for the host to check: each step's exit code, what
 # it said and what the kernel shows after it. Then it powers the guest off.
 /bin/busybox --install -s /bin
-mkdir -p /proc /sys /dev /tmp && mount -t proc proc /proc && mount -t sysfs sysfs /sys &&
-    mount -t devtmpfs dev /dev && mount -t tmpfs tmp /tmp
+mkdir -p /proc /sys /dev /tmp /run && mount -t proc proc /proc && mount -t sysfs sysfs /sys &&
+    mount -t devtmpfs dev /dev && mount -t tmpfs tmp /tmp && mount -t tmpfs run /run
 export PATH=/bin LUMORA_SMC_EMULATOR=
-echo  # off the line the firmware's escape sequences end on
+printf '\n@kernel %s\n' "$(uname -r)"  # on a line of its own, after the firmware's output
 
 # Centiseconds since boot.
 now() { sed 's/[. ].*//;s/$/0/' /proc/uptime; }

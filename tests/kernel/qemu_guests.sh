@@ -20,12 +20,16 @@ for tool in qemu-system-x86_64 iasl busybox depmod strace make; do
 done
 
 # The newest Debian 6.12 apt knows of, else the one in the cache.
-source=$(apt-cache policy linux-source-6.12 2>/dev/null |
-    sed -n 's/ *Candidate: \([0-9.]*-.*\)/\1/p')
-abi=${source%%-*}+deb12
-[[ -n $source ]] || abi=$(ls "$cache" 2>/dev/null | sed -n 's/^linux-\(.*+deb12\)$/\1/p' | tail -1)
+pick() {
+    source=$(apt-cache policy linux-source-6.12 2>/dev/null |
+        sed -n 's/ *Candidate: \([0-9.]*-.*\)/\1/p')
+    abi=${source%%-*}+deb12
+    [[ -n $source ]] || abi=$(ls "$cache" 2>/dev/null | sed -n 's/^linux-\(.*+deb12\)$/\1/p')
+    kernel=$cache/linux-$abi
+}
+pick
+[[ -e $kernel/vmlinuz ]] || { apt-get update -qq; pick; }  # the lists may name one long gone
 [[ $abi == 6.12.* ]] || skip "apt knows no linux-source-6.12 and none is cached"
-kernel=$cache/linux-$abi
 
 # Debian's kernel unpacked, never installed; test_power (which Debian does not build) built
 # against its headers. Only what the guests need is kept.
