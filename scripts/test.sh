@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds Ampwarden and runs every test: the unit, end-to-end and whole-system tests, the tools on
 # real kernels in QEMU guests (tests/kernel; the kernel is downloaded once and kept in
-# /var/cache/ampwarden-test), lintian on the Debian package, then the unit and end-to-end tests once more under AddressSanitizer and
-# UndefinedBehaviorSanitizer, then each fuzzer briefly.
+# /var/cache/ampwarden-test), lintian on the Debian package, then the unit and end-to-end tests
+# once more under AddressSanitizer and UndefinedBehaviorSanitizer, then each fuzzer briefly.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
