@@ -12,6 +12,7 @@ packages=(
   dpkg-dev file help2man lintian
   polkitd
   clang libclang-rt-14-dev
+  qemu-system-x86 acpica-tools busybox-static kmod strace make xz-utils
   debootstrap
 )
 

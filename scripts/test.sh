@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Builds Ampwarden and runs every test: the unit, end-to-end and whole-system tests, lintian on
-# the Debian package, then the unit and end-to-end tests once more under AddressSanitizer and
-# UndefinedBehaviorSanitizer, then each fuzzer briefly; last, this command and the walk-through
-# again in a minimal Debian 12 root, as on a newcomer's fresh machine.
+# Builds Ampwarden and runs every test: the unit, end-to-end and whole-system tests, the tools on
+# real kernels in QEMU guests (tests/kernel; the kernel is downloaded once and kept in
+# /var/cache/ampwarden-test), lintian on the Debian package, then the unit and end-to-end tests
+# once more under AddressSanitizer and UndefinedBehaviorSanitizer, then each fuzzer briefly;
+# last, this command and the walk-through again in a minimal Debian 12 root, as on a newcomer's
+# fresh machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -20,12 +22,13 @@ lintian --fail-on error,warning build/package/ampwarden_*.deb
 echo "lintian: no errors or unexplained warnings"
 
 # The unit tests, and the end-to-end tests against the sanitized helper and tools (about a
-# minute; the package and install tests only repackage what the first build checked).
+# minute; the package and install tests only repackage what the first build checked, and the
+# guests' test runs the first build's programs on real kernels).
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DAMPWARDEN_SANITIZE=ON \
   -DAMPWARDEN_E2E=ON -DAMPWARDEN_BENCH=OFF -DAMPWARDEN_WERROR=ON
 cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-  ctest --test-dir build-asan --output-on-failure --timeout 600 -E 'e2e\.test_(package|install)|system\.'
+  ctest --test-dir build-asan --output-on-failure --timeout 600 -E 'e2e\.test_(package|install)|system\.|kernel\.'
 
 # A few seconds per decoder; scripts/fuzz.sh 600 is the longer run.
 bash scripts/fuzz.sh 10
