@@ -56,6 +56,9 @@ run_in_root() {
     mount -t tmpfs -o mode=0755 run "$root/run"
     mount -t tmpfs -o mode=1777 tmp "$root/tmp"
     cp /etc/resolv.conf "$root/etc/resolv.conf"
+    # The real-kernel test'"'"'s downloaded kernel is a cache, not part of the machine.
+    mkdir -p /var/cache/ampwarden-test "$root/var/cache/ampwarden-test"
+    mount --bind /var/cache/ampwarden-test "$root/var/cache/ampwarden-test"
     exec chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM=dumb \
       PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
       AMPWARDEN_IN_FRESH_ROOT=1 /bin/bash -c "cd /root/ampwarden && $*"
