@@ -76,25 +76,81 @@ std::string bracketed(const std::string& text) {
     return text.substr(open + 1, close - open - 1);
 }
 
-// Who else holds ports of the SMC's region, from /proc/ioports; empty when nobody. Bus
-// windows that span the region are no claim.
+// One line of /proc/ioports: a range, its owner, and how deep the kernel nested it (two spaces
+// of indentation per level: a device's region sits inside its bus's window, a driver's inside
+// its device's).
+struct PortRange {
+    unsigned start = 0;
+    unsigned end = 0;
+    std::string owner;
+    std::size_t depth = 0;
+};
+
+std::vector<PortRange> portRanges(const std::string& ioports) {
+    std::vector<PortRange> ranges;
+    std::istringstream lines(ioports);
+    for (std::string line; std::getline(lines, line);) {
+        PortRange range;
+        int name = 0;
+        if (std::sscanf(line.c_str(), " %x-%x : %n", &range.start, &range.end, &name) != 2 ||
+            name == 0) {
+            continue;
+        }
+        range.owner = line.substr(static_cast<std::size_t>(name));
+        range.depth = line.find_first_not_of(' ') / 2;
+        ranges.push_back(std::move(range));
+    }
+    return ranges;
+}
+
+enum class Holder { none, busWindow, firmwareSmc, smcDriver, other };
+
+Holder holderOf(const PortRange* range) {
+    constexpr unsigned first = SmcPortProtocol::kRegionStart;
+    constexpr unsigned last = first + SmcPortProtocol::kRegionSize - 1;
+    if (range == nullptr) return Holder::none;
+    const bool region = range->start == first && range->end == last;
+    if (region && range->owner.rfind("APP0001:", 0) == 0) return Holder::firmwareSmc;
+    if (region && range->owner == "applesmc") return Holder::smcDriver;
+    const bool spans = range->start <= first && range->end >= last && !region;
+    return spans && range->owner.rfind("PCI Bus", 0) == 0 ? Holder::busWindow : Holder::other;
+}
+
+// Whether `range`, which overlaps the SMC's region, leaves it to us, given the range it is
+// nested in (none: top level). A bus window spanning the region is no claim; the region itself
+// may belong to the SMC's firmware device (ACPI "APP0001"), and to the kernel's SMC driver,
+// alone or inside that device. Anything else in the region, or cutting it, is another device's.
+bool harmless(const PortRange& range, const PortRange* parent) {
+    const Holder above = holderOf(parent);
+    const bool underBus = above == Holder::none || above == Holder::busWindow;
+    switch (holderOf(&range)) {
+        case Holder::busWindow:
+        case Holder::firmwareSmc:
+            return underBus;
+        case Holder::smcDriver:
+            return underBus || above == Holder::firmwareSmc;
+        default:
+            return false;
+    }
+}
+
+// Who else holds ports of the SMC's region, from /proc/ioports read as the tree it is; empty
+// when nobody. `blind`: every address reads 0, as the kernel shows them to a reader without
+// CAP_SYS_ADMIN.
 std::string portClaims(const std::string& ioports, bool& blind) {
     constexpr unsigned first = SmcPortProtocol::kRegionStart;
     constexpr unsigned last = first + SmcPortProtocol::kRegionSize - 1;
-    std::istringstream lines(ioports);
+    const std::vector<PortRange> ranges = portRanges(ioports);
+    std::vector<const PortRange*> open;  // the current range's ancestors, outermost first
     std::string claims;
     bool anyAddress = false;
-    for (std::string line; std::getline(lines, line);) {
-        unsigned start = 0;
-        unsigned end = 0;
-        int name = 0;
-        if (std::sscanf(line.c_str(), " %x-%x : %n", &start, &end, &name) != 2 || name == 0)
-            continue;
-        anyAddress = anyAddress || end != 0;
-        const std::string owner = line.substr(static_cast<std::size_t>(name));
-        const bool window = start < first && end > last && owner.rfind("PCI Bus", 0) == 0;
-        if (start <= last && end >= first && owner != "applesmc" && !window) {
-            claims += (claims.empty() ? "" : ", ") + owner;
+    for (const PortRange& range : ranges) {
+        anyAddress = anyAddress || range.end != 0;
+        while (!open.empty() && open.back()->depth >= range.depth) open.pop_back();
+        const PortRange* parent = open.empty() ? nullptr : open.back();
+        open.push_back(&range);
+        if (range.start <= last && range.end >= first && !harmless(range, parent)) {
+            claims += (claims.empty() ? "" : ", ") + range.owner;
         }
     }
     blind = !anyAddress;

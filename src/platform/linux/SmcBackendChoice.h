@@ -17,8 +17,8 @@ namespace ampwarden {
 // AMPWARDEN_SMC_BACKEND=auto|emulator|kernel|port-io. "auto" takes the emulator when its
 // socket is configured; else, of the kernel's battery attributes and the SMC's I/O ports, the
 // one that backs more of the four charge keys, the kernel's on a tie; else none. The ports are
-// touched only on an Apple machine whose port region is free or the SMC driver's, outside
-// kernel lockdown, and then first by a read-only probe.
+// touched only on an Apple machine whose port region is free or held by the SMC's own
+// firmware device and driver, outside kernel lockdown, and then first by a read-only probe.
 class SmcBackendChoice {
   public:
     static constexpr const char* kEmulator = "emulator";

@@ -72,6 +72,46 @@ TEST_F(SmcBackendChoiceTest, NeverTouchesThePortsUnlessTheyAreAnAppleSmcsAndItAn
     EXPECT_EQ(device.counts.dataOut, 0u);  // it never got as far as sending a key
 }
 
+TEST_F(SmcBackendChoiceTest, ThePortMapIsATreeAndOnlyTheSmcsOwnDeviceAndDriverMayHoldTheRegion) {
+    tree.write("/sys/class/dmi/id/sys_vendor", "Apple Inc.");
+    tree.write("/sys/kernel/security/lockdown", "[none] integrity");
+    const std::string bus = "0000-0cf7 : PCI Bus 0000:00\n  0070-0077 : rtc0\n";
+    const std::string after = "  03f8-03ff : serial\n0cf8-0cff : PCI conf1\n";
+    // The ports map as the kernel shows it; who it says claims the region ("" = nobody).
+    const std::pair<std::string, const char*> maps[] = {
+        {bus + after, ""},
+        {bus + "  0300-031f : applesmc\n" + after, ""},
+        {bus + "  0300-031f : APP0001:00\n" + after, ""},
+        {bus + "  0300-031f : APP0001:00\n    0300-031f : applesmc\n" + after, ""},
+        {"0300-031f : APP0001:01\n  0300-031f : applesmc\n", ""},
+        {bus + "  0300-031f : APP0001:00\n    0310-0317 : sound\n" + after, "sound"},
+        {bus + "  0300-031f : APP0001:00\n    0300-031f : gameport\n", "gameport"},
+        {bus + "  0300-031f : APP0001:00\n    0300-031f : applesmc\n      0304-0304 : x\n", "x"},
+        {bus + "  0300-030f : APP0001:00\n  0310-031f : applesmc\n", "APP0001:00, applesmc"},
+        {bus + "  0300-033f : APP0001:00\n", "APP0001:00"},
+        {bus + "  02f8-0307 : serial\n", "serial"},
+        {bus + "  0300-031f : applesmc\n    0300-031f : APP0001:00\n", "APP0001:00"},
+        {bus + "  0300-031f : ne2000\n    0300-031f : applesmc\n", "ne2000, applesmc"},
+        {"0000-0fff : PCI Bus 0000:00\n  0200-03ff : PCI Bus 0000:01\n", ""},
+        {"0000-0fff : ISA bridge\n", "ISA bridge"},
+    };
+    for (const auto& [ioports, claimed] : maps) {
+        tree.write("/proc/ioports", ioports);
+        const auto report = choose("port-io");
+        EXPECT_EQ(
+            report.backends.at(0).why,
+            *claimed == '\0' ? "" : std::string("ports 0x300-0x31f are claimed by ") + claimed)
+            << ioports;
+    }
+
+    // Without CAP_SYS_ADMIN every address reads 0: then only the firmware's SMC device vouches.
+    const std::string blind = "0000-0000 : PCI Bus 0000:00\n  0000-0000 : APP0001:00\n";
+    tree.write("/proc/ioports", blind + "    0000-0000 : applesmc\n");
+    EXPECT_THAT(choose("port-io").line(), HasSubstr("cannot see the port map"));
+    tree.write("/sys/bus/acpi/devices/APP0001:00/hid", "APP0001");
+    EXPECT_EQ(choose("port-io").chosen, "port-io");
+}
+
 TEST_F(SmcBackendChoiceTest, AutoTakesTheEmulatorElseWhatBacksMoreChargeKeysTheKernelOnATie) {
     auto withEmulator = setup("auto");
     withEmulator.emulatorSocket = tree.root() + "/smc.sock";
