@@ -44,8 +44,10 @@ class AbsentSmcService : public SmcService {
     }
 };
 
-// The charge keys a service has, asked the way the SMC code asks: key information.
-std::vector<std::string> chargeKeysOf(SmcService& service) {
+// The charge keys a service has, asked the way the SMC code asks: key information. A device
+// that fails otherwise than "no such key" is dead or silent, and costs one deadline, not one
+// per key: `failure` says which key it failed on and how (empty when none did).
+std::vector<std::string> chargeKeysOf(SmcService& service, std::string& failure) {
     std::vector<std::string> keys;
     std::vector<io_service_t> found;
     io_connect_t connection = 0;
@@ -59,9 +61,13 @@ std::vector<std::string> chargeKeysOf(SmcService& service) {
         input.key = toUInt32(key);
         input.data8 = rawValue(SMCKeys::readKeyInfo);
         std::size_t size = sizeof(output);
-        if (service.callStructMethod(connection, rawValue(SMCKeys::kernelIndex), &input,
-                                     sizeof(input), &output, size) == kKernSuccess) {
+        const kern_return_t code = service.callStructMethod(
+            connection, rawValue(SMCKeys::kernelIndex), &input, sizeof(input), &output, size);
+        if (code == kKernSuccess) {
             keys.push_back(key);
+        } else if (code != kIOReturnNotFound) {
+            failure = std::string("asking for ") + key + " failed: " + machErrorText(code);
+            break;
         }
     }
     service.serviceClose(connection);
@@ -229,7 +235,8 @@ SmcBackendChoice::Backend SmcBackendChoice::probeEmulator() {
     backend.usable = true;
     backend.uses = {socket};
     emulator_ = std::make_unique<EmulatorSmcService>(socket);
-    backend.chargeKeys = chargeKeysOf(*emulator_);
+    std::string silent;  // the emulator is taken all the same: it is there to be tested
+    backend.chargeKeys = chargeKeysOf(*emulator_, silent);
     return backend;
 }
 
@@ -245,7 +252,8 @@ SmcBackendChoice::Backend SmcBackendChoice::probeKernel() {
         }
     }
     kernel_ = std::make_unique<KernelAttributeSmcService>(setup_.files, *attributes);
-    backend.chargeKeys = chargeKeysOf(*kernel_);
+    std::string unused;  // its key information is a table look-up, which cannot fail so
+    backend.chargeKeys = chargeKeysOf(*kernel_, unused);
     backend.usable = true;
     return backend;
 }
@@ -291,7 +299,11 @@ SmcBackendChoice::Backend SmcBackendChoice::probePorts() {
         backend.why = "probe failed: " + backend.why;
         return backend;
     }
-    backend.chargeKeys = chargeKeysOf(*service);
+    backend.chargeKeys = chargeKeysOf(*service, backend.why);
+    if (!backend.why.empty()) {
+        backend.why = "probe failed: " + backend.why;
+        return backend;
+    }
     backend.usable = true;
     ports_ = std::move(service);
     return backend;

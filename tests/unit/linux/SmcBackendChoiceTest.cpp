@@ -9,6 +9,7 @@
 #include "emulator/SmcPortDevice.h"
 #include "fake/FakeHostTree.h"
 #include "platform/BorrowedPortIo.h"
+#include "platform/SmcPortProtocol.h"
 #include "platform/linux/SmcBackendChoice.h"
 
 namespace ampwarden::test {
@@ -70,6 +71,21 @@ TEST_F(SmcBackendChoiceTest, NeverTouchesThePortsUnlessTheyAreAnAppleSmcsAndItAn
     EXPECT_EQ(stuck.chosen, "");
     EXPECT_THAT(stuck.line(), HasSubstr("probe failed"));
     EXPECT_EQ(device.counts.dataOut, 0u);  // it never got as far as sending a key
+
+    // A device gone silent, from the start or after the probe's #KEY, costs one wait, not one
+    // per charge key.
+    const auto oneWait = SmcPortProtocol::Timing{}.budget + std::chrono::microseconds(8192);
+    for (const auto& [answered, why] : {std::pair{0,
+                                                  "reading #KEY failed: (iokit/common) I/O "
+                                                  "Timeout"},
+                                        std::pair{1, "asking for BCLM failed"}}) {
+        device.faults = {};
+        device.faults.silentAfter = answered;
+        const auto start = device.now();
+        const auto silent = choose("port-io");
+        EXPECT_THAT(silent.line(), HasSubstr(std::string("probe failed: ") + why));
+        EXPECT_LE(device.now() - start, oneWait) << why;
+    }
 }
 
 TEST_F(SmcBackendChoiceTest, ThePortMapIsATreeAndOnlyTheSmcsOwnDeviceAndDriverMayHoldTheRegion) {
