@@ -7,6 +7,7 @@
 #include <cstring>
 #include <sstream>
 
+#include "BuildInfo.h"
 #include "platform/MachError.h"
 #include "platform/SmcPortProtocol.h"
 #include "platform/linux/EmulatorSmcService.h"
@@ -163,6 +164,24 @@ std::string portClaims(const std::string& ioports, bool& blind) {
     return claims;
 }
 
+// Whether the service may write the battery's charge files: its unit lets it write only
+// those of the batteries it names. Empty when it may.
+std::string outsideTheService(const KernelAttributeSmcService::Attributes& attributes) {
+    const std::string name = attributes.battery.substr(attributes.battery.rfind('/') + 1);
+    bool onBattery = false;
+    for (const std::string& file : attributes.files()) {
+        onBattery = onBattery || file.rfind(attributes.battery + "/", 0) == 0;
+    }
+    std::string named;
+    for (const char* battery : build::kServiceBatteries) {
+        if (name == battery) return "";
+        named += (named.empty() ? "" : " ") + std::string(battery);
+    }
+    if (!onBattery) return "";
+    return "the service (" + std::string(build::kServiceName) + ") cannot write battery " + name +
+           "'s files: it may write only those of " + named;
+}
+
 std::string joined(const std::vector<std::string>& words) {
     std::string text;
     for (const std::string& word : words) text += (text.empty() ? "" : " ") + word;
@@ -190,6 +209,46 @@ SmcBackendChoice::Setup SmcBackendChoice::Setup::fromEnvironment() {
     };
     setup.lockPath = PortIoSmcService::defaultLockPath();
     return setup;
+}
+
+SmcBackendChoice::Setup SmcBackendChoice::Setup::asTheService() {
+    Setup setup = fromEnvironment();
+    const char* env = std::getenv("AMPWARDEN_SMC_BACKEND");
+    if (env != nullptr && *env != '\0') return setup;
+    if (auto text = setup.files.read(kDefaultsFile)) {
+        // Empty, as the helper takes it: auto.
+        if (auto value = settingInFile(*text); value && !value->empty()) setup.setting = *value;
+    }
+    return setup;
+}
+
+bool SmcBackendChoice::knownSetting(const std::string& setting) {
+    return setting == kAuto || setting == kEmulator || setting == kKernel || setting == kPortIo;
+}
+
+std::optional<std::string> SmcBackendChoice::settingInFile(const std::string& text) {
+    auto trimmed = [](const std::string& line) {
+        const auto first = line.find_first_not_of(" \t\r");
+        if (first == std::string::npos) return std::string();
+        return line.substr(first, line.find_last_not_of(" \t\r") - first + 1);
+    };
+    std::optional<std::string> value;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        line = trimmed(line);
+        const auto equals = line.find('=');
+        if (line.empty() || line[0] == '#' || line[0] == ';' || equals == std::string::npos ||
+            trimmed(line.substr(0, equals)) != "AMPWARDEN_SMC_BACKEND") {
+            continue;
+        }
+        std::string found = trimmed(line.substr(equals + 1));
+        if (found.size() >= 2 && (found[0] == '"' || found[0] == '\'') &&
+            found.back() == found[0]) {
+            found = found.substr(1, found.size() - 2);
+        }
+        value = found;
+    }
+    return value;
 }
 
 bool SmcBackendChoice::Report::anyUsable() const {
@@ -224,7 +283,7 @@ SmcBackendChoice::SmcBackendChoice(Setup setup) : setup_(std::move(setup)) {}
 SmcBackendChoice::~SmcBackendChoice() = default;
 
 SmcBackendChoice::Backend SmcBackendChoice::probeEmulator() {
-    Backend backend{kEmulator, false, "", {}, {}};
+    Backend backend{kEmulator, false, "", {}, {}, ""};
     const std::string socket = setup_.emulatorSocket.value_or(
         setup_.setting == kEmulator ? EmulatorSmcService::defaultSocketPath() : "");
     if (socket.empty()) {
@@ -241,13 +300,15 @@ SmcBackendChoice::Backend SmcBackendChoice::probeEmulator() {
 }
 
 SmcBackendChoice::Backend SmcBackendChoice::probeKernel() {
-    Backend backend{kKernel, false, "", {}, {}};
+    Backend backend{kKernel, false, "", {}, {}, ""};
     const auto attributes = KernelAttributeSmcService::find(setup_.files, backend.why);
     if (!attributes) return backend;
+    backend.note = outsideTheService(*attributes);
     for (const std::string& file : attributes->files()) {
         backend.uses.push_back(setup_.files.path(file));
         if (const int error = setup_.files.writable(file); error != 0) {
             backend.why = "cannot write " + setup_.files.path(file) + ": " + std::strerror(error);
+            if (!backend.note.empty()) backend.why += " (" + backend.note + ")";
             return backend;
         }
     }
@@ -288,7 +349,7 @@ std::string SmcBackendChoice::portSafety() const {
 }
 
 SmcBackendChoice::Backend SmcBackendChoice::probePorts() {
-    Backend backend{kPortIo, false, portSafety(), {"I/O ports 0x300-0x31f"}, {}};
+    Backend backend{kPortIo, false, portSafety(), {"I/O ports 0x300-0x31f"}, {}, ""};
     if (!backend.why.empty()) return backend;
     std::unique_ptr<PortIo> ports = setup_.openPorts ? setup_.openPorts(backend.why) : nullptr;
     if (!ports) return backend;
@@ -334,7 +395,8 @@ SmcBackendChoice::Report SmcBackendChoice::choose() {
                                    "unknown AMPWARDEN_SMC_BACKEND (auto, emulator, kernel or "
                                    "port-io)",
                                    {},
-                                   {}});
+                                   {},
+                                   ""});
         pick(report, "");
         return report;
     }

@@ -153,5 +153,22 @@ TEST_F(SmcBackendChoiceTest, AutoTakesTheEmulatorElseWhatBacksMoreChargeKeysTheK
     EXPECT_EQ(everything.autoPick, "kernel");
 }
 
+TEST_F(SmcBackendChoiceTest, TellsWhenTheServiceMayNotWriteTheBatteryTheKernelNamed) {
+    const std::pair<const char*, const char*> batteries[] = {
+        {"CMB1", ""},
+        {"macsmc-battery", ""},
+        {"hidpp_battery_0", "it may write only those of BAT0"}};
+    for (const auto& [name, note] : batteries) {
+        const FakeHostTree host;
+        host.battery(name, "80", "");
+        auto named = setup("kernel");
+        named.files = HostFiles(host.root());
+        const auto kernel = SmcBackendChoice(std::move(named)).probeAll().backends.at(1);
+        EXPECT_TRUE(kernel.usable) << name;
+        EXPECT_EQ(kernel.note.empty(), note[0] == '\0') << name;
+        EXPECT_THAT(kernel.note, HasSubstr(note)) << name;
+    }
+}
+
 }  // namespace
 }  // namespace ampwarden::test
