@@ -50,13 +50,20 @@ bool SmcPortProtocol::waitStatus(std::uint8_t mask, std::uint8_t value) {
 
 kern_return_t SmcPortProtocol::awaitStatus(std::uint8_t mask, std::uint8_t value,
                                            std::uint8_t& result) {
+    int idleWithResult = 0;
     const auto settled = poll([&](std::uint8_t status) {
         if ((status & mask) == value) return true;
         // Neither working nor taking input: the device ended the transaction, if it left a
         // result saying so. A device that never acknowledged our command ends up here too.
-        if ((status & (kStatusBusy | kStatusInputFull)) != 0) return false;
+        // An SMC may show this for a moment after taking a byte, before it acknowledges it,
+        // while its error port still holds an old result: only a second look decides.
+        if ((status & (kStatusBusy | kStatusInputFull)) != 0) {
+            idleWithResult = 0;
+            return false;
+        }
         result = ports_.in(kErrorPort);
-        return result != 0;
+        idleWithResult = result != 0 ? idleWithResult + 1 : 0;
+        return idleWithResult == 2;
     });
     if (!settled) return kIOReturnTimeout;
     return (*settled & mask) == value ? kKernSuccess : codeOfResult(result);

@@ -145,6 +145,7 @@ TEST_F(PortIoSmcServiceTest, WhatTheDeviceRefusesFailsAtOnceAndEveryFailureLeave
     auto write = [&](const char* key, std::size_t size) -> Op {
         return [&, key, size] { return protocol.write(toUInt32(key), bytes, size, result); };
     };
+    const Op badIndex = [&] { return protocol.keyAt(9999, found, result); };
     const Op readMissing = [&] {
         return protocol.read(SmcPortProtocol::kReadCommand, toUInt32("ZZZZ"), bytes, 1, result);
     };
@@ -153,29 +154,26 @@ TEST_F(PortIoSmcServiceTest, WhatTheDeviceRefusesFailsAtOnceAndEveryFailureLeave
     const Arm none = [](auto&) {};
     const Arm onlyReads = [](auto& f) { f.onlyReads = true; };  // as QEMU's isa-applesmc
     // What the device does, the call, what it must answer (code, error-port byte), and how
-    // much virtual time that may take: none for a refusal.
+    // much virtual time that may take: one pause, to see it again, for a refusal.
+    const microseconds refusal = SmcPortProtocol::Timing{}.firstPause;
+    const microseconds timeout = budget + slack;
     const std::tuple<const char*, Arm, Op, kern_return_t, std::uint8_t, microseconds> cases[] = {
-        {"key info unacknowledged", onlyReads, keyInfo, kIOReturnBadArgument, 0x82, {}},
-        {"write unacknowledged", onlyReads, write("BCLM", 1), kIOReturnBadArgument, 0x82, {}},
-        {"unknown key", none, readMissing, kIOReturnNotFound, 0x84, {}},
-        {"bad index",
-         none,
-         [&] { return protocol.keyAt(9999, found, result); },
-         kIOReturnNotFound,
-         0xb8,
-         {}},
-        {"read-only key", none, write("AC-W", 1), kIOReturnNotWritable, 0x86, {}},
-        {"wrong size", none, write("BCLM", 2), kIOReturnBadArgument, 0x87, {}},
-        {"silent", [](auto& f) { f.silentAfter = 0; }, keyInfo, kIOReturnTimeout, 0, budget},
+        {"key info unacknowledged", onlyReads, keyInfo, kIOReturnBadArgument, 0x82, refusal},
+        {"write unacknowledged", onlyReads, write("BCLM", 1), kIOReturnBadArgument, 0x82, refusal},
+        {"unknown key", none, readMissing, kIOReturnNotFound, 0x84, refusal},
+        {"bad index", none, badIndex, kIOReturnNotFound, 0xb8, refusal},
+        {"read-only key", none, write("AC-W", 1), kIOReturnNotWritable, 0x86, refusal},
+        {"wrong size", none, write("BCLM", 2), kIOReturnBadArgument, 0x87, refusal},
+        {"silent", [](auto& f) { f.silentAfter = 0; }, keyInfo, kIOReturnTimeout, 0, timeout},
         {"never ends", [](auto& f) { f.lingers = true; }, write("BCLM", 1), kIOReturnTimeout, 0,
-         budget},
+         timeout},
     };
     for (const auto& [fault, arm, op, code, byte, bound] : cases) {
         arm(device.faults);
         microseconds start = device.now();
         EXPECT_EQ(op(), code) << fault;
         EXPECT_EQ(result, byte) << fault;
-        EXPECT_LE(device.now() - start, bound + (bound.count() == 0 ? bound : slack)) << fault;
+        EXPECT_LE(device.now() - start, bound) << fault;
         // Left idle: the next transaction starts at once.
         device.faults = {};
         start = device.now();
