@@ -110,16 +110,18 @@ std::vector<PortRange> portRanges(const std::string& ioports) {
     return ranges;
 }
 
+// The SMC's region, first and last port.
+constexpr unsigned kFirstPort = SmcPortProtocol::kRegionStart;
+constexpr unsigned kLastPort = kFirstPort + SmcPortProtocol::kRegionSize - 1;
+
 enum class Holder { none, busWindow, firmwareSmc, smcDriver, other };
 
 Holder holderOf(const PortRange* range) {
-    constexpr unsigned first = SmcPortProtocol::kRegionStart;
-    constexpr unsigned last = first + SmcPortProtocol::kRegionSize - 1;
     if (range == nullptr) return Holder::none;
-    const bool region = range->start == first && range->end == last;
+    const bool region = range->start == kFirstPort && range->end == kLastPort;
     if (region && range->owner.rfind("APP0001:", 0) == 0) return Holder::firmwareSmc;
     if (region && range->owner == "applesmc") return Holder::smcDriver;
-    const bool spans = range->start <= first && range->end >= last && !region;
+    const bool spans = range->start <= kFirstPort && range->end >= kLastPort && !region;
     return spans && range->owner.rfind("PCI Bus", 0) == 0 ? Holder::busWindow : Holder::other;
 }
 
@@ -145,8 +147,6 @@ bool harmless(const PortRange& range, const PortRange* parent) {
 // when nobody. `blind`: every address reads 0, as the kernel shows them to a reader without
 // CAP_SYS_ADMIN.
 std::string portClaims(const std::string& ioports, bool& blind) {
-    constexpr unsigned first = SmcPortProtocol::kRegionStart;
-    constexpr unsigned last = first + SmcPortProtocol::kRegionSize - 1;
     const std::vector<PortRange> ranges = portRanges(ioports);
     std::vector<const PortRange*> open;  // the current range's ancestors, outermost first
     std::string claims;
@@ -156,7 +156,7 @@ std::string portClaims(const std::string& ioports, bool& blind) {
         while (!open.empty() && open.back()->depth >= range.depth) open.pop_back();
         const PortRange* parent = open.empty() ? nullptr : open.back();
         open.push_back(&range);
-        if (range.start <= last && range.end >= first && !harmless(range, parent)) {
+        if (range.start <= kLastPort && range.end >= kFirstPort && !harmless(range, parent)) {
             claims += (claims.empty() ? "" : ", ") + range.owner;
         }
     }
