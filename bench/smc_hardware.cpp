@@ -2,9 +2,10 @@
 //
 // Port*: the port backend against the emulated port device (no pauses needed: the device is
 // always ready), counting port accesses and status polls per operation next to the protocol's
-// minimum for a one-byte key: a read is a busy check, the command, four key bytes and the
-// length (each after a poll of the input buffer), the data byte after its poll, a poll for
-// leftovers and one for the end: 10 polls, 6 writes, 1 data read = 17 accesses. A write is 9
+// minimum for a one-byte key: a read is a busy check, the command (after a poll of the input
+// buffer), four key bytes and the length (each after a poll that sees the byte before taken
+// and the transaction acknowledged), the data byte after its poll, a poll for leftovers and
+// one for the end: 10 polls, 6 writes, 1 data read = 17 accesses. A write is 9
 // polls and 7 writes = 16 accesses, and the backend reads the value back (17 more). Key
 // information is asked once per key and kept, so it costs nothing here.
 // KernelWrite: one "BCLM" write through the kernel-attribute backend, onto a plain file in a

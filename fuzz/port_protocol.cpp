@@ -101,7 +101,7 @@ void fuzzedDevice(Bytes& bytes) {
                 protocol.read(SmcPortProtocol::kReadCommand, key, data.data(), size, result);
                 break;
             case 1:
-                protocol.write(key, data.data(), size);
+                protocol.write(key, data.data(), size, result);
                 break;
             case 2: {
                 SmcPortProtocol::KeyInfo info;

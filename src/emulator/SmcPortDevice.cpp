@@ -13,9 +13,6 @@ namespace {
 
 using Protocol = SmcPortProtocol;
 
-constexpr std::uint8_t kResultBadCommand = 0x82;
-constexpr std::uint8_t kResultBadIndex = 0xb8;
-
 std::uint32_t bigEndian(const std::vector<std::uint8_t>& bytes) {
     return static_cast<std::uint32_t>(bytes[0]) << 24 | static_cast<std::uint32_t>(bytes[1]) << 16 |
            static_cast<std::uint32_t>(bytes[2]) << 8 | bytes[3];
@@ -64,21 +61,32 @@ std::uint8_t SmcPortDevice::status() {
         bits |= Protocol::kStatusInputFull;
     if (ready && phase_ == Phase::sending && !output_.empty())
         bits |= Protocol::kStatusAwaitingData;
+    if (refusedCommand_) bits |= Protocol::kStatusAwaitingCommand;
     return bits;
 }
 
 void SmcPortDevice::command(std::uint8_t value) {
+    if (faults.silentAfter == 0) return;
+    if (faults.silentAfter > 0) --faults.silentAfter;
     // A command in the middle of a transaction drops it, and the device goes idle: this is
     // also how a driver clears a device left busy by someone else.
     const bool interrupts = phase_ != Phase::idle;
-    command_ = value;
     argument_.clear();
     input_.clear();
     output_.clear();
     result_ = 0;
+    refusedCommand_ = false;
     phase_ = interrupts ? Phase::idle : Phase::argument;
+    if (faults.onlyReads && value != Protocol::kReadCommand) {
+        // QEMU's way: unacknowledged, and the last command stays in force, so that the bytes
+        // that follow make a read of it.
+        refuse(Protocol::kResultBadCommand);
+        refusedCommand_ = true;
+        return;
+    }
+    command_ = value;
     if (value < Protocol::kReadCommand || value > Protocol::kKeyInfoCommand) {
-        refuse(kResultBadCommand);
+        refuse(Protocol::kResultBadCommand);
     }
 }
 
@@ -97,7 +105,14 @@ void SmcPortDevice::data(std::uint8_t value) {
             if (input_.size() == length_) commitWrite();
             return;
         case Phase::idle:
+            if (refusedCommand_ && command_ == Protocol::kReadCommand) {
+                refusedCommand_ = false;
+                phase_ = Phase::argument;
+                argument_.push_back(value);
+            }
+            return;
         case Phase::sending:
+        case Phase::lingering:
             return;  // nobody asked for it: dropped
     }
 }
@@ -107,7 +122,7 @@ std::uint8_t SmcPortDevice::nextByte() {
     const std::uint8_t byte = output_.front();
     output_.pop_front();
     readyAt_ = now_ + faults.slowness;
-    if (output_.empty()) phase_ = Phase::idle;
+    if (output_.empty()) phase_ = faults.lingers ? Phase::lingering : Phase::idle;
     return byte;
 }
 
@@ -116,6 +131,7 @@ void SmcPortDevice::restart() {
     output_.clear();
     input_.clear();
     result_ = 0;
+    refusedCommand_ = false;
     readyAt_ = now_;
 }
 
@@ -127,11 +143,12 @@ void SmcPortDevice::refuse(std::uint8_t result) {
 void SmcPortDevice::start() {
     const std::uint32_t argument = bigEndian(argument_);
     if (command_ == Protocol::kKeyByIndexCommand) {
-        if (argument >= table_.size()) return refuse(kResultBadIndex);
+        if (argument >= table_.size()) return refuse(Protocol::kResultBadIndex);
         appendBigEndian(output_, toUInt32(table_.keys()[argument].key));
     } else {
         const EmulatedKey* key = table_.find(argument);
         if (key == nullptr) return refuse(SmcEmulator::kResultKeyNotFound);
+        result_ = 0;  // a refusal left over from a command that was never acknowledged
         if (command_ == Protocol::kWriteCommand) {
             if (key->readOnly) return refuse(SmcEmulator::kResultNotWritable);
             if (length_ != key->bytes.size()) return refuse(SmcEmulator::kResultBadArgument);
@@ -155,7 +172,7 @@ void SmcPortDevice::start() {
 }
 
 void SmcPortDevice::commitWrite() {
-    phase_ = Phase::idle;
+    phase_ = faults.lingers ? Phase::lingering : Phase::idle;
     if (faults.interleavedWrites > 0) {
         // Another client's command came between our last two bytes: the transaction was his.
         --faults.interleavedWrites;

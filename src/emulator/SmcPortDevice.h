@@ -10,7 +10,7 @@
 
 namespace ampwarden {
 
-// An SMC as its I/O ports show it: the command, data, status and result registers over an
+// An SMC as its I/O ports show it: the command, data, status and error registers over an
 // emulated key table, with a virtual clock that only pauses advance. Faults can be switched on
 // to see how a driver copes. Counts every access. Not thread-safe.
 class SmcPortDevice : public PortIo {
@@ -21,6 +21,11 @@ class SmcPortDevice : public PortIo {
         std::size_t leftoverBytes = 0;  // extra bytes offered after every read's data
         int interleavedWrites = 0;      // this many writes are cut off by another client
         std::chrono::microseconds slowness{0};  // each byte in or out takes this long
+        // Like QEMU's isa-applesmc: any command but a read is left unacknowledged, the status
+        // shows 0x08 and the error port "bad command".
+        bool onlyReads = false;
+        bool lingers = false;  // a finished transaction stays busy until the next command
+        int silentAfter = -1;  // this many more commands are taken, then none (-1: all)
     };
 
     struct Counts {
@@ -47,7 +52,7 @@ class SmcPortDevice : public PortIo {
     std::chrono::microseconds now() const { return now_; }
 
   private:
-    enum class Phase { idle, argument, length, receiving, sending };
+    enum class Phase { idle, argument, length, receiving, sending, lingering };
 
     std::uint8_t status();
     void command(std::uint8_t value);
@@ -67,6 +72,7 @@ class SmcPortDevice : public PortIo {
     std::deque<std::uint8_t> output_;
     std::vector<std::uint8_t> input_;
     std::uint8_t result_ = 0;
+    bool refusedCommand_ = false;  // shows as 0x08 until the next command
 };
 
 }  // namespace ampwarden

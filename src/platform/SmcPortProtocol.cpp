@@ -6,16 +6,6 @@
 
 namespace ampwarden {
 
-namespace {
-
-// The SMC's result bytes for refused commands.
-constexpr std::uint8_t kResultKeyNotFound = 0x84;
-constexpr std::uint8_t kResultWriteOnly = 0x85;
-constexpr std::uint8_t kResultReadOnly = 0x86;
-constexpr std::uint8_t kResultBadIndex = 0xb8;
-
-}  // namespace
-
 kern_return_t SmcPortProtocol::codeOfResult(std::uint8_t result) {
     switch (result) {
         case kResultKeyNotFound:
@@ -25,6 +15,10 @@ kern_return_t SmcPortProtocol::codeOfResult(std::uint8_t result) {
             return kIOReturnNotWritable;
         case kResultWriteOnly:
             return kIOReturnNotReadable;
+        case kResultBadCommand:
+        case kResultStillBadCommand:
+        case kResultBadArgument:
+            return kIOReturnBadArgument;
         default:
             return kIOReturnIOError;
     }
@@ -32,19 +26,47 @@ kern_return_t SmcPortProtocol::codeOfResult(std::uint8_t result) {
 
 bool SmcPortProtocol::statusLooksSane() {
     const std::uint8_t status = ports_.in(kCommandPort);
-    return (status & ~(kStatusAwaitingData | kStatusInputFull | kStatusBusy)) == 0;
+    return (status &
+            ~(kStatusAwaitingData | kStatusInputFull | kStatusBusy | kStatusAwaitingCommand)) == 0;
 }
 
-bool SmcPortProtocol::waitStatus(std::uint8_t mask, std::uint8_t value) {
+template <typename Settled>
+std::optional<std::uint8_t> SmcPortProtocol::poll(Settled settled) {
     auto pause = timing_.firstPause;
     std::chrono::microseconds waited{0};
     for (;;) {
-        if ((ports_.in(kCommandPort)&mask) == value) return true;
-        if (waited >= timing_.budget) return false;
+        const std::uint8_t status = ports_.in(kCommandPort);
+        if (settled(status)) return status;
+        if (waited >= timing_.budget) return std::nullopt;
         ports_.pause(pause);
         waited += pause;
         pause = std::min(pause * 2, timing_.longestPause);
     }
+}
+
+bool SmcPortProtocol::waitStatus(std::uint8_t mask, std::uint8_t value) {
+    return poll([&](std::uint8_t status) { return (status & mask) == value; }).has_value();
+}
+
+kern_return_t SmcPortProtocol::awaitStatus(std::uint8_t mask, std::uint8_t value,
+                                           std::uint8_t& result) {
+    int idleWithResult = 0;
+    const auto settled = poll([&](std::uint8_t status) {
+        if ((status & mask) == value) return true;
+        // Neither working nor taking input: the device ended the transaction, if it left a
+        // result saying so. A device that never acknowledged our command ends up here too.
+        // An SMC may show this for a moment after taking a byte, before it acknowledges it,
+        // while its error port still holds an old result: only a second look decides.
+        if ((status & (kStatusBusy | kStatusInputFull)) != 0) {
+            idleWithResult = 0;
+            return false;
+        }
+        result = ports_.in(kErrorPort);
+        idleWithResult = result != 0 ? idleWithResult + 1 : 0;
+        return idleWithResult == 2;
+    });
+    if (!settled) return kIOReturnTimeout;
+    return (*settled & mask) == value ? kKernSuccess : codeOfResult(result);
 }
 
 kern_return_t SmcPortProtocol::begin(std::uint8_t command) {
@@ -54,59 +76,40 @@ kern_return_t SmcPortProtocol::begin(std::uint8_t command) {
         ports_.out(kCommandPort, kReadCommand);
         if (!waitStatus(kStatusBusy, 0)) return kIOReturnBusy;
     }
-    return sendByte(kCommandPort, command);
-}
-
-kern_return_t SmcPortProtocol::sendByte(std::uint16_t port, std::uint8_t value) {
     if (!waitStatus(kStatusInputFull, 0)) return kIOReturnTimeout;
-    ports_.out(port, value);
+    ports_.out(kCommandPort, command);
     return kKernSuccess;
 }
 
-kern_return_t SmcPortProtocol::sendHeader(std::uint8_t command, std::uint32_t argument,
-                                          std::size_t size) {
-    kern_return_t code = begin(command);
-    for (int shift = 24; code == kKernSuccess && shift >= 0; shift -= 8) {
-        code = sendByte(kDataPort, static_cast<std::uint8_t>(argument >> shift));
-    }
-    if (code == kKernSuccess) code = sendByte(kDataPort, static_cast<std::uint8_t>(size));
+kern_return_t SmcPortProtocol::sendData(std::uint8_t value, std::uint8_t& result) {
+    // Busy: the device acknowledged the command (or took the byte before) and waits for more.
+    const kern_return_t code = awaitStatus(kStatusInputFull | kStatusBusy, kStatusBusy, result);
+    if (code == kKernSuccess) ports_.out(kDataPort, value);
     return code;
 }
 
-kern_return_t SmcPortProtocol::awaitData(std::uint8_t& result) {
-    auto pause = timing_.firstPause;
-    std::chrono::microseconds waited{0};
-    for (;;) {
-        const std::uint8_t status = ports_.in(kCommandPort);
-        if ((status & kStatusAwaitingData) != 0) return kKernSuccess;
-        // Idle without data: the device ended the transaction, if it left a result saying so.
-        if ((status & kStatusBusy) == 0) {
-            result = ports_.in(kErrorPort);
-            if (result != 0) return codeOfResult(result);
-        }
-        if (waited >= timing_.budget) return kIOReturnTimeout;
-        ports_.pause(pause);
-        waited += pause;
-        pause = std::min(pause * 2, timing_.longestPause);
+kern_return_t SmcPortProtocol::sendHeader(std::uint8_t command, std::uint32_t argument,
+                                          std::size_t size, std::uint8_t& result) {
+    kern_return_t code = begin(command);
+    for (int shift = 24; code == kKernSuccess && shift >= 0; shift -= 8) {
+        code = sendData(static_cast<std::uint8_t>(argument >> shift), result);
     }
+    if (code == kKernSuccess) code = sendData(static_cast<std::uint8_t>(size), result);
+    return code;
 }
 
-kern_return_t SmcPortProtocol::abandon(kern_return_t code) {
-    if ((ports_.in(kCommandPort)&kStatusBusy) != 0) ports_.out(kCommandPort, kReadCommand);
+kern_return_t SmcPortProtocol::finish(kern_return_t code) {
+    if (code == kKernSuccess && !waitStatus(kStatusBusy, 0)) code = kIOReturnTimeout;
+    if (code != kKernSuccess && (ports_.in(kCommandPort)&kStatusBusy) != 0) {
+        ports_.out(kCommandPort, kReadCommand);
+    }
     return code;
 }
 
 std::optional<std::uint8_t> SmcPortProtocol::waitDataOrIdle() {
-    auto pause = timing_.firstPause;
-    std::chrono::microseconds waited{0};
-    for (;;) {
-        const std::uint8_t status = ports_.in(kCommandPort);
-        if ((status & kStatusAwaitingData) != 0 || (status & kStatusBusy) == 0) return status;
-        if (waited >= timing_.budget) return std::nullopt;
-        ports_.pause(pause);
-        waited += pause;
-        pause = std::min(pause * 2, timing_.longestPause);
-    }
+    return poll([](std::uint8_t status) {
+        return (status & kStatusAwaitingData) != 0 || (status & kStatusBusy) == 0;
+    });
 }
 
 void SmcPortProtocol::flush() {
@@ -122,26 +125,23 @@ void SmcPortProtocol::flush() {
 kern_return_t SmcPortProtocol::read(std::uint8_t command, std::uint32_t argument,
                                     std::uint8_t* bytes, std::size_t size, std::uint8_t& result) {
     result = 0;
-    kern_return_t code = sendHeader(command, argument, size);
+    kern_return_t code = sendHeader(command, argument, size, result);
     for (std::size_t i = 0; code == kKernSuccess && i < size; ++i) {
-        code = awaitData(result);
+        code = awaitStatus(kStatusAwaitingData, kStatusAwaitingData, result);
         if (code == kKernSuccess) bytes[i] = ports_.in(kDataPort);
     }
-    if (code == kIOReturnTimeout) return abandon(code);
-    if (code != kKernSuccess) return code;
-    flush();
-    return waitStatus(kStatusBusy, 0) ? kKernSuccess : kIOReturnTimeout;
+    if (code == kKernSuccess) flush();
+    return finish(code);
 }
 
-kern_return_t SmcPortProtocol::write(std::uint32_t key, const std::uint8_t* bytes,
-                                     std::size_t size) {
-    kern_return_t code = sendHeader(kWriteCommand, key, size);
+kern_return_t SmcPortProtocol::write(std::uint32_t key, const std::uint8_t* bytes, std::size_t size,
+                                     std::uint8_t& result) {
+    result = 0;
+    kern_return_t code = sendHeader(kWriteCommand, key, size, result);
     for (std::size_t i = 0; code == kKernSuccess && i < size; ++i) {
-        code = sendByte(kDataPort, bytes[i]);
+        code = sendData(bytes[i], result);
     }
-    if (code == kIOReturnTimeout) return abandon(code);
-    if (code != kKernSuccess) return code;
-    return waitStatus(kStatusBusy, 0) ? kKernSuccess : kIOReturnTimeout;
+    return finish(code);
 }
 
 kern_return_t SmcPortProtocol::keyInfo(std::uint32_t key, KeyInfo& info, std::uint8_t& result) {

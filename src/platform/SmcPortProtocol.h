@@ -30,7 +30,21 @@ class SmcPortProtocol {
 
     static constexpr std::uint8_t kStatusAwaitingData = 0x01;
     static constexpr std::uint8_t kStatusInputFull = 0x02;
+    // Set while the device works on a transaction: it acknowledges a command and each byte
+    // it accepts. A command it does not take is left without it.
     static constexpr std::uint8_t kStatusBusy = 0x04;
+    // Some SMCs (QEMU's) show this while idle after refusing a command.
+    static constexpr std::uint8_t kStatusAwaitingCommand = 0x08;
+
+    // What the SMC leaves on the error port when it ends a transaction early.
+    static constexpr std::uint8_t kResultInterrupted = 0x80;  // a command cut into another
+    static constexpr std::uint8_t kResultStillBadCommand = 0x81;
+    static constexpr std::uint8_t kResultBadCommand = 0x82;
+    static constexpr std::uint8_t kResultKeyNotFound = 0x84;
+    static constexpr std::uint8_t kResultWriteOnly = 0x85;
+    static constexpr std::uint8_t kResultReadOnly = 0x86;
+    static constexpr std::uint8_t kResultBadArgument = 0x87;  // e.g. a write of the wrong size
+    static constexpr std::uint8_t kResultBadIndex = 0xb8;
 
     // Key information flags.
     static constexpr std::uint8_t kFlagReadable = 0x80;
@@ -57,35 +71,47 @@ class SmcPortProtocol {
 
     // Each returns 0 or the code of what went wrong: kIOReturnBusy when the device stays busy
     // before the transaction, kIOReturnTimeout when a step is not answered within its budget,
-    // and for a command the device refused, the code of its result byte (`result` holds it):
-    // kIOReturnNotFound for an unknown key or index, kIOReturnNotWritable, else
-    // kIOReturnIOError.
+    // and for a command, key or byte the device did not take, the code of the result it left
+    // on the error port (`result` holds it; see codeOfResult). Whatever went wrong, the device
+    // is left idle, so the next transaction does not wait out this one's failure.
     kern_return_t read(std::uint8_t command, std::uint32_t argument, std::uint8_t* bytes,
                        std::size_t size, std::uint8_t& result);
-    kern_return_t write(std::uint32_t key, const std::uint8_t* bytes, std::size_t size);
+    kern_return_t write(std::uint32_t key, const std::uint8_t* bytes, std::size_t size,
+                        std::uint8_t& result);
 
     kern_return_t keyInfo(std::uint32_t key, KeyInfo& info, std::uint8_t& result);
     kern_return_t keyAt(std::uint32_t index, std::uint32_t& key, std::uint8_t& result);
-    // The SMC's answer to a read or key lookup it refused, as a kernel code.
+    // The SMC's result of a transaction it ended early, as a kernel code: kIOReturnNotFound
+    // for an unknown key or index, kIOReturnNotWritable / kIOReturnNotReadable for a key that
+    // cannot be written / read, kIOReturnBadArgument for a command or size it does not take,
+    // else kIOReturnIOError (e.g. interrupted: worth another try).
     static kern_return_t codeOfResult(std::uint8_t result);
 
-    // A status that a present, idle or working SMC can show: no bits beyond the three.
+    // A status that a present SMC can show, idle or working: no bits beyond the four.
     bool statusLooksSane();
 
   private:
+    // Polls the status with a doubling pause until `settled(status)`; the status that settled
+    // it, or none when the budget runs out.
+    template <typename Settled>
+    std::optional<std::uint8_t> poll(Settled settled);
     // Polls the status until (status & mask) == value; false when the budget runs out.
     bool waitStatus(std::uint8_t mask, std::uint8_t value);
+    // As waitStatus, but a device that has gone idle with a result on its error port has
+    // ended the transaction: its code, with `result` set.
+    kern_return_t awaitStatus(std::uint8_t mask, std::uint8_t value, std::uint8_t& result);
     // Polls until the status has data to read or is no longer busy; the last status read, or
     // none when the budget runs out.
     std::optional<std::uint8_t> waitDataOrIdle();
     kern_return_t begin(std::uint8_t command);
-    kern_return_t sendByte(std::uint16_t port, std::uint8_t value);
-    kern_return_t sendHeader(std::uint8_t command, std::uint32_t argument, std::size_t size);
-    // Waits for a data byte; kIOReturnNotFound & co when the device ended the transaction.
-    kern_return_t awaitData(std::uint8_t& result);
+    // One byte of the transaction under way, once the device has taken the one before.
+    kern_return_t sendData(std::uint8_t value, std::uint8_t& result);
+    kern_return_t sendHeader(std::uint8_t command, std::uint32_t argument, std::size_t size,
+                             std::uint8_t& result);
     void flush();
-    // Drops a transaction that failed half-way, so that the next one finds the device idle.
-    kern_return_t abandon(kern_return_t code);
+    // Ends a transaction: waits for the device to go idle, and drops one that failed half-way
+    // or did not end in time, so that the next one finds the device idle.
+    kern_return_t finish(kern_return_t code);
 
     PortIo& ports_;
     Timing timing_;

@@ -60,6 +60,18 @@ class KernelBackendTest(HelperTestCase):
             self.assertEqual(result.returncode, code, result.stdout)
             self.assertIn(said, result.stdout)
             self.laptop()  # for the probes after the first
+        # Without the setting in the environment, the service's file has it.
+        defaults = os.path.join(self.sysfs, 'etc/default/ampwarden')
+        os.makedirs(os.path.dirname(defaults), exist_ok=True)
+        for setting, code, said in (('kernel', 0, 'AMPWARDEN_SMC_BACKEND=kernel picks: kernel'),
+                                    ('sideways', 2, '')):
+            with open(defaults, 'w') as file:
+                file.write(f'# chosen by hand\nAMPWARDEN_SMC_BACKEND="{setting}"\n')
+            result = self.run_tool('ampwarden-smc', 'probe',
+                                   env_overrides={**self.env, 'AMPWARDEN_SMC_BACKEND': ''})
+            self.assertEqual((result.returncode, said in result.stdout), (code, True), result.stdout)
+        self.assertEqual(result.stderr, 'ampwarden-smc: unknown AMPWARDEN_SMC_BACKEND "sideways" '
+                                        '(auto, emulator, kernel or port-io)\n')
 
 
 if __name__ == '__main__':

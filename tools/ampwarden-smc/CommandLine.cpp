@@ -10,7 +10,8 @@ const char* const kHelpText = R"(Usage: ampwarden-smc COMMAND
 
 Reads, writes and lists the SMC's keys and drives its fans, through the helper's own
 SMC code. The SMC is the one AMPWARDEN_SMC_BACKEND picks (auto, emulator, kernel or
-port-io; see probe): the emulated one on $LUMORA_SMC_EMULATOR or
+port-io; see probe), from the environment, else from /etc/default/ampwarden as the
+service reads it: the emulated one on $LUMORA_SMC_EMULATOR or
 /run/lumora/smc-emulator.sock (start it with ampwarden-smc-emulator), the kernel's battery
 attributes, or the SMC's I/O ports on an Apple machine.
 

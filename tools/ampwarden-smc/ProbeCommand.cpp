@@ -25,6 +25,7 @@ int printProbe(const SmcBackendChoice::Report& report) {
         if (!backend.uses.empty()) std::printf("  uses: %s\n", words(backend.uses, "").c_str());
         if (backend.usable) {
             std::printf("  charge keys: %s\n", words(backend.chargeKeys, "none").c_str());
+            if (!backend.note.empty()) std::printf("  but: %s\n", backend.note.c_str());
         }
     }
     std::printf("auto picks: %s\n", orNone(report.autoPick).c_str());

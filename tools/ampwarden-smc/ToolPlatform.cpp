@@ -8,7 +8,7 @@ namespace ampwarden::smctool {
 
 SmcService& ToolPlatform::smc() {
     if (!smc_) {
-        SmcBackendChoice choice(SmcBackendChoice::Setup::fromEnvironment());
+        SmcBackendChoice choice(SmcBackendChoice::Setup::asTheService());
         report_ = choice.choose();
         linux_.diagnostics().systemLog(report_.line());
         smc_ = choice.takeService();

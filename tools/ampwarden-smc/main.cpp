@@ -1,6 +1,7 @@
 // ampwarden-smc: reads, writes and lists SMC keys and drives fans, through the SMC class.
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "CommandLine.h"
@@ -20,8 +21,16 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "ampwarden-smc: %s\nTry ampwarden-smc --help.\n", error.c_str());
         return kExitUsage;
     }
+    SmcBackendChoice::Setup setup = SmcBackendChoice::Setup::asTheService();
+    if (!SmcBackendChoice::knownSetting(setup.setting)) {
+        std::fprintf(stderr,
+                     "ampwarden-smc: unknown AMPWARDEN_SMC_BACKEND \"%s\" (auto, emulator, "
+                     "kernel or port-io)\n",
+                     setup.setting.c_str());
+        return kExitUsage;
+    }
     if (command->verb == Verb::probe) {
-        SmcBackendChoice choice(SmcBackendChoice::Setup::fromEnvironment());
+        SmcBackendChoice choice(std::move(setup));
         return printProbe(choice.probeAll());
     }
     ToolPlatform platform;

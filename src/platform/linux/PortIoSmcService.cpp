@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "emulator/SmcEmulator.h"
 #include "platform/MachError.h"
 #include "smc/SMCKeyCode.h"
 #include "smc/SMCKeys.h"
@@ -95,7 +94,7 @@ kern_return_t PortIoSmcService::call(const SMCKeyData_t& input, SMCKeyData_t& ou
         case SMCKeys::readIndex:
             return readIndex(input, output);
         default:
-            return fail(output, kIOReturnUnsupported, SmcEmulator::kResultBadArgument);
+            return fail(output, kIOReturnUnsupported, SmcPortProtocol::kResultBadArgument);
     }
 }
 
@@ -125,7 +124,7 @@ kern_return_t PortIoSmcService::readBytes(const SMCKeyData_t& input, SMCKeyData_
     const kern_return_t code = keyInfo(input.key, info, output);
     if (code != kKernSuccess) return code;
     if (input.keyInfo.dataSize != info.size || info.size > output.bytes.size()) {
-        return fail(output, kIOReturnBadArgument, SmcEmulator::kResultBadArgument);
+        return fail(output, kIOReturnBadArgument, SmcPortProtocol::kResultBadArgument);
     }
     output.keyInfo.dataSize = info.size;
     return protocol_.read(SmcPortProtocol::kReadCommand, input.key, output.bytes.data(), info.size,
@@ -137,10 +136,10 @@ kern_return_t PortIoSmcService::writeBytes(const SMCKeyData_t& input, SMCKeyData
     kern_return_t code = keyInfo(input.key, info, output);
     if (code != kKernSuccess) return code;
     if ((info.flags & SmcPortProtocol::kFlagWritable) == 0) {
-        return fail(output, kIOReturnNotWritable, SmcEmulator::kResultNotWritable);
+        return fail(output, kIOReturnNotWritable, SmcPortProtocol::kResultReadOnly);
     }
     if (input.keyInfo.dataSize != info.size || info.size > input.bytes.size()) {
-        return fail(output, kIOReturnBadArgument, SmcEmulator::kResultBadArgument);
+        return fail(output, kIOReturnBadArgument, SmcPortProtocol::kResultBadArgument);
     }
     const bool readBack = (info.flags & SmcPortProtocol::kFlagReadable) != 0;
     for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
@@ -153,10 +152,10 @@ kern_return_t PortIoSmcService::writeBytes(const SMCKeyData_t& input, SMCKeyData
 
 kern_return_t PortIoSmcService::writeOnce(std::uint32_t key, const std::uint8_t* bytes,
                                           std::size_t size, bool readBack) {
-    kern_return_t code = protocol_.write(key, bytes, size);
+    std::uint8_t result = 0;
+    kern_return_t code = protocol_.write(key, bytes, size, result);
     if (code != kKernSuccess || !readBack) return code;
     std::uint8_t stored[32] = {};
-    std::uint8_t result = 0;
     code = protocol_.read(SmcPortProtocol::kReadCommand, key, stored, size, result);
     if (code != kKernSuccess) return code;
     // Cut off by another client's transaction, or changed right after: not done.

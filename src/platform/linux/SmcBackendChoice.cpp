@@ -7,6 +7,7 @@
 #include <cstring>
 #include <sstream>
 
+#include "BuildInfo.h"
 #include "platform/MachError.h"
 #include "platform/SmcPortProtocol.h"
 #include "platform/linux/EmulatorSmcService.h"
@@ -44,8 +45,10 @@ class AbsentSmcService : public SmcService {
     }
 };
 
-// The charge keys a service has, asked the way the SMC code asks: key information.
-std::vector<std::string> chargeKeysOf(SmcService& service) {
+// The charge keys a service has, asked the way the SMC code asks: key information. A device
+// that fails otherwise than "no such key" is dead or silent, and costs one deadline, not one
+// per key: `failure` says which key it failed on and how (empty when none did).
+std::vector<std::string> chargeKeysOf(SmcService& service, std::string& failure) {
     std::vector<std::string> keys;
     std::vector<io_service_t> found;
     io_connect_t connection = 0;
@@ -59,9 +62,13 @@ std::vector<std::string> chargeKeysOf(SmcService& service) {
         input.key = toUInt32(key);
         input.data8 = rawValue(SMCKeys::readKeyInfo);
         std::size_t size = sizeof(output);
-        if (service.callStructMethod(connection, rawValue(SMCKeys::kernelIndex), &input,
-                                     sizeof(input), &output, size) == kKernSuccess) {
+        const kern_return_t code = service.callStructMethod(
+            connection, rawValue(SMCKeys::kernelIndex), &input, sizeof(input), &output, size);
+        if (code == kKernSuccess) {
             keys.push_back(key);
+        } else if (code != kIOReturnNotFound) {
+            failure = std::string("asking for ") + key + " failed: " + machErrorText(code);
+            break;
         }
     }
     service.serviceClose(connection);
@@ -76,29 +83,103 @@ std::string bracketed(const std::string& text) {
     return text.substr(open + 1, close - open - 1);
 }
 
-// Who else holds ports of the SMC's region, from /proc/ioports; empty when nobody. Bus
-// windows that span the region are no claim.
-std::string portClaims(const std::string& ioports, bool& blind) {
-    constexpr unsigned first = SmcPortProtocol::kRegionStart;
-    constexpr unsigned last = first + SmcPortProtocol::kRegionSize - 1;
+// One line of /proc/ioports: a range, its owner, and how deep the kernel nested it (two spaces
+// of indentation per level: a device's region sits inside its bus's window, a driver's inside
+// its device's).
+struct PortRange {
+    unsigned start = 0;
+    unsigned end = 0;
+    std::string owner;
+    std::size_t depth = 0;
+};
+
+std::vector<PortRange> portRanges(const std::string& ioports) {
+    std::vector<PortRange> ranges;
     std::istringstream lines(ioports);
+    for (std::string line; std::getline(lines, line);) {
+        PortRange range;
+        int name = 0;
+        if (std::sscanf(line.c_str(), " %x-%x : %n", &range.start, &range.end, &name) != 2 ||
+            name == 0) {
+            continue;
+        }
+        range.owner = line.substr(static_cast<std::size_t>(name));
+        range.depth = line.find_first_not_of(' ') / 2;
+        ranges.push_back(std::move(range));
+    }
+    return ranges;
+}
+
+// The SMC's region, first and last port.
+constexpr unsigned kFirstPort = SmcPortProtocol::kRegionStart;
+constexpr unsigned kLastPort = kFirstPort + SmcPortProtocol::kRegionSize - 1;
+
+enum class Holder { none, busWindow, firmwareSmc, smcDriver, other };
+
+Holder holderOf(const PortRange* range) {
+    if (range == nullptr) return Holder::none;
+    const bool region = range->start == kFirstPort && range->end == kLastPort;
+    if (region && range->owner.rfind("APP0001:", 0) == 0) return Holder::firmwareSmc;
+    if (region && range->owner == "applesmc") return Holder::smcDriver;
+    const bool spans = range->start <= kFirstPort && range->end >= kLastPort && !region;
+    return spans && range->owner.rfind("PCI Bus", 0) == 0 ? Holder::busWindow : Holder::other;
+}
+
+// Whether `range`, which overlaps the SMC's region, leaves it to us, given the range it is
+// nested in (none: top level). A bus window spanning the region is no claim; the region itself
+// may belong to the SMC's firmware device (ACPI "APP0001"), and to the kernel's SMC driver,
+// alone or inside that device. Anything else in the region, or cutting it, is another device's.
+bool harmless(const PortRange& range, const PortRange* parent) {
+    const Holder above = holderOf(parent);
+    const bool underBus = above == Holder::none || above == Holder::busWindow;
+    switch (holderOf(&range)) {
+        case Holder::busWindow:
+        case Holder::firmwareSmc:
+            return underBus;
+        case Holder::smcDriver:
+            return underBus || above == Holder::firmwareSmc;
+        default:
+            return false;
+    }
+}
+
+// Who else holds ports of the SMC's region, from /proc/ioports read as the tree it is; empty
+// when nobody. `blind`: every address reads 0, as the kernel shows them to a reader without
+// CAP_SYS_ADMIN.
+std::string portClaims(const std::string& ioports, bool& blind) {
+    const std::vector<PortRange> ranges = portRanges(ioports);
+    std::vector<const PortRange*> open;  // the current range's ancestors, outermost first
     std::string claims;
     bool anyAddress = false;
-    for (std::string line; std::getline(lines, line);) {
-        unsigned start = 0;
-        unsigned end = 0;
-        int name = 0;
-        if (std::sscanf(line.c_str(), " %x-%x : %n", &start, &end, &name) != 2 || name == 0)
-            continue;
-        anyAddress = anyAddress || end != 0;
-        const std::string owner = line.substr(static_cast<std::size_t>(name));
-        const bool window = start < first && end > last && owner.rfind("PCI Bus", 0) == 0;
-        if (start <= last && end >= first && owner != "applesmc" && !window) {
-            claims += (claims.empty() ? "" : ", ") + owner;
+    for (const PortRange& range : ranges) {
+        anyAddress = anyAddress || range.end != 0;
+        while (!open.empty() && open.back()->depth >= range.depth) open.pop_back();
+        const PortRange* parent = open.empty() ? nullptr : open.back();
+        open.push_back(&range);
+        if (range.start <= kLastPort && range.end >= kFirstPort && !harmless(range, parent)) {
+            claims += (claims.empty() ? "" : ", ") + range.owner;
         }
     }
     blind = !anyAddress;
     return claims;
+}
+
+// Whether the service may write the battery's charge files: its unit lets it write only
+// those of the batteries it names. Empty when it may.
+std::string outsideTheService(const KernelAttributeSmcService::Attributes& attributes) {
+    const std::string name = attributes.battery.substr(attributes.battery.rfind('/') + 1);
+    bool onBattery = false;
+    for (const std::string& file : attributes.files()) {
+        onBattery = onBattery || file.rfind(attributes.battery + "/", 0) == 0;
+    }
+    std::string named;
+    for (const char* battery : build::kServiceBatteries) {
+        if (name == battery) return "";
+        named += (named.empty() ? "" : " ") + std::string(battery);
+    }
+    if (!onBattery) return "";
+    return "the service (" + std::string(build::kServiceName) + ") cannot write battery " + name +
+           "'s files: it may write only those of " + named;
 }
 
 std::string joined(const std::vector<std::string>& words) {
@@ -128,6 +209,46 @@ SmcBackendChoice::Setup SmcBackendChoice::Setup::fromEnvironment() {
     };
     setup.lockPath = PortIoSmcService::defaultLockPath();
     return setup;
+}
+
+SmcBackendChoice::Setup SmcBackendChoice::Setup::asTheService() {
+    Setup setup = fromEnvironment();
+    const char* env = std::getenv("AMPWARDEN_SMC_BACKEND");
+    if (env != nullptr && *env != '\0') return setup;
+    if (auto text = setup.files.read(kDefaultsFile)) {
+        // Empty, as the helper takes it: auto.
+        if (auto value = settingInFile(*text); value && !value->empty()) setup.setting = *value;
+    }
+    return setup;
+}
+
+bool SmcBackendChoice::knownSetting(const std::string& setting) {
+    return setting == kAuto || setting == kEmulator || setting == kKernel || setting == kPortIo;
+}
+
+std::optional<std::string> SmcBackendChoice::settingInFile(const std::string& text) {
+    auto trimmed = [](const std::string& line) {
+        const auto first = line.find_first_not_of(" \t\r");
+        if (first == std::string::npos) return std::string();
+        return line.substr(first, line.find_last_not_of(" \t\r") - first + 1);
+    };
+    std::optional<std::string> value;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        line = trimmed(line);
+        const auto equals = line.find('=');
+        if (line.empty() || line[0] == '#' || line[0] == ';' || equals == std::string::npos ||
+            trimmed(line.substr(0, equals)) != "AMPWARDEN_SMC_BACKEND") {
+            continue;
+        }
+        std::string found = trimmed(line.substr(equals + 1));
+        if (found.size() >= 2 && (found[0] == '"' || found[0] == '\'') &&
+            found.back() == found[0]) {
+            found = found.substr(1, found.size() - 2);
+        }
+        value = found;
+    }
+    return value;
 }
 
 bool SmcBackendChoice::Report::anyUsable() const {
@@ -162,7 +283,7 @@ SmcBackendChoice::SmcBackendChoice(Setup setup) : setup_(std::move(setup)) {}
 SmcBackendChoice::~SmcBackendChoice() = default;
 
 SmcBackendChoice::Backend SmcBackendChoice::probeEmulator() {
-    Backend backend{kEmulator, false, "", {}, {}};
+    Backend backend{kEmulator, false, "", {}, {}, ""};
     const std::string socket = setup_.emulatorSocket.value_or(
         setup_.setting == kEmulator ? EmulatorSmcService::defaultSocketPath() : "");
     if (socket.empty()) {
@@ -173,23 +294,27 @@ SmcBackendChoice::Backend SmcBackendChoice::probeEmulator() {
     backend.usable = true;
     backend.uses = {socket};
     emulator_ = std::make_unique<EmulatorSmcService>(socket);
-    backend.chargeKeys = chargeKeysOf(*emulator_);
+    std::string silent;  // the emulator is taken all the same: it is there to be tested
+    backend.chargeKeys = chargeKeysOf(*emulator_, silent);
     return backend;
 }
 
 SmcBackendChoice::Backend SmcBackendChoice::probeKernel() {
-    Backend backend{kKernel, false, "", {}, {}};
+    Backend backend{kKernel, false, "", {}, {}, ""};
     const auto attributes = KernelAttributeSmcService::find(setup_.files, backend.why);
     if (!attributes) return backend;
+    backend.note = outsideTheService(*attributes);
     for (const std::string& file : attributes->files()) {
         backend.uses.push_back(setup_.files.path(file));
         if (const int error = setup_.files.writable(file); error != 0) {
             backend.why = "cannot write " + setup_.files.path(file) + ": " + std::strerror(error);
+            if (!backend.note.empty()) backend.why += " (" + backend.note + ")";
             return backend;
         }
     }
     kernel_ = std::make_unique<KernelAttributeSmcService>(setup_.files, *attributes);
-    backend.chargeKeys = chargeKeysOf(*kernel_);
+    std::string unused;  // its key information is a table look-up, which cannot fail so
+    backend.chargeKeys = chargeKeysOf(*kernel_, unused);
     backend.usable = true;
     return backend;
 }
@@ -224,7 +349,7 @@ std::string SmcBackendChoice::portSafety() const {
 }
 
 SmcBackendChoice::Backend SmcBackendChoice::probePorts() {
-    Backend backend{kPortIo, false, portSafety(), {"I/O ports 0x300-0x31f"}, {}};
+    Backend backend{kPortIo, false, portSafety(), {"I/O ports 0x300-0x31f"}, {}, ""};
     if (!backend.why.empty()) return backend;
     std::unique_ptr<PortIo> ports = setup_.openPorts ? setup_.openPorts(backend.why) : nullptr;
     if (!ports) return backend;
@@ -235,7 +360,11 @@ SmcBackendChoice::Backend SmcBackendChoice::probePorts() {
         backend.why = "probe failed: " + backend.why;
         return backend;
     }
-    backend.chargeKeys = chargeKeysOf(*service);
+    backend.chargeKeys = chargeKeysOf(*service, backend.why);
+    if (!backend.why.empty()) {
+        backend.why = "probe failed: " + backend.why;
+        return backend;
+    }
     backend.usable = true;
     ports_ = std::move(service);
     return backend;
@@ -266,7 +395,8 @@ SmcBackendChoice::Report SmcBackendChoice::choose() {
                                    "unknown AMPWARDEN_SMC_BACKEND (auto, emulator, kernel or "
                                    "port-io)",
                                    {},
-                                   {}});
+                                   {},
+                                   ""});
         pick(report, "");
         return report;
     }

@@ -17,14 +17,16 @@ namespace ampwarden {
 // AMPWARDEN_SMC_BACKEND=auto|emulator|kernel|port-io. "auto" takes the emulator when its
 // socket is configured; else, of the kernel's battery attributes and the SMC's I/O ports, the
 // one that backs more of the four charge keys, the kernel's on a tie; else none. The ports are
-// touched only on an Apple machine whose port region is free or the SMC driver's, outside
-// kernel lockdown, and then first by a read-only probe.
+// touched only on an Apple machine whose port region is free or held by the SMC's own
+// firmware device and driver, outside kernel lockdown, and then first by a read-only probe.
 class SmcBackendChoice {
   public:
     static constexpr const char* kEmulator = "emulator";
     static constexpr const char* kKernel = "kernel";
     static constexpr const char* kPortIo = "port-io";
     static constexpr const char* kAuto = "auto";
+    // Where the service's unit takes AMPWARDEN_SMC_BACKEND from.
+    static constexpr const char* kDefaultsFile = "/etc/default/ampwarden";
 
     using PortOpener = std::function<std::unique_ptr<PortIo>(std::string& error)>;
 
@@ -36,6 +38,9 @@ class SmcBackendChoice {
         std::string lockPath;
 
         static Setup fromEnvironment();
+        // As fromEnvironment(), but without AMPWARDEN_SMC_BACKEND in the environment, the
+        // setting of kDefaultsFile (under the host files' root): what the service would get.
+        static Setup asTheService();
     };
 
     struct Backend {
@@ -44,6 +49,7 @@ class SmcBackendChoice {
         std::string why;                      // when not usable
         std::vector<std::string> uses;        // files, socket, ports
         std::vector<std::string> chargeKeys;  // of BCLM, CH0B, CH0C, CH0I
+        std::string note;                     // usable here, but not so under the service
     };
 
     struct Report {
@@ -60,6 +66,11 @@ class SmcBackendChoice {
     ~SmcBackendChoice();
     SmcBackendChoice(const SmcBackendChoice&) = delete;
     SmcBackendChoice& operator=(const SmcBackendChoice&) = delete;
+
+    static bool knownSetting(const std::string& setting);
+    // AMPWARDEN_SMC_BACKEND's value in an environment file as systemd reads it (the last
+    // assignment wins, quotes come off, # and ; start comments); none when not set there.
+    static std::optional<std::string> settingInFile(const std::string& text);
 
     // What the setting chooses, looking only at the backends it needs to.
     Report choose();

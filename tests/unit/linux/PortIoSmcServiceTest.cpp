@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <string>
 #include <tuple>
@@ -17,6 +18,7 @@
 #include "platform/MachError.h"
 #include "platform/linux/PortIoSmcService.h"
 #include "smc/SMC.h"
+#include "smc/SMCKeyCode.h"
 
 namespace ampwarden::test {
 namespace {
@@ -128,6 +130,57 @@ TEST_F(PortIoSmcServiceTest, EachFaultFailsWithinItsBoundAndNeverClaimsAWriteNor
         EXPECT_EQ(other.read(limit), 0);
     }
     platform.smcService = &service;
+}
+
+TEST_F(PortIoSmcServiceTest, WhatTheDeviceRefusesFailsAtOnceAndEveryFailureLeavesItIdle) {
+    const microseconds budget = SmcPortProtocol::Timing{}.budget;
+    const microseconds slack{8192};
+    SmcPortProtocol protocol(device);
+    std::uint8_t bytes[4] = {50, 50};
+    std::uint8_t result = 0;
+    SmcPortProtocol::KeyInfo info;
+    std::uint32_t found = 0;
+    using Op = std::function<kern_return_t()>;
+    const Op keyInfo = [&] { return protocol.keyInfo(toUInt32("BCLM"), info, result); };
+    auto write = [&](const char* key, std::size_t size) -> Op {
+        return [&, key, size] { return protocol.write(toUInt32(key), bytes, size, result); };
+    };
+    const Op badIndex = [&] { return protocol.keyAt(9999, found, result); };
+    const Op readMissing = [&] {
+        return protocol.read(SmcPortProtocol::kReadCommand, toUInt32("ZZZZ"), bytes, 1, result);
+    };
+
+    using Arm = void (*)(SmcPortDevice::Faults&);
+    const Arm none = [](auto&) {};
+    const Arm onlyReads = [](auto& f) { f.onlyReads = true; };  // as QEMU's isa-applesmc
+    // What the device does, the call, what it must answer (code, error-port byte), and how
+    // much virtual time that may take: one pause, to see it again, for a refusal.
+    const microseconds refusal = SmcPortProtocol::Timing{}.firstPause;
+    const microseconds timeout = budget + slack;
+    const std::tuple<const char*, Arm, Op, kern_return_t, std::uint8_t, microseconds> cases[] = {
+        {"key info unacknowledged", onlyReads, keyInfo, kIOReturnBadArgument, 0x82, refusal},
+        {"write unacknowledged", onlyReads, write("BCLM", 1), kIOReturnBadArgument, 0x82, refusal},
+        {"unknown key", none, readMissing, kIOReturnNotFound, 0x84, refusal},
+        {"bad index", none, badIndex, kIOReturnNotFound, 0xb8, refusal},
+        {"read-only key", none, write("AC-W", 1), kIOReturnNotWritable, 0x86, refusal},
+        {"wrong size", none, write("BCLM", 2), kIOReturnBadArgument, 0x87, refusal},
+        {"silent", [](auto& f) { f.silentAfter = 0; }, keyInfo, kIOReturnTimeout, 0, timeout},
+        {"never ends", [](auto& f) { f.lingers = true; }, write("BCLM", 1), kIOReturnTimeout, 0,
+         timeout},
+    };
+    for (const auto& [fault, arm, op, code, byte, bound] : cases) {
+        arm(device.faults);
+        microseconds start = device.now();
+        EXPECT_EQ(op(), code) << fault;
+        EXPECT_EQ(result, byte) << fault;
+        EXPECT_LE(device.now() - start, bound) << fault;
+        // Left idle: the next transaction starts at once.
+        device.faults = {};
+        start = device.now();
+        EXPECT_EQ(protocol.keyInfo(toUInt32("BCLM"), info, result), kKernSuccess) << fault;
+        EXPECT_EQ(info.size, 1u) << fault;
+        EXPECT_EQ(device.now(), start) << fault;
+    }
 }
 
 }  // namespace
