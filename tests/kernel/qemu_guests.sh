@@ -102,15 +102,6 @@ check() {  # GUEST WHAT REGEX: some line of the guest's output is REGEX
         failed=1
     fi
 }
-# A check that fails until FIX is merged; once it passes, it fails the run until made a check.
-pending() {  # GUEST WHAT REGEX FIX
-    if grep -qxE -- "$3" "$work/$1"; then
-        echo "XPASS $1: $2 (make it a check: $4 is in)"
-        failed=1
-    else
-        echo "xfail $1: $2 (until $4)"
-    fi
-}
 check laptop 'the guest ran to its end' '@done'
 check laptop 'probe and read: kernel usable, not one ioperm/iopl' '@probe: code 0 port calls 0'
 check laptop 'probe: the end threshold found' 'kernel: usable'
@@ -133,11 +124,8 @@ check apple 'REV  read on the ports, device idle after' \
 check apple 'OSK0 read on the ports, device idle after' \
     "@port OSK0:32: code 0x0 .* status 0x00:$(printf %s "$osk0" | od -An -tx1 | tr -d '\n')"
 check apple 'probe refuses within a second' '@probe: code 1 ms [0-9]{1,3}'
-pending apple 'probe passes APP0001, refuses for want of a #KEY' 'port-io: not usable: .*#KEY.*' \
-    'ports16 (the /proc/ioports rule)'
-pending apple 'key information of REV , not acknowledged, is an error' \
-    '@after REV : code 0x[1-9a-f].*' \
-    'ports16 (unacknowledged commands)'
+check apple 'probe passes APP0001, refuses for want of a #KEY' 'port-io: not usable: .*#KEY.*'
+check apple 'key information of REV , not acknowledged, is an error' '@after REV : code 0x[1-9a-f].*'
 check apple 'REV  read right after, without a timeout' \
     '@after REV :6: code 0x0 result 0x00 ms [0-9]{1,2} .*: 01 13 0f 00 00 03'
 exit $failed
