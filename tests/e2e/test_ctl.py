@@ -1,5 +1,6 @@
 """ampwardenctl against the real helper, and without one."""
 
+import os
 import signal
 import unittest
 
@@ -35,6 +36,35 @@ class CtlTest(HelperTestCase):
             self.assertEqual(result.returncode, code, args)
             for part in said:
                 self.assertIn(part, result.stderr)
+
+    def test_keys_that_are_not_written_make_it_fail_and_say_what_did_not_happen(self):
+        """A read-only key in the emulator's key table, then a device that stalls."""
+        keys = os.path.join(self.tmp, 'keys')
+        table = self.run_tool('ampwarden-smc-emulator', '--print-keys').stdout
+        with open(keys, 'w') as file:
+            file.write(table.replace('CH0B hex_ 1 00', 'CH0B hex_ 1 00 ro'))
+        self.emulator.stop()
+        self.start_service('smc-emulator-ro', [self.program('ampwarden-smc-emulator'), '--socket',
+                                               self.smc_socket, '--keys', keys],
+                           ready=lambda line: True)
+        self.start_helper()
+        self.assertEqual(self.ctl('open').returncode, 0)
+        refused = self.ctl('charge', 'off')
+        self.assertEqual(refused.returncode, 1)
+        self.assertIn('smcWritten = 0 (int32)', refused.stdout)
+        self.assertIn('charging was not stopped: the helper could not write CH0B',
+                      refused.stderr)
+
+        stalled = next(s for s in self.services if s.name == 'smc-emulator-ro')
+        stalled.process.send_signal(signal.SIGSTOP)
+        try:
+            result = self.ctl('limit', 'on')
+        finally:
+            stalled.process.send_signal(signal.SIGCONT)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn('the charge limit was not set: the helper could not write BCLM',
+                      result.stderr)
+
 
 if __name__ == '__main__':
     unittest.main()

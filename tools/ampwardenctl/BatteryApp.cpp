@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "ampwardenctl/CommandTable.h"
 #include "channel/NotificationNames.h"
 
 namespace ampwarden::ctl {
@@ -72,7 +73,7 @@ int BatteryApp::run(std::optional<double> timeoutSeconds) {
                                                        : "the event loop failed");
         return 1;
     }
-    return 0;
+    return closeFailure_.empty() ? 0 : 1;
 }
 
 bool BatteryApp::watchExit(std::string& error) {
@@ -91,8 +92,13 @@ int BatteryApp::onExit(sd_event_source*, void* self) {
             app->closing_ = true;
             app->post(names::kCloseSMC);
             app->awaitCloseAnswer();
-            app->say(app->closeAnswered_ ? "gave charging back (close)"
-                                         : "posted \"close\"; the helper did not answer it");
+            if (!app->closeFailure_.empty()) {
+                std::fprintf(stderr, "ampwardenctl: posted \"close\", but %s\n",
+                             app->closeFailure_.c_str());
+            } else {
+                app->say(app->closeAnswered_ ? "gave charging back (close)"
+                                             : "posted \"close\"; the helper did not answer it");
+            }
         } catch (...) {
             std::fputs("ampwardenctl: failed to post \"close\"\n", stderr);
         }
@@ -128,9 +134,12 @@ bool BatteryApp::watchSleep(std::string& error) {
 
 void BatteryApp::onAnswer(const Answer& answer) {
     if (closing_) {
-        if (answer.name == names::kCloseSMCAnswer) closeAnswered_ = true;
+        if (answer.name != names::kCloseSMCAnswer) return;
+        closeAnswered_ = true;
+        closeFailure_ = answerFailure(answer);
         return;
     }
+    if (answer.name != names::kOpenSMCAnswer) noteFailure(answer);
     if (answer.name == names::kGlobalDaemonLoadStatusAnswer) {
         // A helper just started: its query tells the new watchdog the app runs, and its
         // answer brings the re-apply.
@@ -161,6 +170,36 @@ void BatteryApp::onAnswer(const Answer& answer) {
         }
         writeState();
     }
+}
+
+// A command the helper could not carry out leaves the hold unknown, so the next reading sends
+// every command again; the same trouble is told once, until something else happens.
+void BatteryApp::noteFailure(const Answer& answer) {
+    const std::string failure = answerFailure(answer);
+    if (failure.empty()) {
+        if (answer.name == names::kSetDisableChargingAnswer) lastFailure_.clear();
+        return;
+    }
+    hold_ = Hold::Unknown;
+    reason_ = failure;
+    if (failure != lastFailure_) {
+        std::fprintf(stderr, "ampwardenctl: %s; trying again on the next battery reading\n",
+                     failure.c_str());
+    }
+    lastFailure_ = failure;
+    const bool chargeKeyRefused = answer.name == names::kSetDisableChargingAnswer &&
+                                  failure.find("CH0B") != std::string::npos;
+    if (chargeKeyRefused && settings_.keepLow && !toldLimitOnly_) {
+        toldLimitOnly_ = true;
+        std::fprintf(stderr,
+                     "ampwardenctl: this machine does not let charging be stopped on command (a "
+                     "kernel that offers only the charge limit, without charge_behaviour, is the "
+                     "usual reason): 'keep = %d-%d' can only work through the charge limit, "
+                     "which stops charging at 80 %% whatever LOW and HIGH say; set 'limit = on' "
+                     "for that\n",
+                     *settings_.keepLow, *settings_.keepHigh);
+    }
+    writeState();
 }
 
 void BatteryApp::onReading(const PowerReading& reading) {

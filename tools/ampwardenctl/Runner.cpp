@@ -7,6 +7,7 @@
 #include "ampwardenctl/AnswerFormat.h"
 #include "ampwardenctl/AnswerWaiter.h"
 #include "ampwardenctl/BatteryApp.h"
+#include "ampwardenctl/CommandTable.h"
 #include "ampwardenctl/StatusReport.h"
 #include "channel/NotificationNames.h"
 #include "channel/ZTBatteryNewModule.h"
@@ -64,11 +65,13 @@ int reportMissing(RunResult result, const AnswerWaiter& waiter, const Invocation
 int runExchange(ClientBus& bus, const Invocation& invocation) {
     AnswerWaiter waiter(invocation.answers);
     std::string error;
+    std::string failure;  // the first thing an answer says did not happen
     // Subscribe first: a quick helper may answer before this process reads its own post.
     bool subscribed = waiter.done() || bus.subscribe(
                                            [&](const Answer& answer) {
                                                if (!waiter.offer(answer.name)) return;
                                                printAnswer(answer, invocation.json);
+                                               if (failure.empty()) failure = answerFailure(answer);
                                                if (waiter.done()) bus.stop();
                                            },
                                            error);
@@ -84,6 +87,7 @@ int runExchange(ClientBus& bus, const Invocation& invocation) {
         return kExitOk;
     }
     RunResult result = bus.run(timeout);
+    if (!failure.empty()) return complain(failure);
     if (waiter.done()) return kExitOk;
     return reportMissing(result, waiter, invocation, timeout);
 }
