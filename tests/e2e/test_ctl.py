@@ -1,6 +1,5 @@
 """ampwardenctl against the real helper, and without one."""
 
-import os
 import signal
 import unittest
 
@@ -39,14 +38,7 @@ class CtlTest(HelperTestCase):
 
     def test_keys_that_are_not_written_make_it_fail_and_say_what_did_not_happen(self):
         """A read-only key in the emulator's key table, then a device that stalls."""
-        keys = os.path.join(self.tmp, 'keys')
-        table = self.run_tool('ampwarden-smc-emulator', '--print-keys').stdout
-        with open(keys, 'w') as file:
-            file.write(table.replace('CH0B hex_ 1 00', 'CH0B hex_ 1 00 ro'))
-        self.emulator.stop()
-        self.start_service('smc-emulator-ro', [self.program('ampwarden-smc-emulator'), '--socket',
-                                               self.smc_socket, '--keys', keys],
-                           ready=lambda line: True)
+        self.replace_emulator(lambda table: table.replace('CH0B hex_ 1 00', 'CH0B hex_ 1 00 ro'))
         self.start_helper()
         self.assertEqual(self.ctl('open').returncode, 0)
         refused = self.ctl('charge', 'off')
@@ -55,7 +47,7 @@ class CtlTest(HelperTestCase):
         self.assertIn('charging was not stopped: the helper could not write CH0B',
                       refused.stderr)
 
-        stalled = next(s for s in self.services if s.name == 'smc-emulator-ro')
+        stalled = self.emulator
         stalled.process.send_signal(signal.SIGSTOP)
         try:
             result = self.ctl('limit', 'on')
