@@ -63,6 +63,8 @@ int SmcTool::run(const Command& command) {
             return read(command.key);
         case Verb::write:
             return write(command.key, command.bytes);
+        case Verb::set:
+            return set(command.key, command.number);
         case Verb::fanMode:
             return fanMode(command.fan, command.mode);
         case Verb::fanSpeed:
@@ -127,6 +129,27 @@ int SmcTool::write(const std::string& key, const std::vector<std::uint8_t>& byte
         return kExitFailed;
     }
     return read(key);
+}
+
+int SmcTool::set(const std::string& key, double number) {
+    SMCVal_t value(key);
+    const kern_return_t code = smc_.read(value);
+    if (code != 0) {
+        tell("cannot write \"" + key + "\": " + smcErrorText(code));
+        return kExitFailed;
+    }
+    std::string why;
+    const auto bytes = encodeSMCNumber(value.dataType, number, why);
+    if (!bytes) {
+        tell("cannot set \"" + key + "\": " + why);
+        return kExitFailed;
+    }
+    if (bytes->size() != value.dataSize) {
+        tell("cannot set \"" + key + "\": it holds " + byteCount(value.dataSize) + ", its type " +
+             byteCount(bytes->size()));
+        return kExitFailed;
+    }
+    return write(key, *bytes);
 }
 
 std::optional<std::int64_t> SmcTool::forcedFans() {
