@@ -68,6 +68,8 @@ class BatteryAppTest(HelperTestCase):
         shown = json.loads(self.ctl('--json', 'status', env_overrides=self.env).stdout)
         self.assertEqual((shown['battery']['level'], shown['app'], shown['helper']['smcStatus']),
                          (85, {'running': False}, 0))
+        # What it says of the charging is the battery's own state and, as root, the keys.
+        self.assertEqual((shown['battery']['state'], shown['keys']), ('charging', RESET_VALUES))
 
     def test_a_stop_the_helper_cannot_write_is_said_not_held_and_tried_again(self):
         self.replace_emulator(lambda table: table.replace('CH0B hex_ 1 00', 'CH0B hex_ 1 00 ro'))

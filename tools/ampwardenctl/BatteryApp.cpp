@@ -270,8 +270,9 @@ void BatteryApp::writeState() {
         const PowerReading& reading = power_.last();
         file << "pid=" << ::getpid() << "\nsettings=" << describeSettings(settings_)
              << "\nsource=" << power_.source() << "\nlevel=" << levelText(reading)
-             << "\nmains=" << mainsText(reading) << "\nhelper=" << helperState_
-             << "\nholding=" << holdName(hold_) << "\nwhy=" << reason_ << "\n";
+             << "\nmains=" << mainsText(reading) << "\nstate=" << reading.state
+             << "\nhelper=" << helperState_ << "\nholding=" << holdName(hold_)
+             << "\nwhy=" << reason_ << "\n";
     }
     // Renamed into place: status never reads a half-written file.
     std::rename(temporary.c_str(), stateFile_.c_str());
