@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "ampwardenctl/CommandTable.h"
+#include "ampwardenctl/HelperDiagnosis.h"
 #include "channel/NotificationNames.h"
 
 namespace ampwarden::ctl {
@@ -293,17 +294,17 @@ int BatteryApp::onPrepareForSleep(sd_bus_message* message, void* self, sd_bus_er
 int BatteryApp::onAnswerTimeout(sd_event_source*, std::uint64_t, void* self) {
     auto* app = static_cast<BatteryApp*>(self);
     if (app->helperState_ == "not heard from") {
-        std::fputs(
-            "ampwardenctl: the helper is not running (start it with 'sudo systemctl start "
-            "lumora.Ampwarden'); the settings are applied once it starts\n",
-            stderr);
+        const std::string why =
+            HelperDiagnosis::explain(HelperDiagnosis::gather(), false, ::geteuid() == 0);
+        std::fprintf(stderr,
+                     "ampwardenctl: the helper does not answer: %s; the settings are applied "
+                     "once it does\n",
+                     why.c_str());
     } else if (app->opened_ && !app->openAnswered_) {
         app->helperState_ = "not answering";
-        std::fputs(
-            "ampwardenctl: the helper did not answer \"open\": not authorised or helper not "
-            "running (check 'systemctl status lumora.Ampwarden' and that this is the active "
-            "session)\n",
-            stderr);
+        const std::string why =
+            HelperDiagnosis::explain(HelperDiagnosis::gather(), true, ::geteuid() == 0);
+        std::fprintf(stderr, "ampwardenctl: the helper did not answer \"open\": %s\n", why.c_str());
         try {
             app->writeState();
         } catch (...) {

@@ -1,5 +1,7 @@
 #include "ampwardenctl/Runner.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <string>
@@ -8,6 +10,7 @@
 #include "ampwardenctl/AnswerWaiter.h"
 #include "ampwardenctl/BatteryApp.h"
 #include "ampwardenctl/CommandTable.h"
+#include "ampwardenctl/HelperDiagnosis.h"
 #include "ampwardenctl/StatusReport.h"
 #include "channel/NotificationNames.h"
 #include "channel/ZTBatteryNewModule.h"
@@ -48,8 +51,15 @@ int reportMissing(RunResult result, const AnswerWaiter& waiter, const Invocation
     std::string awaited = waiter.awaited();
     switch (result) {
         case RunResult::TimedOut: {
-            std::string hint = silenceHint(invocation.command);
-            if (hint.empty()) hint = "is the helper running?";
+            std::string hint =
+                HelperDiagnosis::explain(HelperDiagnosis::gather(),
+                                         needsAuthorisation(invocation.command), ::geteuid() == 0);
+            if (invocation.command == names::kSetEnableDischarging) {
+                hint =
+                    "the helper answers nothing while the machine is going to sleep or "
+                    "asleep; otherwise " +
+                    hint;
+            }
             return complain("no " + awaited + " within " + seconds(timeout) + " after posting \"" +
                             invocation.command + "\" (" + hint + ")");
         }

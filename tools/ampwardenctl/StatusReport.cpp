@@ -10,6 +10,7 @@
 
 #include "ampwardenctl/AnswerFormat.h"
 #include "ampwardenctl/BatteryApp.h"
+#include "ampwardenctl/HelperDiagnosis.h"
 #include "ampwardenctl/PowerMonitor.h"
 #include "channel/NotificationNames.h"
 
@@ -151,6 +152,8 @@ bool StatusReport::gather(ClientBus& bus, double timeoutSeconds, Facts& facts, s
         error = "lost the bus connection while asking the helper";
         return false;
     }
+    if (!facts.answers.count(names::kDaemonLoadStatusAnswer))
+        facts.silence = HelperDiagnosis::gather();
     return true;
 }
 
@@ -188,7 +191,7 @@ std::map<std::string, std::string> StatusReport::findAppState(const std::string&
 std::string StatusReport::formatText(const Facts& facts) {
     using namespace names;
     bool helperAnswered = facts.answers.count(kDaemonLoadStatusAnswer) != 0;
-    std::string helper = "not answering (not running? 'systemctl status lumora.Ampwarden')";
+    std::string helper = "not answering: " + HelperDiagnosis::explain(facts.silence, false, true);
     if (helperAnswered) {
         helper = "running";
         if (auto version = valueText(facts, kDaemonLoadStatusAnswer, kVersionKey)) {

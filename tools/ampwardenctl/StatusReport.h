@@ -7,6 +7,7 @@
 #include "ampwardenctl/Answer.h"
 #include "ampwardenctl/BackendPreview.h"
 #include "ampwardenctl/ClientBus.h"
+#include "ampwardenctl/HelperDiagnosis.h"
 
 namespace ampwarden::ctl {
 
@@ -25,6 +26,7 @@ class StatusReport {
         std::string batteryState;  // what the battery says it does; empty: unknown
         std::string batterySource;
         BackendPreview::Preview backend;
+        HelperDiagnosis::Facts silence;  // why the helper did not answer, when it did not
     };
 
     // Gathers everything, waiting up to `timeoutSeconds` for the helper. False only when the
