@@ -80,7 +80,7 @@ bool ZTBatteryControl::openCMC() {
         controlEnable_ = true;
         return true;
     }
-    standardOutput("error open smc connection: " + smcErrorText(result));
+    standardOutput("error open smc connection: " + smcErrorWords(result));
     return false;
 }
 
@@ -98,7 +98,7 @@ void ZTBatteryControl::closeConnection() {
     closeDeferred_ = false;
     const kern_return_t result = smc_.close();
     if (result != kKernSuccess)
-        standardOutput("error close smc connection: " + smcErrorText(result));
+        standardOutput("error close smc connection: " + smcErrorWords(result));
 }
 
 void ZTBatteryControl::resetSMC() {
@@ -179,7 +179,7 @@ void ZTBatteryControl::retryPendingWrites() {
             standardOutput(describe(write.key, write.value) + " written on retry");
         } else if (isFinal(code)) {
             standardOutput("giving up " + describe(write.key, write.value) + ": " +
-                           smcErrorText(code));
+                           smcErrorWords(code));
         } else {
             pending_.push_back(write);
         }

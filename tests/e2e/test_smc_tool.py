@@ -49,7 +49,8 @@ class SmcToolTest(unittest.TestCase):
         self.assertEqual(keys, sorted(keys))
         # The library's own refusals (bad keys, fans, speeds) are its unit tests'.
         for args, message in (
-                (['read', 'ZZZZ'], 'cannot read "ZZZZ": (iokit/common) data was not found'),
+                (['read', 'ZZZZ'], 'cannot read "ZZZZ": no such key'),
+                (['write', '#KEY', '00000000'], 'cannot write "#KEY": the key is read-only'),
                 (['write', 'BCLM', '0102'], '"BCLM" takes 1 byte, not 2')):
             self.assertIn(message, '\n'.join(self.smc(*args, code=1)))
         self.assertIn('Try ampwarden-smc --help', self.smc('write', 'BCLM', 'xyz', code=2)[-1])
