@@ -7,7 +7,7 @@ import os
 import re
 import unittest
 
-from harness import AS_NOBODY, HelperTestCase, wait_until
+from harness import AS_NOBODY, GLOBAL_STATUS_ANSWER, HelperTestCase, wait_until
 
 BATTERY = 'sys/class/power_supply/BAT0'
 EVERY_BEHAVIOUR = '[auto] inhibit-charge force-discharge'
@@ -78,7 +78,8 @@ class KernelBackendTest(HelperTestCase):
 
         self.helper.stop()
         os.remove(os.path.join(self.sysfs, BATTERY, 'type'))
-        self.start_helper(env_overrides=self.env)
+        self.start_helper(env_overrides=self.env, wait_started=False)
+        self.recorder.wait_for(GLOBAL_STATUS_ANSWER, 10, count=2)  # the second helper's
         expect('open', 1, 'the helper could not open the SMC')
         expect('limit on', 1, 'the charge limit was not set')
 
