@@ -225,10 +225,13 @@ void ZTBatteryControl::writeLater(std::vector<KeyWrite> writes) {
     SMC* smc = &smc_;
     loop_.after(kSecondWriteDelaySeconds, [weak, smc, writes] {
         if (auto self = weak.lock()) {
-            // Its answer has gone out: a failure here can only be told to the journal.
+            // Its answer has gone out: a failure here can only be told to the journal. Once
+            // the connection is closed, a write that does not land is what the close wants.
             std::vector<std::string> before = self->takeKeysNotWritten();
             self->writeKeys(writes);
-            for (const std::string& key : self->takeKeysNotWritten()) {
+            std::vector<std::string> failed = self->takeKeysNotWritten();
+            if (!self->controlEnable_) failed.clear();
+            for (const std::string& key : failed) {
                 self->log_.systemLog("Ampwarden: the delayed write of " + key +
                                      " did not land; the charging may not be as answered");
             }
