@@ -84,7 +84,7 @@ std::string chargingText(const StatusReport::Facts& facts) {
         if (keyValue(keys, "CH0I") == 1) return text + "; forced to discharge (CH0I 1)";
         if (auto limit = keyValue(keys, "BCLM"); limit && *limit < 100)
             return text + "; the charge limit, " + std::to_string(*limit) + " %, is in force";
-        return text + "; the helper holds nothing";
+        return text + "; no charge key holds it back";
     }
     auto holding = facts.app.find("holding");
     if (holding != facts.app.end()) text += "; the app holds " + holding->second;
