@@ -1,5 +1,6 @@
 // The record and value codecs: a data type and 32 value bytes decoded as the helper and the
 // key tool do, key codes packed and unpacked, and the encoders checked against the decoder.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -34,5 +35,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     encodeFloat(number, flt);
     const auto decoded = decodeSMCNumber("flt ", flt);
     if (std::isfinite(number) && decoded != static_cast<double>(number)) std::abort();
+
+    // What `set` encodes, the decoder reads back; any number under any type is safe to try.
+    std::string why;
+    const double whole = static_cast<double>(bytes[2] << 8 | bytes[3]);
+    for (const char* integerType : {"ui8 ", "ui16", "ui32"}) {
+        const auto encoded = encodeSMCNumber(integerType, whole, why);
+        if (!encoded) continue;
+        SMCBytes held{};
+        std::copy(encoded->begin(), encoded->end(), held.begin());
+        if (decodeSMCNumber(integerType, held) != whole) std::abort();
+    }
+    (void)encodeSMCNumber(type, static_cast<double>(number), why);
     return 0;
 }

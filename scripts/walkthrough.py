@@ -22,9 +22,9 @@ REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(REPO, 'tests', 'e2e'))
 
 import harness  # noqa: E402  (found through the path above)
-from harness import (AS_CONSOLE_USER, CHARGE_KEYS, CLOSE_ANSWER, CONSOLE_USER,  # noqa: E402
-                     DISABLE_CHARGING_ANSWER, GLOBAL_STATUS_ANSWER, MAIN_APP_ID, PROGRAMS,
-                     UNINSTALL_ANSWER, FakeInstallation, HarnessError, Rig)
+from harness import (AS_CONSOLE_USER, AS_NOBODY, CHARGE_KEYS, CLOSE_ANSWER,  # noqa: E402
+                     CONSOLE_USER, DISABLE_CHARGING_ANSWER, GLOBAL_STATUS_ANSWER, MAIN_APP_ID,
+                     PROGRAMS, UNINSTALL_ANSWER, FakeInstallation, HarnessError, Rig)
 
 MODEL = 'MacBookPro11,1'  # so the helper minds the lid
 WIDTH = 78
@@ -83,13 +83,16 @@ class Tour:
         for line in explanation:
             say(fill(line, '   ', '   '))
 
-    def run_ctl(self, *args, expect_answer=True):
-        """Runs ampwardenctl as the main app would, shows the command line and its answer, and
-        then which SMC keys changed, at once and after the helper's delayed writes."""
-        say(f'   $ ampwardenctl {" ".join(args)}')
+    def run_ctl(self, *args, expect_answer=True, changes=None, user=()):
+        """Runs ampwardenctl as the main app would (or as `user`, a setpriv command line), shows
+        the command line and its answer, and then which SMC keys changed, at once and after the
+        helper's delayed writes. `changes`: the keys the step says change, with their new
+        values; the tour stops if one did not."""
+        as_user = ' '.join(user[:2]) + ' ... ' if user else ''
+        say(f'   $ {as_user}ampwardenctl {" ".join(args)}')
         before = self.rig.smc_values()
         mark = self.rig.smc_writes.mark()
-        result = self.rig.ctl(*args)
+        result = self.rig.ctl(*args, user=user)
         at_once = self.rig.smc_values()
         if result.returncode != 0:
             raise DemoFailure(f'ampwardenctl {" ".join(args)} failed: {result.stderr.strip()}')
@@ -97,15 +100,20 @@ class Tour:
             say(indent(result.stdout.rstrip(), '     '))
         elif not expect_answer:
             say('     (no answer: this command has none)')
-        self.show_key_changes(before, at_once, mark)
+        self.show_key_changes(before, at_once, mark, changes)
         return result
 
-    def show_key_changes(self, before, at_once, mark):
+    def show_key_changes(self, before, at_once, mark, changes=None):
         """The keys that changed from `before` to `at_once`, and then in the helper's delayed
-        writes (those after `mark` in the emulator's log), if any come."""
+        writes (those after `mark` in the emulator's log), if any come; the tour stops when a
+        key of `changes` did not come to hold its value, or held it before already."""
         if self.rig.smc_writes.writes_since(mark):
             self.rig.smc_writes.wait_quiet()
         later = self.rig.smc_values()
+        missed = [f'{key} {before[key]} -> {later[key]} (should become {value})'
+                  for key, value in (changes or {}).items()
+                  if later[key] != value or before[key] == value]
+        self.expect(not missed, 'a key did not change as the step says: ' + ', '.join(missed))
         changes = [f'{key} {before[key]} -> {at_once[key]}' for key in CHARGE_KEYS
                    if at_once[key] != before[key]]
         later_changes = [f'{key} {at_once[key]} -> {later[key]}' for key in CHARGE_KEYS
@@ -154,8 +162,11 @@ class Tour:
 
     def commands(self):
         heading('The commands, one by one')
-        self.step('Ask for the helper\'s run state and version.')
-        self.run_ctl('daemon-info')
+        self.step('Ask for the helper\'s run state and version: anyone may, here the user '
+                  '"nobody".',
+                  'Only a question from someone who may command the helper tells its '
+                  'watchdog that the main app runs.')
+        self.run_ctl('daemon-info', user=AS_NOBODY)
         self.step('Does the helper hold the SMC connection? Not yet.')
         self.run_ctl('smc-status')
         self.step('Open the SMC connection.')
@@ -165,27 +176,27 @@ class Tour:
                   'chargingStatus is 1 when BCLM is 0; dischargingStatus is 1 when CH0I is 1.')
         self.run_ctl('charging-status')
         self.step('Turn the charge limit on: charging stops at 80 %.')
-        self.run_ctl('limit', 'on')
+        self.run_ctl('limit', 'on', changes={'BCLM': 80})
         self.step('Stop charging.',
                   'CH0B is written at once, CH0C half a second later.')
-        self.run_ctl('charge', 'off')
+        self.run_ctl('charge', 'off', changes={'CH0B': 2, 'CH0C': 2})
         self.step('Resume charging.',
                   'BCLM goes back to 100 at once (so the limit ends too); CH0B and then CH0C '
                   'are cleared half a second later.')
-        self.run_ctl('charge', 'on')
+        self.run_ctl('charge', 'on', changes={'BCLM': 100, 'CH0B': 0, 'CH0C': 0})
         self.step('The charge limit on and off again.')
-        self.run_ctl('limit', 'on')
-        self.run_ctl('limit', 'off')
+        self.run_ctl('limit', 'on', changes={'BCLM': 80})
+        self.run_ctl('limit', 'off', changes={'BCLM': 100})
         self.step('Start a forced discharge, look at the state, and stop it.',
                   'Stopping has no answer; ampwardenctl returns at once.')
-        self.run_ctl('discharge', 'on')
+        self.run_ctl('discharge', 'on', changes={'CH0I': 1})
         self.run_ctl('charging-status')
-        self.run_ctl('discharge', 'off', expect_answer=False)
+        self.run_ctl('discharge', 'off', expect_answer=False, changes={'CH0I': 0})
         self.step('Close the SMC connection with the limit on and a discharge running.',
                   'Closing gives charging back: CH0B, BCLM 100, CH0C and CH0I are reset.')
-        self.run_ctl('limit', 'on')
-        self.run_ctl('discharge', 'on')
-        self.run_ctl('close')
+        self.run_ctl('limit', 'on', changes={'BCLM': 80})
+        self.run_ctl('discharge', 'on', changes={'CH0I': 1})
+        self.run_ctl('close', changes={'BCLM': 100, 'CH0I': 0})
 
     def watchdog(self):
         heading('The main app goes away')
@@ -204,8 +215,8 @@ class Tour:
                   'opens the SMC, sets the limit and stops charging.')
         self.run_ctl('daemon-info')
         self.run_ctl('open')
-        self.run_ctl('limit', 'on')
-        self.run_ctl('charge', 'off')
+        self.run_ctl('limit', 'on', changes={'BCLM': 80})
+        self.run_ctl('charge', 'off', changes={'CH0B': 2, 'CH0C': 2})
         self.step('Kill the app and wait for the helper to notice.')
         before = self.rig.smc_values()
         closes = len(self.rig.recorder.named(CLOSE_ANSWER))
@@ -215,13 +226,14 @@ class Tour:
         say('   (waiting; up to 10 s)')
         closed = self.rig.recorder.wait_for(CLOSE_ANSWER, timeout=12, count=closes + 1)[-1]
         self.show_answer(closed, f' {closed["time"] - killed:.1f} s after the kill, unasked')
-        self.show_key_changes(before, self.rig.smc_values(), self.rig.smc_writes.mark())
+        self.show_key_changes(before, self.rig.smc_values(), self.rig.smc_writes.mark(),
+                              {'BCLM': 100, 'CH0B': 0, 'CH0C': 0})
 
     def sleep(self):
         heading('Sleep during a forced discharge')
         self.step('Open the SMC and start a forced discharge.')
         self.run_ctl('open')
-        self.run_ctl('discharge', 'on')
+        self.run_ctl('discharge', 'on', changes={'CH0I': 1})
         self.step('logind announces sleep (PrepareForSleep(true) from the fake logind).',
                   'The helper stops charging and the discharge, and lets the machine sleep only '
                   'once the writes are done.')
@@ -232,7 +244,7 @@ class Tour:
         answer = self.rig.recorder.wait_for(DISABLE_CHARGING_ANSWER, count=answered + 1)[-1]
         at_once = self.rig.smc_values()
         self.show_answer(answer, ', unasked')
-        self.show_key_changes(before, at_once, writes)
+        self.show_key_changes(before, at_once, writes, {'CH0B': 2, 'CH0C': 2, 'CH0I': 0})
         self.step('While asleep a discharge is refused, without an answer.')
         result = self.rig.ctl('--timeout', '1', 'discharge', 'on')
         say('   $ ampwardenctl --timeout 1 discharge on')
@@ -242,21 +254,21 @@ class Tour:
                   'app resumes it.')
         self.rig.logind.prepare_for_sleep(False)
         self.run_ctl('charging-status')
-        self.run_ctl('charge', 'on')
+        self.run_ctl('charge', 'on', changes={'CH0B': 0, 'CH0C': 0})
 
     def lid(self):
         heading('A closed lid')
         self.step('A forced discharge with the lid open.')
-        self.run_ctl('discharge', 'on')
+        self.run_ctl('discharge', 'on', changes={'CH0I': 1})
         self.step('Close the lid (logind\'s LidClosed becomes true) and ask for a discharge '
                   'again.',
                   f'On a MacBook ({MODEL} here) the helper stops charging and the discharge '
                   'instead.')
         self.rig.logind.set_lid_closed(True)
-        self.run_ctl('discharge', 'on')
+        self.run_ctl('discharge', 'on', changes={'CH0B': 2, 'CH0C': 2, 'CH0I': 0})
         self.step('Open the lid and resume charging.')
         self.rig.logind.set_lid_closed(False)
-        self.run_ctl('charge', 'on')
+        self.run_ctl('charge', 'on', changes={'CH0B': 0, 'CH0C': 0})
 
     def uninstall(self):
         heading('Uninstall (against a scratch root)')
@@ -267,9 +279,9 @@ class Tour:
         say(f'   (root: {root})')
         self.step('Uninstall, while the app still has the limit on: the connection is closed '
                   'at once, the installation removed 2.5 s later.')
-        self.run_ctl('limit', 'on')
+        self.run_ctl('limit', 'on', changes={'BCLM': 80})
         mark = self.rig.recorder.mark()
-        self.run_ctl('uninstall')
+        self.run_ctl('uninstall', changes={'BCLM': 100})
         answers = [a for a in self.rig.recorder.since(mark)
                    if a['name'] in (CLOSE_ANSWER, UNINSTALL_ANSWER)]
         if len(answers) == 2:

@@ -25,9 +25,9 @@ void AppDelegate::applicationDidFinishLaunching() {
     gate = std::make_unique<CommandGate>(platform_.runLoop(), platform_.authority(),
                                          platform_.diagnostics());
     NotificationChannel& channel = platform_.channel();
-    addDarwinObserver(channel, *gate, names::kQueryDaemonLoadStatus, daemonStatusQueryCallback,
+    addSenderObserver(channel, *gate, names::kQueryDaemonLoadStatus, daemonStatusQueryCallback,
                       CommandAccess::ReadOnly);
-    addDarwinObserver(channel, *gate, names::kGlobalQueryDaemonLoadStatus,
+    addSenderObserver(channel, *gate, names::kGlobalQueryDaemonLoadStatus,
                       daemonStatusQueryCallback, CommandAccess::ReadOnly);
     smc = std::make_unique<SMC>(platform_.smc(), platform_.diagnostics());
     batteryModule = std::make_unique<ZTBatteryNewModule>(platform_, *smc, *gate, center_);
@@ -37,7 +37,7 @@ void AppDelegate::applicationDidFinishLaunching() {
     monitor->startMonitoringAppWithBundleID(names::kMainAppId);
 }
 
-void daemonStatusQueryCallback(const std::string& name) {
+void daemonStatusQueryCallback(const std::string& name, const std::string& sender) {
     void (*report)() = nullptr;
     if (name == names::kQueryDaemonLoadStatus) {
         report = ZTUtilityTool::DaemonInfo;
@@ -46,9 +46,9 @@ void daemonStatusQueryCallback(const std::string& name) {
     } else {
         return;
     }
-    // A query proves the main app is alive, so the watchdog will report it once it is gone.
+    // A query from the main app proves it alive, so the watchdog will report it once it is gone.
     if (sharedAppDelegate != nullptr && sharedAppDelegate->monitor) {
-        sharedAppDelegate->monitor->setWasRunning(true);
+        sharedAppDelegate->monitor->statusQueryFrom(sender);
     }
     report();
 }

@@ -48,7 +48,7 @@ class AppDelegate {
 // delegate clears it when destroyed (only tests destroy it).
 extern AppDelegate* sharedAppDelegate;
 
-// The Darwin callback of the two status queries.
-void daemonStatusQueryCallback(const std::string& name);
+// The Darwin callback of the two status queries, with the query's sender.
+void daemonStatusQueryCallback(const std::string& name, const std::string& sender);
 
 }  // namespace ampwarden

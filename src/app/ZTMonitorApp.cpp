@@ -104,6 +104,33 @@ void ZTMonitorApp::onOwnerChecked(const std::string& owner, const AuthorizationR
     appMissing();
 }
 
+// One check per sender at a time, and none again for the sender last refused, so a flood of
+// queries is not a flood of questions to the authority.
+void ZTMonitorApp::statusQueryFrom(const std::string& sender) {
+    if (!sender.empty() && sender == trustedOwner_) {
+        wasRunning_ = true;
+        return;
+    }
+    if (sender == refusedQuerySender_ || !queryChecks_.insert(sender).second) return;
+    std::weak_ptr<ZTMonitorApp> weak = weak_from_this();
+    gate_.authorizer().authorize(sender, CommandAction::Control, false,
+                                 gate_.limits().controlCheckSeconds,
+                                 [weak, sender](const AuthorizationResult& result) {
+                                     if (auto self = weak.lock())
+                                         self->onQuerySenderChecked(sender, result);
+                                 });
+}
+
+void ZTMonitorApp::onQuerySenderChecked(const std::string& sender,
+                                        const AuthorizationResult& result) {
+    queryChecks_.erase(sender);
+    if (result.allowed()) {
+        wasRunning_ = true;
+    } else if (result.outcome == AuthorizationResult::Outcome::Denied) {
+        refusedQuerySender_ = sender;
+    }
+}
+
 void ZTMonitorApp::appFound() {
     lastLogged_.clear();
     log_.debugLog("app正在运行");

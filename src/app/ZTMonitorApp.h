@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "channel/CommandAuthorizer.h"
@@ -34,13 +35,18 @@ class ZTMonitorApp : public std::enable_shared_from_this<ZTMonitorApp> {
     void notifyAppTerminated();
 
     bool wasRunning() const { return wasRunning_; }
-    // Also set by a status query, which proves the main app is alive.
     void setWasRunning(bool wasRunning) { wasRunning_ = wasRunning; }
+    // A status query from `sender` counts as the app seen running only when the sender may
+    // command the helper (the trusted owner of the name is known to): anyone may ask, and
+    // anyone's question would otherwise let the next check reset root's settings. Asked through
+    // the gate's authorizer, like an owner; a sender that cannot be told apart does not count.
+    void statusQueryFrom(const std::string& sender);
     const std::string& monitoredBundleID() const { return monitoredBundleID_; }
 
   private:
     void onLookup(const ApplicationLookup& lookup);
     void onOwnerChecked(const std::string& owner, const AuthorizationResult& result);
+    void onQuerySenderChecked(const std::string& sender, const AuthorizationResult& result);
     void appFound();
     void appMissing();
     void logOnce(const std::string& line);
@@ -56,6 +62,8 @@ class ZTMonitorApp : public std::enable_shared_from_this<ZTMonitorApp> {
     // The owner last found authorised; its unique name never passes to another process.
     std::string trustedOwner_;
     std::string lastLogged_;
+    std::set<std::string> queryChecks_;
+    std::string refusedQuerySender_;
     std::unique_ptr<Timer> timer_;
 };
 

@@ -63,6 +63,10 @@ inline constexpr const char* kSmcOpenCloseKey = "smcOpenClose";
 inline constexpr const char* kSmcStatusKey = "smcStatus";
 inline constexpr const char* kSmcCtrlStatusKey = "smcCtrlStatus";
 inline constexpr const char* kUninstallSelfKey = "uninstallSelf";
+// Added to every answer of a command that writes charge keys: 1 when each key it writes at
+// once was written, else 0 together with the keys that were not, blank-separated.
+inline constexpr const char* kSmcWrittenKey = "smcWritten";
+inline constexpr const char* kSmcNotWrittenKey = "smcNotWritten";
 inline constexpr const char* kStatusKey = "status";
 inline constexpr const char* kVersionKey = "version";
 inline constexpr const char* kBuildVersionKey = "buildVersion";

@@ -16,6 +16,9 @@ namespace ampwarden {
 // its sender is authorised. The gate must outlive the channel's observations.
 void addDarwinObserver(NotificationChannel& channel, CommandGate& gate, const std::string& name,
                        DarwinCallback callback, CommandAccess access = CommandAccess::Control);
+// The same for a callback that also needs to know who sent the command.
+void addSenderObserver(NotificationChannel& channel, CommandGate& gate, const std::string& name,
+                       CommandCallback callback, CommandAccess access);
 
 // Posts one answer to every session, on the installed platform's channel.
 void postDistributedNotification(const std::string& name, const NotificationDictionary& dictionary);

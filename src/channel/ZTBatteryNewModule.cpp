@@ -44,6 +44,17 @@ NotificationDictionary ctrlStatus(const char* value) {
     return {{names::kSmcCtrlStatusKey, std::string(value)}};
 }
 
+// The answer's own keys, and whether the writes since the last report landed.
+NotificationDictionary withWrites(NotificationDictionary answer, ZTBatteryControl& control) {
+    const std::vector<std::string> failed = control.takeKeysNotWritten();
+    answer[names::kSmcWrittenKey] = std::int32_t{failed.empty() ? 1 : 0};
+    if (failed.empty()) return answer;
+    std::string keys;
+    for (const std::string& key : failed) keys += (keys.empty() ? "" : " ") + key;
+    answer[names::kSmcNotWrittenKey] = keys;
+    return answer;
+}
+
 }  // namespace
 
 template <typename Action>
@@ -167,9 +178,11 @@ void ZTBatteryNewModule::openSMC() {
 }
 
 void ZTBatteryNewModule::closeSMC() {
+    batteryControl_->takeKeysNotWritten();
     batteryControl_->closeCMC();
-    postDistributedNotifyName(names::kCloseSMC,
-                              {{names::kSmcOpenCloseKey, std::string(names::kClose)}});
+    postDistributedNotifyName(
+        names::kCloseSMC,
+        withWrites({{names::kSmcOpenCloseKey, std::string(names::kClose)}}, *batteryControl_));
 }
 
 void ZTBatteryNewModule::getSMCStatus() {
@@ -178,19 +191,26 @@ void ZTBatteryNewModule::getSMCStatus() {
 }
 
 void ZTBatteryNewModule::enableCharging() {
+    batteryControl_->takeKeysNotWritten();
     batteryControl_->enableChargingWithName(names::kSetEnableCharging);
-    postDistributedNotifyName(names::kSetEnableCharging, ctrlStatus(names::kEnableCharging));
+    answerWrites(names::kSetEnableCharging, names::kEnableCharging);
 }
 
 void ZTBatteryNewModule::disableCharging() {
+    batteryControl_->takeKeysNotWritten();
     batteryControl_->disableChargingWithName(names::kSetDisableCharging);
-    postDistributedNotifyName(names::kSetDisableCharging, ctrlStatus(names::kDisableCharging));
+    answerWrites(names::kSetDisableCharging, names::kDisableCharging);
 }
 
 void ZTBatteryNewModule::interruptDischarging() {
+    batteryControl_->takeKeysNotWritten();
     batteryControl_->disableChargingWithName(names::kSetDisableCharging);
     batteryControl_->holdDischarging();
-    postDistributedNotifyName(names::kSetDisableCharging, ctrlStatus(names::kDisableCharging));
+    answerWrites(names::kSetDisableCharging, names::kDisableCharging);
+}
+
+void ZTBatteryNewModule::answerWrites(const char* name, const char* ctrlValue) {
+    postDistributedNotifyName(name, withWrites(ctrlStatus(ctrlValue), *batteryControl_));
 }
 
 void ZTBatteryNewModule::enableDischarging() {
@@ -204,9 +224,10 @@ void ZTBatteryNewModule::enableDischarging() {
         interruptDischarging();
         return;
     }
+    batteryControl_->takeKeysNotWritten();
     batteryControl_->enableDischarging();
     isDischargingStatus_ = true;
-    postDistributedNotifyName(names::kSetEnableDischarging, ctrlStatus(names::kDischarging));
+    answerWrites(names::kSetEnableDischarging, names::kDischarging);
 }
 
 void ZTBatteryNewModule::disableDischarging() {
@@ -215,15 +236,15 @@ void ZTBatteryNewModule::disableDischarging() {
 }
 
 void ZTBatteryNewModule::enableChargingLimitMax() {
+    batteryControl_->takeKeysNotWritten();
     batteryControl_->setChargingLimitMax(80);
-    postDistributedNotifyName(names::kSetEnableChargingLimitMax,
-                              ctrlStatus(names::kEnableLimitMax));
+    answerWrites(names::kSetEnableChargingLimitMax, names::kEnableLimitMax);
 }
 
 void ZTBatteryNewModule::disableChargingLimitMax() {
+    batteryControl_->takeKeysNotWritten();
     batteryControl_->setChargingLimitMax(100);
-    postDistributedNotifyName(names::kSetDisableChargingLimitMax,
-                              ctrlStatus(names::kDisableLimitMax));
+    answerWrites(names::kSetDisableChargingLimitMax, names::kDisableLimitMax);
 }
 
 void ZTBatteryNewModule::resetSMC() { batteryControl_->resetSMC(); }

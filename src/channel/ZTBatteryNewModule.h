@@ -70,6 +70,8 @@ class ZTBatteryNewModule {
     // Stops charging on the machine's behalf while a forced discharge is in force, so the
     // battery neither charges nor drains; answers like disableCharging.
     void interruptDischarging();
+    // Answers `name` with smcCtrlStatus `ctrlValue` and whether the keys were written.
+    void answerWrites(const char* name, const char* ctrlValue);
     void registerSystemEvents();
     bool lidClosed();
     void onWillSleep();

@@ -1,6 +1,8 @@
 #include "charge/ZTBatteryControl.h"
 
+#include <algorithm>
 #include <cstddef>
+#include <utility>
 
 #include "channel/NotificationNames.h"
 #include "channel/Notifications.h"
@@ -78,7 +80,7 @@ bool ZTBatteryControl::openCMC() {
         controlEnable_ = true;
         return true;
     }
-    standardOutput("error open smc connection: " + smcErrorText(result));
+    standardOutput("error open smc connection: " + smcErrorWords(result));
     return false;
 }
 
@@ -96,7 +98,7 @@ void ZTBatteryControl::closeConnection() {
     closeDeferred_ = false;
     const kern_return_t result = smc_.close();
     if (result != kKernSuccess)
-        standardOutput("error close smc connection: " + smcErrorText(result));
+        standardOutput("error close smc connection: " + smcErrorWords(result));
 }
 
 void ZTBatteryControl::resetSMC() {
@@ -113,9 +115,10 @@ bool ZTBatteryControl::writeKeys(const std::vector<KeyWrite>& writes) {
     for (const KeyWrite& write : writes) {
         if (answering) {
             answering = writeKey(write);
-        } else if (controlEnable_) {
-            keepForRetry(write);
+            continue;
         }
+        noteNotWritten(write.key);
+        if (controlEnable_) keepForRetry(write);
     }
     return answering;
 }
@@ -124,12 +127,23 @@ bool ZTBatteryControl::writeKey(const KeyWrite& write) {
     if (closeDeferred_) {
         // Closed as far as callers know: only the pending reset may still reach the device.
         standardOutput(smctext::kErrorReadFanValue + smcErrorText(kMachSendInvalidDest));
+        noteNotWritten(write.key);
         return true;
     }
     forgetPending(write.key);  // a newer value for the key replaces one still waiting
     const kern_return_t code = smc_.writeByteValue(write.key, write.value);
+    if (code != kKernSuccess) noteNotWritten(write.key);
     if (code != kKernSuccess && controlEnable_ && !isFinal(code)) keepForRetry(write);
     return code != kIOReturnTimeout;
+}
+
+void ZTBatteryControl::noteNotWritten(const std::string& key) {
+    if (std::find(notWritten_.begin(), notWritten_.end(), key) == notWritten_.end())
+        notWritten_.push_back(key);
+}
+
+std::vector<std::string> ZTBatteryControl::takeKeysNotWritten() {
+    return std::exchange(notWritten_, {});
 }
 
 void ZTBatteryControl::keepForRetry(const KeyWrite& write) {
@@ -165,7 +179,7 @@ void ZTBatteryControl::retryPendingWrites() {
             standardOutput(describe(write.key, write.value) + " written on retry");
         } else if (isFinal(code)) {
             standardOutput("giving up " + describe(write.key, write.value) + ": " +
-                           smcErrorText(code));
+                           smcErrorWords(code));
         } else {
             pending_.push_back(write);
         }
@@ -211,7 +225,17 @@ void ZTBatteryControl::writeLater(std::vector<KeyWrite> writes) {
     SMC* smc = &smc_;
     loop_.after(kSecondWriteDelaySeconds, [weak, smc, writes] {
         if (auto self = weak.lock()) {
+            // Its answer has gone out: a failure here can only be told to the journal. Once
+            // the connection is closed, a write that does not land is what the close wants.
+            std::vector<std::string> before = self->takeKeysNotWritten();
             self->writeKeys(writes);
+            std::vector<std::string> failed = self->takeKeysNotWritten();
+            if (!self->controlEnable_) failed.clear();
+            for (const std::string& key : failed) {
+                self->log_.systemLog("Ampwarden: the delayed write of " + key +
+                                     " did not land; the charging may not be as answered");
+            }
+            self->notWritten_ = std::move(before);
             return;
         }
         for (const KeyWrite& write : writes) smc->writeByteValue(write.key, write.value);
@@ -219,13 +243,13 @@ void ZTBatteryControl::writeLater(std::vector<KeyWrite> writes) {
 }
 
 void ZTBatteryControl::enableDischarging() {
-    if (!controlEnable_) return;
+    if (!controlEnable_) return noteNotWritten(kDischargeKey);
     standardOutput("开始放电");
     writeKey({kDischargeKey, 1});
 }
 
 void ZTBatteryControl::disableDischarging() {
-    if (!controlEnable_) return;
+    if (!controlEnable_) return noteNotWritten(kDischargeKey);
     standardOutput("停止放电");
     writeKey({kDischargeKey, 0});
 }

@@ -70,6 +70,12 @@ class ZTBatteryControl : public std::enable_shared_from_this<ZTBatteryControl> {
     void holdDischarging();
     void setChargingLimitMax(std::int64_t limit);
 
+    // The keys whose write did not land at once since the last call (refused, timed out and
+    // left to the retry, or not tried for want of the connection), in the order tried; empties
+    // the list. The writes made half a second later do not count: their answer has gone, so
+    // their failures go to the journal.
+    std::vector<std::string> takeKeysNotWritten();
+
     // Charge-key writes that did not reach the device are kept, newest value per key, and
     // written again every kRetryIntervalSeconds until they land, while the connection is ours.
     // A sequence of writes stops at the first that times out and leaves the rest to the
@@ -111,6 +117,7 @@ class ZTBatteryControl : public std::enable_shared_from_this<ZTBatteryControl> {
     // Writes in order; false when one timed out (the rest then wait for the retry).
     bool writeKeys(const std::vector<KeyWrite>& writes);
     bool writeKey(const KeyWrite& write);
+    void noteNotWritten(const std::string& key);
     // Schedules `writes` kSecondWriteDelaySeconds from now.
     void writeLater(std::vector<KeyWrite> writes);
     void keepForRetry(const KeyWrite& write);
@@ -127,6 +134,7 @@ class ZTBatteryControl : public std::enable_shared_from_this<ZTBatteryControl> {
     bool controlEnable_ = false;
     bool closeDeferred_ = false;  // closed for callers; open underneath for pending writes
     bool retryScheduled_ = false;
+    std::vector<std::string> notWritten_;
     std::vector<KeyWrite> pending_;  // in the order first tried
     LocalNotificationCenter::Token notificationObserver_;
     const NotificationCallback notificationCallback_;

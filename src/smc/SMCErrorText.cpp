@@ -13,4 +13,28 @@ std::string smcErrorText(kern_return_t code) {
     return ascii && !text.empty() ? text : "unknown error";
 }
 
+std::string smcErrorWords(kern_return_t code) {
+    static constexpr struct {
+        kern_return_t code;
+        const char* words;
+    } kWords[] = {
+        {kIOReturnNotFound, "no such key"},
+        {kIOReturnNotWritable, "the key is read-only"},
+        {kIOReturnNotReadable, "the key cannot be read"},
+        {kIOReturnBadArgument, "invalid argument (a key of four characters, a value of its size)"},
+        {kIOReturnTimeout, "the SMC did not answer in time"},
+        {kIOReturnNotResponding, "the SMC is not responding"},
+        {kIOReturnNotPrivileged, "permission denied"},
+        {kIOReturnNotPermitted, "permission denied"},
+        {kIOReturnNoDevice, "no SMC device"},
+        {kIOReturnBusy, "the SMC is busy"},
+        {kIOReturnIOError, "input/output error"},
+        {kMachSendInvalidDest, "no SMC connection"},
+    };
+    for (const auto& entry : kWords) {
+        if (entry.code == code) return entry.words;
+    }
+    return smcErrorText(code);
+}
+
 }  // namespace ampwarden

@@ -10,4 +10,9 @@ namespace ampwarden {
 // plain ASCII, else "unknown error".
 std::string smcErrorText(kern_return_t code);
 
+// The same failure in the words of a Linux user ("no such key", "the key is read-only"), for
+// our own messages; the system's fixed log lines keep smcErrorText. A code without words of
+// its own gets smcErrorText.
+std::string smcErrorWords(kern_return_t code);
+
 }  // namespace ampwarden

@@ -1,6 +1,9 @@
 #include "smc/SMCValueCodec.h"
 
 #include <bit>
+#include <cmath>
+#include <cstdio>
+#include <string>
 
 #include "smc/SMCDataType.h"
 #include "smc/SMCKeyCode.h"
@@ -48,7 +51,57 @@ std::optional<double> fixedPointDivisor(SMCDataType type) {
     }
 }
 
+struct NumberFormat {
+    std::string_view type;
+    std::size_t size;
+    double scale;      // raw = value * scale
+    double low, high;  // the values it holds, inclusive
+};
+
+// sp78 is two's complement, 7 integer and 8 fraction bits.
+constexpr NumberFormat kNumberFormats[] = {
+    {"ui8 ", 1, 1, 0, 255}, {"ui16", 2, 1, 0, 65535},       {"ui32", 4, 1, 0, 4294967295.0},
+    {"flag", 1, 1, 0, 1},   {"fpe2", 2, 4, 0, 65535 / 4.0}, {"sp78", 2, 256, -128, 32767 / 256.0},
+};
+
+std::string numberText(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.10g", value);
+    return text;
+}
+
 }  // namespace
+
+std::optional<std::vector<std::uint8_t>> encodeSMCNumber(std::string_view dataType, double value,
+                                                         std::string& why) {
+    const NumberFormat* format = nullptr;
+    for (const NumberFormat& candidate : kNumberFormats) {
+        if (candidate.type == dataType) format = &candidate;
+    }
+    if (format == nullptr) {
+        why = "type \"" + std::string(dataType) +
+              "\" is not one of ui8, ui16, ui32, flag, fpe2, sp78 (write its bytes instead)";
+        return std::nullopt;
+    }
+    const std::string type = std::string(format->type.substr(0, format->type.find(' ')));
+    if (!(value >= format->low && value <= format->high)) {
+        why = type + " holds " + numberText(format->low) + " to " + numberText(format->high) +
+              ", not " + numberText(value);
+        return std::nullopt;
+    }
+    const double scaled = value * format->scale;
+    if (scaled != std::floor(scaled)) {
+        why = type + " holds steps of " + numberText(1 / format->scale) + ", not " +
+              numberText(value);
+        return std::nullopt;
+    }
+    auto raw = static_cast<std::uint32_t>(static_cast<std::int64_t>(scaled) & 0xFFFFFFFF);
+    std::vector<std::uint8_t> bytes(format->size);
+    for (std::size_t i = 0; i < format->size; ++i) {
+        bytes[format->size - 1 - i] = static_cast<std::uint8_t>(raw >> (8 * i));
+    }
+    return bytes;
+}
 
 std::optional<double> decodeSMCNumber(std::string_view dataType, const SMCBytes& bytes) {
     const std::optional<SMCDataType> type = smcDataTypeFromRaw(dataType);

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace ampwarden {
 
@@ -13,6 +14,13 @@ using SMCBytes = std::array<std::uint8_t, 32>;
 // The number an SMC value stands for under its data type; none for "fp2e", "{fds" and any
 // type the helper does not decode. Reads from the start of `bytes` whatever the data size.
 std::optional<double> decodeSMCNumber(std::string_view dataType, const SMCBytes& bytes);
+
+// The bytes that stand for `value` under `dataType` (ui8, ui16, ui32, flag, fpe2, sp78; the
+// integer types and fpe2 big-endian as the SMC keeps them); none, with `why` saying so, when
+// the type is another or cannot hold the value exactly (out of range, or finer than its
+// step: a whole number, a quarter for fpe2, 1/256 for sp78).
+std::optional<std::vector<std::uint8_t>> encodeSMCNumber(std::string_view dataType, double value,
+                                                         std::string& why);
 
 // The largest value the unsigned 14.2 fixed-point type can carry.
 inline constexpr std::int64_t kFpe2Max = 16383;

@@ -299,6 +299,17 @@ class Rig:
                                                    '--socket', self.smc_socket],
                                   on_line=self.smc_writes.take_line, ready=lambda line: True)
 
+    def replace_emulator(self, edit):
+        """The emulator started again on its socket, its key table passed through `edit` (a
+        function of the table file's text)."""
+        keys = os.path.join(self.tmp, 'smc-keys')
+        with open(keys, 'w') as file:
+            file.write(edit(self.run_tool('ampwarden-smc-emulator', '--print-keys').stdout))
+        self.emulator.stop()
+        self.emulator = self.start_service('smc-emulator', [
+            self.program('ampwarden-smc-emulator'), '--socket', self.smc_socket, '--keys', keys],
+            on_line=self.smc_writes.take_line, ready=lambda line: True)
+
     def start_helper(self, as_nobody=False, wait_started=True, env_overrides=None):
         argv = AS_NOBODY * as_nobody + [self.program('ampwarden')]
         self.helper = self.start_service('helper', argv, env_overrides, stderr_tty=True)

@@ -9,7 +9,7 @@ import unittest
 from harness import (CLOSE_ANSWER, DISABLE_CHARGING_ANSWER, RESET_VALUES, UNINSTALL_ANSWER,
                      FakeInstallation, HelperTestCase, wait_until)
 
-DISABLE_CHARGING = {'smcCtrlStatus': 'disableCharging'}
+DISABLE_CHARGING = {'smcCtrlStatus': 'disableCharging', 'smcWritten': 1}
 
 
 class CommandTest(HelperTestCase):
@@ -59,7 +59,8 @@ class CommandTest(HelperTestCase):
                                   ('limit on', 'EnableLimitMax', {'BCLM': 80}),
                                   ('limit off', 'DisableLimitMax', {'BCLM': 100}),
                                   ('discharge on', 'discharging', {'CH0I': 1})):
-            self.expect(verb, {'smcCtrlStatus': value}, {'smcCtrlStatus': 'string'})
+            self.expect(verb, {'smcCtrlStatus': value, 'smcWritten': 1},
+                        {'smcCtrlStatus': 'string', 'smcWritten': 'int32'})
             self.assert_keys(**keys)
         # No answer: the status query posted after it is the next thing to come.
         mark = self.recorder.mark()
@@ -69,7 +70,7 @@ class CommandTest(HelperTestCase):
         self.assert_keys(CH0I=0)
 
         self.smc_write(CH0B=2, CH0C=2, CH0I=1, BCLM=0x50)
-        self.expect('close', {'smcOpenClose': 'close'}, {'smcOpenClose': 'string'})
+        self.expect('close', {'smcOpenClose': 'close', 'smcWritten': 1})
         self.assert_keys(**RESET_VALUES)
 
         # SIGTERM ends the helper and leaves the keys and the connection as they are.
@@ -105,7 +106,7 @@ class CommandTest(HelperTestCase):
         self.assertTrue(wait_until(self.sleep_locked, 5), 'the helper holds no sleep delay lock')
         self.sleep(True)  # nothing to do: the lock goes at once
         self.sleep(False)
-        self.expect('discharge on', {'smcCtrlStatus': 'discharging'})
+        self.expect('discharge on', {'smcCtrlStatus': 'discharging', 'smcWritten': 1})
         mark = self.smc_writes.mark()
         # The machine may sleep once the delayed write is in the SMC, not before.
         self.sleep(True)
@@ -117,7 +118,7 @@ class CommandTest(HelperTestCase):
         self.assert_keys(CH0I=0)
 
         # logind that does not tell the lid state means an open lid.
-        self.expect('discharge on', {'smcCtrlStatus': 'discharging'})
+        self.expect('discharge on', {'smcCtrlStatus': 'discharging', 'smcWritten': 1})
         self.logind.set_lid_closed(True)
         answer = self.ask('discharge', 'on')
         self.assertEqual((answer['name'], answer['values']),

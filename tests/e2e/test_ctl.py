@@ -36,5 +36,27 @@ class CtlTest(HelperTestCase):
             for part in said:
                 self.assertIn(part, result.stderr)
 
+    def test_keys_that_are_not_written_make_it_fail_and_say_what_did_not_happen(self):
+        """A read-only key in the emulator's key table, then a device that stalls."""
+        self.replace_emulator(lambda table: table.replace('CH0B hex_ 1 00', 'CH0B hex_ 1 00 ro'))
+        self.start_helper()
+        self.assertEqual(self.ctl('open').returncode, 0)
+        refused = self.ctl('charge', 'off')
+        self.assertEqual(refused.returncode, 1)
+        self.assertIn('smcWritten = 0 (int32)', refused.stdout)
+        self.assertIn('charging was not stopped: the helper could not write CH0B',
+                      refused.stderr)
+
+        stalled = self.emulator
+        stalled.process.send_signal(signal.SIGSTOP)
+        try:
+            result = self.ctl('limit', 'on')
+        finally:
+            stalled.process.send_signal(signal.SIGCONT)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn('the charge limit was not set: the helper could not write BCLM',
+                      result.stderr)
+
+
 if __name__ == '__main__':
     unittest.main()

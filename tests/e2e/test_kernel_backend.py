@@ -7,7 +7,7 @@ import os
 import re
 import unittest
 
-from harness import AS_NOBODY, HelperTestCase, wait_until
+from harness import AS_NOBODY, GLOBAL_STATUS_ANSWER, HelperTestCase, wait_until
 
 BATTERY = 'sys/class/power_supply/BAT0'
 EVERY_BEHAVIOUR = '[auto] inhibit-charge force-discharge'
@@ -31,11 +31,13 @@ class KernelBackendTest(HelperTestCase):
         wait_until(lambda: self.attributes() == (limit, behaviour), 3)
         self.assertEqual(self.attributes(), (limit, behaviour))
 
-    def laptop(self):
+    def laptop(self, threshold='100', behaviour=EVERY_BEHAVIOUR):
         for path, text in (('sys/class/dmi/id/sys_vendor', 'LENOVO'),
                            (BATTERY + '/type', 'Battery'),
-                           (BATTERY + '/charge_control_end_threshold', '100'),
-                           (BATTERY + '/charge_behaviour', EVERY_BEHAVIOUR)):
+                           (BATTERY + '/charge_control_end_threshold', threshold),
+                           (BATTERY + '/charge_behaviour', behaviour)):
+            if text is None:
+                continue
             os.makedirs(os.path.dirname(path := os.path.join(self.sysfs, path)), exist_ok=True)
             with open(path, 'w') as file:
                 file.write(text + '\n')
@@ -51,6 +53,35 @@ class KernelBackendTest(HelperTestCase):
             self.ask(*verb.split())
             self.expect_attributes(limit, behaviour)
         self.assertTrue(self.helper.running(), 'the helper ended')
+
+    def test_what_the_machine_cannot_do_is_answered_and_reported_as_not_done(self):
+        """ampwardenctl exits 1 and says what did not happen: no charge_behaviour (the limit
+        only), a threshold file that makes no sense, no backend at all."""
+        def expect(verb, code, said=''):
+            result = self.ctl(*verb.split())
+            self.assertEqual(result.returncode, code, f'{verb}: {result.stderr}')
+            self.assertIn(said, result.stderr, verb)
+
+        self.laptop(behaviour=None)
+        self.start_helper(env_overrides=self.env)
+        expect('open', 0)
+        expect('limit on', 0)
+        expect('charge off', 1, 'charging was not stopped: the helper could not write CH0B')
+        answer = self.recorder.wait_for('ZTBattery_TellDeamon_SetDisableCharging_callback')[-1]
+        self.assertEqual(answer['values'], {'smcCtrlStatus': 'disableCharging', 'smcWritten': 0,
+                                            'smcNotWritten': 'CH0B'})
+        for threshold in ('abc', '255'):
+            self.laptop(threshold=threshold)
+            expect('limit on', 1, 'the charge limit was not set: the helper could not write BCLM')
+            expect('close', 1, 'charging was not fully given back')
+            expect('open', 0)
+
+        self.helper.stop()
+        os.remove(os.path.join(self.sysfs, BATTERY, 'type'))
+        self.start_helper(env_overrides=self.env, wait_started=False)
+        self.recorder.wait_for(GLOBAL_STATUS_ANSWER, 10, count=2)  # the second helper's
+        expect('open', 1, 'the helper could not open the SMC')
+        expect('limit on', 1, 'the charge limit was not set')
 
     def test_probe_tells_what_each_machine_offers(self):
         for user, code, said in (((), 1, 'kernel: not usable: no battery in'),

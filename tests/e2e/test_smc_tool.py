@@ -49,12 +49,18 @@ class SmcToolTest(unittest.TestCase):
         self.assertEqual(keys, sorted(keys))
         # The library's own refusals (bad keys, fans, speeds) are its unit tests'.
         for args, message in (
-                (['read', 'ZZZZ'], 'cannot read "ZZZZ": (iokit/common) data was not found'),
+                (['read', 'ZZZZ'], 'cannot read "ZZZZ": no such key'),
+                (['write', '#KEY', '00000000'], 'cannot write "#KEY": the key is read-only'),
                 (['write', 'BCLM', '0102'], '"BCLM" takes 1 byte, not 2')):
             self.assertIn(message, '\n'.join(self.smc(*args, code=1)))
         self.assertIn('Try ampwarden-smc --help', self.smc('write', 'BCLM', 'xyz', code=2)[-1])
         self.assertEqual(self.smc('write', 'BCLM', '0x50'), ['BCLM\tui8 \t1\t50\t80'])
         self.assertEqual(self.smc('read', 'BCLM'), ['BCLM\tui8 \t1\t50\t80'])
+        # set: the decimal number in the key's own type; what the type cannot hold is refused.
+        self.assertEqual(self.smc('set', 'BCLM', '60'), ['BCLM\tui8 \t1\t3c\t60'])
+        self.assertEqual(self.smc('set', 'F0Tg', '2500.5'), ['F0Tg\tfpe2\t2\t2712\t2500'])
+        self.assertIn('ui8 holds 0 to 255, not 256', self.smc('set', 'BCLM', '256', code=1)[0])
+        self.assertIn('not a decimal number: 0x50', self.smc('set', 'BCLM', '0x50', code=2)[0])
         # A key ending in a blank, given with or without it.
         self.assertEqual(self.smc('read', 'FS!'), self.smc('read', 'FS! '))
         self.assertEqual(self.smc('fan', 'mode', '1', 'forced'),

@@ -23,6 +23,10 @@ class StartupTest(HelperTestCase):
         # Unanswered: the bus hands these on before logind hears of the login.
         for name in (QUERY_STATUS, QUERY_GLOBAL_STATUS, SMC_STATUS):
             self.client.post(name)
+        # Silence behind the login screen is told apart from a helper that is not running.
+        waiting = self.ctl('--timeout', '0.3', 'daemon-info')
+        self.assertEqual(waiting.returncode, 1)
+        self.assertIn('waits for someone to log in at the machine', waiting.stderr)
         self.logind.add_session('c2', *CONSOLE_USER)
         announced = self.recorder.wait_for(GLOBAL_STATUS_ANSWER)[0]
         self.assertEqual(announced['values']['status'], 1)

@@ -20,6 +20,9 @@ Commands:
   list                     every key, one per line
   read KEY                 one key
   write KEY HEXBYTES       set a key's bytes (exactly as many as it holds), then read it
+  set KEY VALUE            set a key to a decimal number, encoded with the key's type
+                           (ui8, ui16, ui32, flag, fpe2, sp78), then read it; a number
+                           the type cannot hold is refused
   fan mode N auto|forced   hand fan N (0 to 9) to the SMC, or force it
   fan speed N RPM          set fan N's target speed (0 to the fan's maximum)
   fan reset                hand every fan back to the SMC
@@ -34,6 +37,7 @@ The SMC's own diagnostics go to standard error.
 Examples:
   ampwarden-smc read BCLM          prints  BCLM  ui8   1  64  100
   ampwarden-smc write CH0B 02      CH0B := 0x02
+  ampwarden-smc set BCLM 80        BCLM := 80 % (write BCLM 50 says the same in hex)
   ampwarden-smc fan speed 0 3000
   ampwarden-smc list | cut -f1,5   every key with its value
 
@@ -121,6 +125,15 @@ std::optional<Command> parseCommandLine(const std::vector<std::string>& args, st
         auto bytes = parseHex(args[2]);
         if (!bytes) return usage(error, "not 1 to 32 bytes in hex: " + args[2]);
         command.bytes = std::move(*bytes);
+    } else if (verb == "set" && count == 3) {
+        command.verb = Verb::set;
+        command.key = padded(args[1]);
+        const std::string& text = args[2];
+        auto [end, status] = std::from_chars(text.data(), text.data() + text.size(), command.number,
+                                             std::chars_format::fixed);
+        if (status != std::errc() || end != text.data() + text.size() || text.empty()) {
+            return usage(error, "not a decimal number: " + text);
+        }
     } else if (verb == "fan") {
         return parseFan(args, error);
     } else {

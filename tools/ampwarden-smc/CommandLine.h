@@ -15,12 +15,13 @@ inline constexpr int kExitUsage = 2;
 
 extern const char* const kHelpText;
 
-enum class Verb { help, probe, list, read, write, fanMode, fanSpeed, fanReset };
+enum class Verb { help, probe, list, read, write, set, fanMode, fanSpeed, fanReset };
 
 struct Command {
     Verb verb = Verb::help;
     std::string key;                  // read, write: four characters
     std::vector<std::uint8_t> bytes;  // write
+    double number = 0;                // set
     std::int64_t fan = 0;             // fan mode, fan speed
     FanMode mode = FanMode::automatic;
     std::int64_t speed = 0;

@@ -63,6 +63,8 @@ int SmcTool::run(const Command& command) {
             return read(command.key);
         case Verb::write:
             return write(command.key, command.bytes);
+        case Verb::set:
+            return set(command.key, command.number);
         case Verb::fanMode:
             return fanMode(command.fan, command.mode);
         case Verb::fanSpeed:
@@ -90,7 +92,7 @@ bool SmcTool::printKey(const std::string& key) {
     SMCVal_t value(key);
     const kern_return_t code = smc_.read(value);
     if (code != 0) {
-        tell("cannot read \"" + key + "\": " + smcErrorText(code));
+        tell("cannot read \"" + key + "\": " + smcErrorWords(code));
         return false;
     }
     std::printf("%s\n", keyLine(value).c_str());
@@ -123,17 +125,38 @@ int SmcTool::write(const std::string& key, const std::vector<std::uint8_t>& byte
         code = smc_.write(value);
     }
     if (code != 0) {
-        tell("cannot write \"" + key + "\": " + smcErrorText(code));
+        tell("cannot write \"" + key + "\": " + smcErrorWords(code));
         return kExitFailed;
     }
     return read(key);
+}
+
+int SmcTool::set(const std::string& key, double number) {
+    SMCVal_t value(key);
+    const kern_return_t code = smc_.read(value);
+    if (code != 0) {
+        tell("cannot write \"" + key + "\": " + smcErrorWords(code));
+        return kExitFailed;
+    }
+    std::string why;
+    const auto bytes = encodeSMCNumber(value.dataType, number, why);
+    if (!bytes) {
+        tell("cannot set \"" + key + "\": " + why);
+        return kExitFailed;
+    }
+    if (bytes->size() != value.dataSize) {
+        tell("cannot set \"" + key + "\": it holds " + byteCount(value.dataSize) + ", its type " +
+             byteCount(bytes->size()));
+        return kExitFailed;
+    }
+    return write(key, *bytes);
 }
 
 std::optional<std::int64_t> SmcTool::forcedFans() {
     SMCVal_t value(smctext::kForcedFansKey);
     const kern_return_t code = smc_.read(value);
     if (code != 0) {
-        tell("cannot read the forced-fan mask: " + smcErrorText(code));
+        tell("cannot read the forced-fan mask: " + smcErrorWords(code));
         return std::nullopt;
     }
     return value.bytes[1];
@@ -161,7 +184,7 @@ int SmcTool::fanModeKeyOnly(std::int64_t fan, FanMode mode) {
     SMCVal_t modeKey(key);
     const kern_return_t code = smc_.read(modeKey);
     if (code != 0) {
-        tell("cannot read \"" + key + "\": " + smcErrorText(code));
+        tell("cannot read \"" + key + "\": " + smcErrorWords(code));
         return kExitFailed;
     }
     if (modeKey.bytes[0] != rawValue(mode)) {

@@ -23,6 +23,7 @@ class SmcTool {
     int list();
     int read(const std::string& key);
     int write(const std::string& key, const std::vector<std::uint8_t>& bytes);
+    int set(const std::string& key, double number);
     int fanMode(std::int64_t fan, FanMode mode);
     int fanModeKeyOnly(std::int64_t fan, FanMode mode);
     int fanSpeed(std::int64_t fan, std::int64_t speed);

@@ -1,10 +1,14 @@
 #include "ampwardenctl/BackendPreview.h"
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 
 #include "ampwardenctl/AnswerFormat.h"
+#include "platform/MachError.h"
+#include "smc/SMC.h"
 
 namespace ampwarden::ctl {
 namespace {
@@ -18,6 +22,24 @@ std::string trimmed(const std::string& text) {
 }
 
 std::string orNone(const std::string& name) { return name.empty() ? "none" : name; }
+
+// The SMC's own diagnostics would only repeat what status shows.
+class Silent : public Diagnostics {
+  public:
+    void systemLog(const std::string&) override {}
+    void standardOutput(const std::string&) override {}
+};
+
+void readChargeKeys(SmcService& service, BackendPreview::Preview& preview) {
+    Silent silent;
+    SMC smc(service, silent);
+    if (smc.open() != kKernSuccess) return;
+    preview.keysRead = true;
+    for (const char* key : {"BCLM", "CH0B", "CH0C", "CH0I"}) {
+        if (auto value = smc.readByteValue(key)) preview.keys.emplace_back(key, *value);
+    }
+    smc.close();
+}
 
 }  // namespace
 
@@ -53,14 +75,16 @@ std::string BackendPreview::setting(const char* environment, const std::string& 
     return SmcBackendChoice::kAuto;
 }
 
-BackendPreview::Preview BackendPreview::preview(SmcBackendChoice::Setup setup) {
+BackendPreview::Preview BackendPreview::preview(SmcBackendChoice::Setup setup, bool readKeys) {
     setup.openPorts = [](std::string& error) -> std::unique_ptr<PortIo> {
         error = kNotOpened;
         return nullptr;
     };
     SmcBackendChoice choice(std::move(setup));
     const SmcBackendChoice::Report report = choice.choose();
-    Preview preview{report.setting, report.chosen, false, ""};
+    Preview preview;
+    preview.setting = report.setting;
+    preview.picks = report.chosen;
     SmcBackendChoice::Backend kernel;
     for (const auto& backend : report.backends) {
         if (backend.name == SmcBackendChoice::kKernel) kernel = backend;
@@ -78,13 +102,16 @@ BackendPreview::Preview BackendPreview::preview(SmcBackendChoice::Setup setup) {
             preview.portProbeNeeded = true;
         }
     }
+    if (readKeys && !preview.picks.empty() && !preview.portProbeNeeded) {
+        readChargeKeys(*choice.takeService(), preview);
+    }
     return preview;
 }
 
 BackendPreview::Preview BackendPreview::forThisMachine() {
     SmcBackendChoice::Setup setup = SmcBackendChoice::Setup::fromEnvironment();
     setup.setting = setting(std::getenv("AMPWARDEN_SMC_BACKEND"), kDefaultsFile);
-    return preview(std::move(setup));
+    return preview(std::move(setup), ::geteuid() == 0);
 }
 
 std::string BackendPreview::text(const Preview& preview) {

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/linux/SmcBackendChoice.h"
 
@@ -21,6 +24,10 @@ class BackendPreview {
         std::string picks;             // empty: none
         bool portProbeNeeded = false;  // picks port-io, whose probe was not made from here
         std::string ifProbeFails;      // what is picked then; empty: none
+        // The charge keys the pick holds, as read from here (root only, never from the
+        // ports), in the order BCLM, CH0B, CH0C, CH0I; a key it lacks is left out.
+        std::vector<std::pair<std::string, std::int64_t>> keys;
+        bool keysRead = false;
     };
 
     // AMPWARDEN_SMC_BACKEND from `environment` when set, else from the defaults file when it
@@ -29,8 +36,9 @@ class BackendPreview {
     // The value of the last AMPWARDEN_SMC_BACKEND= line of an environment file; none if none.
     static std::optional<std::string> settingInFile(const std::string& text);
 
-    // What `setup` picks, with any port opener of it replaced by one that refuses.
-    static Preview preview(SmcBackendChoice::Setup setup);
+    // What `setup` picks, with any port opener of it replaced by one that refuses; with
+    // `readKeys`, the pick's charge keys too.
+    static Preview preview(SmcBackendChoice::Setup setup, bool readKeys = false);
     static Preview forThisMachine();
 
     static std::string text(const Preview& preview);

@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "ampwardenctl/CommandTable.h"
+#include "ampwardenctl/HelperDiagnosis.h"
 #include "channel/NotificationNames.h"
 
 namespace ampwarden::ctl {
@@ -72,7 +74,7 @@ int BatteryApp::run(std::optional<double> timeoutSeconds) {
                                                        : "the event loop failed");
         return 1;
     }
-    return 0;
+    return closeFailure_.empty() ? 0 : 1;
 }
 
 bool BatteryApp::watchExit(std::string& error) {
@@ -91,8 +93,13 @@ int BatteryApp::onExit(sd_event_source*, void* self) {
             app->closing_ = true;
             app->post(names::kCloseSMC);
             app->awaitCloseAnswer();
-            app->say(app->closeAnswered_ ? "gave charging back (close)"
-                                         : "posted \"close\"; the helper did not answer it");
+            if (!app->closeFailure_.empty()) {
+                std::fprintf(stderr, "ampwardenctl: posted \"close\", but %s\n",
+                             app->closeFailure_.c_str());
+            } else {
+                app->say(app->closeAnswered_ ? "gave charging back (close)"
+                                             : "posted \"close\"; the helper did not answer it");
+            }
         } catch (...) {
             std::fputs("ampwardenctl: failed to post \"close\"\n", stderr);
         }
@@ -128,9 +135,12 @@ bool BatteryApp::watchSleep(std::string& error) {
 
 void BatteryApp::onAnswer(const Answer& answer) {
     if (closing_) {
-        if (answer.name == names::kCloseSMCAnswer) closeAnswered_ = true;
+        if (answer.name != names::kCloseSMCAnswer) return;
+        closeAnswered_ = true;
+        closeFailure_ = answerFailure(answer);
         return;
     }
+    if (answer.name != names::kOpenSMCAnswer) noteFailure(answer);
     if (answer.name == names::kGlobalDaemonLoadStatusAnswer) {
         // A helper just started: its query tells the new watchdog the app runs, and its
         // answer brings the re-apply.
@@ -161,6 +171,36 @@ void BatteryApp::onAnswer(const Answer& answer) {
         }
         writeState();
     }
+}
+
+// A command the helper could not carry out leaves the hold unknown, so the next reading sends
+// every command again; the same trouble is told once, until something else happens.
+void BatteryApp::noteFailure(const Answer& answer) {
+    const std::string failure = answerFailure(answer);
+    if (failure.empty()) {
+        if (answer.name == names::kSetDisableChargingAnswer) lastFailure_.clear();
+        return;
+    }
+    hold_ = Hold::Unknown;
+    reason_ = failure;
+    if (failure != lastFailure_) {
+        std::fprintf(stderr, "ampwardenctl: %s; trying again on the next battery reading\n",
+                     failure.c_str());
+    }
+    lastFailure_ = failure;
+    const bool chargeKeyRefused = answer.name == names::kSetDisableChargingAnswer &&
+                                  failure.find("CH0B") != std::string::npos;
+    if (chargeKeyRefused && settings_.keepLow && !toldLimitOnly_) {
+        toldLimitOnly_ = true;
+        std::fprintf(stderr,
+                     "ampwardenctl: this machine does not let charging be stopped on command (a "
+                     "kernel that offers only the charge limit, without charge_behaviour, is the "
+                     "usual reason): 'keep = %d-%d' can only work through the charge limit, "
+                     "which stops charging at 80 %% whatever LOW and HIGH say; set 'limit = on' "
+                     "for that\n",
+                     *settings_.keepLow, *settings_.keepHigh);
+    }
+    writeState();
 }
 
 void BatteryApp::onReading(const PowerReading& reading) {
@@ -231,8 +271,9 @@ void BatteryApp::writeState() {
         const PowerReading& reading = power_.last();
         file << "pid=" << ::getpid() << "\nsettings=" << describeSettings(settings_)
              << "\nsource=" << power_.source() << "\nlevel=" << levelText(reading)
-             << "\nmains=" << mainsText(reading) << "\nhelper=" << helperState_
-             << "\nholding=" << holdName(hold_) << "\nwhy=" << reason_ << "\n";
+             << "\nmains=" << mainsText(reading) << "\nstate=" << reading.state
+             << "\nhelper=" << helperState_ << "\nholding=" << holdName(hold_)
+             << "\nwhy=" << reason_ << "\n";
     }
     // Renamed into place: status never reads a half-written file.
     std::rename(temporary.c_str(), stateFile_.c_str());
@@ -253,17 +294,17 @@ int BatteryApp::onPrepareForSleep(sd_bus_message* message, void* self, sd_bus_er
 int BatteryApp::onAnswerTimeout(sd_event_source*, std::uint64_t, void* self) {
     auto* app = static_cast<BatteryApp*>(self);
     if (app->helperState_ == "not heard from") {
-        std::fputs(
-            "ampwardenctl: the helper is not running (start it with 'sudo systemctl start "
-            "lumora.Ampwarden'); the settings are applied once it starts\n",
-            stderr);
+        const std::string why =
+            HelperDiagnosis::explain(HelperDiagnosis::gather(), false, ::geteuid() == 0);
+        std::fprintf(stderr,
+                     "ampwardenctl: the helper does not answer: %s; the settings are applied "
+                     "once it does\n",
+                     why.c_str());
     } else if (app->opened_ && !app->openAnswered_) {
         app->helperState_ = "not answering";
-        std::fputs(
-            "ampwardenctl: the helper did not answer \"open\": not authorised or helper not "
-            "running (check 'systemctl status lumora.Ampwarden' and that this is the active "
-            "session)\n",
-            stderr);
+        const std::string why =
+            HelperDiagnosis::explain(HelperDiagnosis::gather(), true, ::geteuid() == 0);
+        std::fprintf(stderr, "ampwardenctl: the helper did not answer \"open\": %s\n", why.c_str());
         try {
             app->writeState();
         } catch (...) {

@@ -35,6 +35,7 @@ class BatteryApp {
 
   private:
     void onAnswer(const Answer& answer);
+    void noteFailure(const Answer& answer);
     void onReading(const PowerReading& reading);
     void reapply(const char* why);
     void decide(bool resend = false);
@@ -65,6 +66,9 @@ class BatteryApp {
     bool awaitingStatus_ = false;  // the app asked for the helper's status itself
     bool closing_ = false;  // "close" posted on the way out: no more commands, one answer awaited
     bool closeAnswered_ = false;
+    std::string closeFailure_;  // what the answer to the last "close" says did not happen
+    std::string lastFailure_;   // the last failure told
+    bool toldLimitOnly_ = false;
     sd_bus_slot* sleepSlot_ = nullptr;
     sd_event_source* answerTimer_ = nullptr;
     sd_event_source* exitSource_ = nullptr;

@@ -30,7 +30,45 @@ const std::map<std::string, AnswerSteps>& answerTable() {
     return table;
 }
 
+const AnswerValue* valueOf(const Answer& answer, const std::string& key) {
+    for (const auto& [name, value] : answer.values) {
+        if (name == key) return &value;
+    }
+    return nullptr;
+}
+
+// What each answer would have claimed, said as what did not happen.
+std::string notDone(const std::string& answer) {
+    using namespace names;
+    static const std::map<std::string, std::string> table = {
+        {kCloseSMCAnswer, "charging was not fully given back"},
+        {kSetEnableChargingAnswer, "charging may still be stopped or limited"},
+        {kSetDisableChargingAnswer, "charging was not stopped"},
+        {kSetEnableDischargingAnswer, "the forced discharge did not start"},
+        {kSetEnableChargingLimitMaxAnswer, "the charge limit was not set"},
+        {kSetDisableChargingLimitMaxAnswer, "the charge limit was not lifted"},
+    };
+    auto found = table.find(answer);
+    return found == table.end() ? "the command was not carried out" : found->second;
+}
+
 }  // namespace
+
+std::string answerFailure(const Answer& answer) {
+    const AnswerValue* openClose = valueOf(answer, names::kSmcOpenCloseKey);
+    if (answer.name == names::kOpenSMCAnswer && openClose &&
+        openClose->value == AnswerValue::Value(std::string(names::kClose))) {
+        return "the helper could not open the SMC (no usable SMC backend: ampwarden-smc probe "
+               "tells why; journalctl -u lumora.Ampwarden.service has the helper's reason)";
+    }
+    const AnswerValue* written = valueOf(answer, names::kSmcWrittenKey);
+    if (!written || written->value != AnswerValue::Value(std::int64_t{0})) return "";
+    const AnswerValue* keys = valueOf(answer, names::kSmcNotWrittenKey);
+    const std::string* list = keys ? std::get_if<std::string>(&keys->value) : nullptr;
+    return notDone(answer.name) + ": the helper could not write " +
+           (list ? *list : std::string("the charge keys")) +
+           " (see journalctl -u lumora.Ampwarden.service and ampwarden-smc probe)";
+}
 
 AnswerSteps expectedAnswers(const std::string& name) {
     auto found = answerTable().find(name);

@@ -23,6 +23,9 @@ const char* holdName(Hold hold);
 struct PowerReading {
     std::optional<int> level;
     std::optional<bool> mains;
+    // What the battery itself says it does: "charging", "discharging", "not charging", "full",
+    // ...; empty when nothing says.
+    std::string state = {};
 };
 
 // The commands to post (in order) to go from the current hold to `next`, and why.

@@ -1,8 +1,10 @@
 #include "ampwardenctl/PowerMonitor.h"
 
+#include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <vector>
 
 #include "platform/linux/HostFiles.h"
@@ -48,6 +50,20 @@ std::optional<bool> upowerMains(sd_bus* bus) {
         mains = mains.value_or(false) || online != 0;
     }
     return mains;
+}
+
+// UPower's Device.State values, in its own order from 1.
+std::string upowerState(std::uint32_t state) {
+    static const char* const kStates[] = {"charging", "discharging",  "empty",
+                                          "full",     "not charging", "not discharging"};
+    return state >= 1 && state <= std::size(kStates) ? kStates[state - 1] : "";
+}
+
+// The kernel's power_supply "status" words, in lower case: "Not charging" -> "not charging".
+std::string kernelState(std::string status) {
+    if (status == "Unknown") return "";
+    for (char& c : status) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return status;
 }
 
 }  // namespace
@@ -96,12 +112,11 @@ PowerReading PowerMonitor::readUPower() {
         reading.level = static_cast<int>(std::lround(percentage));
     }
     reading.mains = upowerMains(bus_);
-    if (!reading.mains) {
+    std::uint32_t state = 0;
+    if (getProperty(bus_, kDisplayDevice, "State", 'u', state)) reading.state = upowerState(state);
+    if (!reading.mains && state != 0) {
         // No line-power device: the display device's charging states mean mains.
-        std::uint32_t state = 0;
-        if (getProperty(bus_, kDisplayDevice, "State", 'u', state) && state != 0) {
-            reading.mains = state == 1 || state == 4 || state == 5;
-        }
+        reading.mains = state == 1 || state == 4 || state == 5;
     }
     return reading;
 }
@@ -124,6 +139,7 @@ PowerReading PowerMonitor::readKernelAttributes(const std::string& root) {
                 reading.level = static_cast<int>(value);
             }
             const std::string status = files.read(dir + "status").value_or("");
+            reading.state = kernelState(status);
             if (!reading.mains && (status == "Charging" || status == "Full")) reading.mains = true;
         }
     }
@@ -132,7 +148,8 @@ PowerReading PowerMonitor::readKernelAttributes(const std::string& root) {
 
 void PowerMonitor::refresh() {
     PowerReading reading = upower_ ? readUPower() : readKernelAttributes(sysfsRoot_);
-    bool changed = !haveReading_ || reading.level != last_.level || reading.mains != last_.mains;
+    bool changed = !haveReading_ || reading.level != last_.level || reading.mains != last_.mains ||
+                   reading.state != last_.state;
     last_ = reading;
     haveReading_ = true;
     if (changed && handler_) handler_(reading);

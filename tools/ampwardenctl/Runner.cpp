@@ -1,5 +1,7 @@
 #include "ampwardenctl/Runner.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <string>
@@ -7,6 +9,8 @@
 #include "ampwardenctl/AnswerFormat.h"
 #include "ampwardenctl/AnswerWaiter.h"
 #include "ampwardenctl/BatteryApp.h"
+#include "ampwardenctl/CommandTable.h"
+#include "ampwardenctl/HelperDiagnosis.h"
 #include "ampwardenctl/StatusReport.h"
 #include "channel/NotificationNames.h"
 #include "channel/ZTBatteryNewModule.h"
@@ -47,8 +51,15 @@ int reportMissing(RunResult result, const AnswerWaiter& waiter, const Invocation
     std::string awaited = waiter.awaited();
     switch (result) {
         case RunResult::TimedOut: {
-            std::string hint = silenceHint(invocation.command);
-            if (hint.empty()) hint = "is the helper running?";
+            std::string hint =
+                HelperDiagnosis::explain(HelperDiagnosis::gather(),
+                                         needsAuthorisation(invocation.command), ::geteuid() == 0);
+            if (invocation.command == names::kSetEnableDischarging) {
+                hint =
+                    "the helper answers nothing while the machine is going to sleep or "
+                    "asleep; otherwise " +
+                    hint;
+            }
             return complain("no " + awaited + " within " + seconds(timeout) + " after posting \"" +
                             invocation.command + "\" (" + hint + ")");
         }
@@ -64,11 +75,13 @@ int reportMissing(RunResult result, const AnswerWaiter& waiter, const Invocation
 int runExchange(ClientBus& bus, const Invocation& invocation) {
     AnswerWaiter waiter(invocation.answers);
     std::string error;
+    std::string failure;  // the first thing an answer says did not happen
     // Subscribe first: a quick helper may answer before this process reads its own post.
     bool subscribed = waiter.done() || bus.subscribe(
                                            [&](const Answer& answer) {
                                                if (!waiter.offer(answer.name)) return;
                                                printAnswer(answer, invocation.json);
+                                               if (failure.empty()) failure = answerFailure(answer);
                                                if (waiter.done()) bus.stop();
                                            },
                                            error);
@@ -84,6 +97,12 @@ int runExchange(ClientBus& bus, const Invocation& invocation) {
         return kExitOk;
     }
     RunResult result = bus.run(timeout);
+    // The uninstall is carried out whatever its close could write: said, not failed.
+    if (!failure.empty() && invocation.command == names::kUninstallHelper && waiter.done()) {
+        std::fprintf(stderr, "ampwardenctl: uninstalled, but %s\n", failure.c_str());
+        return kExitOk;
+    }
+    if (!failure.empty()) return complain(failure);
     if (waiter.done()) return kExitOk;
     return reportMissing(result, waiter, invocation, timeout);
 }

@@ -1,13 +1,16 @@
 #include "ampwardenctl/StatusReport.h"
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 
 #include "ampwardenctl/AnswerFormat.h"
 #include "ampwardenctl/BatteryApp.h"
+#include "ampwardenctl/HelperDiagnosis.h"
 #include "ampwardenctl/PowerMonitor.h"
 #include "channel/NotificationNames.h"
 
@@ -62,6 +65,54 @@ std::string jsonMains(const std::string& text) {
     return text == "on battery" ? "false" : "null";
 }
 
+std::optional<std::int64_t> keyValue(const BackendPreview::Preview& backend, const char* key) {
+    for (const auto& [name, value] : backend.keys) {
+        if (name == key) return value;
+    }
+    return std::nullopt;
+}
+
+// What the battery says, then why as far as it is known: the keys, else what the app holds.
+std::string chargingText(const StatusReport::Facts& facts) {
+    std::string text = facts.batteryState.empty() ? "unknown" : facts.batteryState;
+    if (!facts.batterySource.empty() && !facts.batteryState.empty())
+        text += " (" + facts.batterySource + ")";
+    const BackendPreview::Preview& keys = facts.backend;
+    if (keys.keysRead) {
+        const bool inhibited = keyValue(keys, "CH0B") == 2 || keyValue(keys, "CH0C") == 2;
+        if (inhibited) return text + "; stopped by the helper (CH0B/CH0C 2)";
+        if (keyValue(keys, "CH0I") == 1) return text + "; forced to discharge (CH0I 1)";
+        if (auto limit = keyValue(keys, "BCLM"); limit && *limit < 100)
+            return text + "; the charge limit, " + std::to_string(*limit) + " %, is in force";
+        return text + "; no charge key holds it back";
+    }
+    auto holding = facts.app.find("holding");
+    if (holding != facts.app.end()) text += "; the app holds " + holding->second;
+    return text;
+}
+
+std::string limitText(const StatusReport::Facts& facts) {
+    if (auto limit = keyValue(facts.backend, "BCLM")) {
+        return *limit >= 100 ? "none (BCLM 100)"
+                             : std::to_string(*limit) + " % (BCLM " + std::to_string(*limit) + ")";
+    }
+    if (facts.backend.keysRead) return "none on this machine (no BCLM)";
+    auto settings = facts.app.find("settings");
+    const bool appLimits =
+        settings != facts.app.end() && settings->second.find("limit on") != std::string::npos;
+    return std::string(appLimits ? "80 % if the app's limit is in force" : "unknown") +
+           " (the keys are read as root: sudo ampwardenctl status)";
+}
+
+std::string keysText(const BackendPreview::Preview& backend) {
+    std::string text;
+    for (const auto& [key, value] : backend.keys) {
+        text += (text.empty() ? "" : ", ") + key + " " + std::to_string(value);
+    }
+    return (text.empty() ? "no charge key" : text) + " (read from the " + backend.picks +
+           " backend)";
+}
+
 }  // namespace
 
 bool StatusReport::gather(ClientBus& bus, double timeoutSeconds, Facts& facts, std::string& error) {
@@ -76,7 +127,7 @@ bool StatusReport::gather(ClientBus& bus, double timeoutSeconds, Facts& facts, s
     if (!subscribed) return false;
     facts.backend = BackendPreview::forThisMachine();
     // Before the loop runs: the bus closes when it ends.
-    facts.app = readAppState(BatteryApp::stateFilePath());
+    facts.app = findAppState("/run/user");
     if (facts.app.empty()) {
         PowerMonitor power(bus.bus(), bus.event());
         std::string ignored;
@@ -86,10 +137,12 @@ bool StatusReport::gather(ClientBus& bus, double timeoutSeconds, Facts& facts, s
         facts.mains = power.last().mains ? (*power.last().mains ? "on mains" : "on battery")
                                          : "mains unknown";
         facts.batterySource = power.source();
+        facts.batteryState = power.last().state;
     } else {
         facts.batteryLevel = appValue(facts, "level");
         facts.mains = appValue(facts, "mains");
         facts.batterySource = appValue(facts, "source");
+        facts.batteryState = appValue(facts, "state");
     }
     for (const auto& question : kQuestions) {
         if (!bus.postCommand(question[0], error)) return false;
@@ -99,6 +152,8 @@ bool StatusReport::gather(ClientBus& bus, double timeoutSeconds, Facts& facts, s
         error = "lost the bus connection while asking the helper";
         return false;
     }
+    if (!facts.answers.count(names::kDaemonLoadStatusAnswer))
+        facts.silence = HelperDiagnosis::gather();
     return true;
 }
 
@@ -117,10 +172,26 @@ std::map<std::string, std::string> StatusReport::readAppState(const std::string&
     return values;
 }
 
+std::map<std::string, std::string> StatusReport::findAppState(const std::string& runUserDir) {
+    auto found = readAppState(BatteryApp::stateFilePath());
+    if (!found.empty() || ::geteuid() != 0) return found;
+    const std::string tail = "/lumora/battery-app.state";
+    if (const char* sudoUid = std::getenv("SUDO_UID")) {
+        found = readAppState(runUserDir + "/" + sudoUid + tail);
+        if (!found.empty()) return found;
+    }
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(runUserDir, error)) {
+        found = readAppState(entry.path().string() + tail);
+        if (!found.empty()) return found;
+    }
+    return found;
+}
+
 std::string StatusReport::formatText(const Facts& facts) {
     using namespace names;
     bool helperAnswered = facts.answers.count(kDaemonLoadStatusAnswer) != 0;
-    std::string helper = "not answering (not running? 'systemctl status lumora.Ampwarden')";
+    std::string helper = "not answering: " + HelperDiagnosis::explain(facts.silence, false, true);
     if (helperAnswered) {
         helper = "running";
         if (auto version = valueText(facts, kDaemonLoadStatusAnswer, kVersionKey)) {
@@ -135,11 +206,11 @@ std::string StatusReport::formatText(const Facts& facts) {
     text += "SMC:       " +
             yesNo(valueText(facts, kSMCStatusAnswer, kSmcStatusKey), "open", "not open") + "\n";
     text += "backend:   " + BackendPreview::text(facts.backend) + "\n";
-    text +=
-        "charging:  " +
-        yesNo(valueText(facts, kChargingStatusAnswer, kChargingStatusKey), "allowed", "stopped") +
-        "; forced discharge: " +
-        yesNo(valueText(facts, kChargingStatusAnswer, kDischargingStatusKey), "on", "off") + "\n";
+    text += "charging:  " + chargingText(facts) + "; forced discharge: " +
+            yesNo(valueText(facts, kChargingStatusAnswer, kDischargingStatusKey), "on", "off") +
+            "\n";
+    text += "limit:     " + limitText(facts) + "\n";
+    if (facts.backend.keysRead) text += "keys:      " + keysText(facts.backend) + "\n";
     text += "battery:   " + facts.batteryLevel + ", " + facts.mains +
             (facts.batterySource.empty() ? "" : " (from " + facts.batterySource + ")") + "\n";
     if (facts.app.empty()) {
@@ -171,9 +242,19 @@ std::string StatusReport::formatJson(const Facts& facts) {
         field("dischargingStatus",
               jsonNumberOrNull(valueText(facts, kChargingStatusAnswer, kDischargingStatusKey))) +
         "}";
-    std::string battery = "{" + field("level", jsonLevel(facts.batteryLevel)) + "," +
-                          field("mains", jsonMains(facts.mains)) + "," +
-                          field("source", jsonString(facts.batterySource)) + "}";
+    std::string battery =
+        "{" + field("level", jsonLevel(facts.batteryLevel)) + "," +
+        field("mains", jsonMains(facts.mains)) + "," +
+        field("source", jsonString(facts.batterySource)) + "," +
+        field("state",
+              facts.batteryState.empty() ? std::string("null") : jsonString(facts.batteryState)) +
+        "}";
+    // The keys as read from here (root only); null when they were not.
+    std::string keys = facts.backend.keysRead ? "{" : "null";
+    for (const auto& [key, value] : facts.backend.keys) {
+        keys += (keys.size() > 1 ? "," : "") + field(key.c_str(), std::to_string(value));
+    }
+    if (facts.backend.keysRead) keys += "}";
     std::string app = "{" + field("running", facts.app.empty() ? "false" : "true");
     for (const char* key : {"pid", "settings", "holding", "why"}) {
         if (!facts.app.empty()) app += "," + field(key, jsonString(appValue(facts, key)));
@@ -181,7 +262,7 @@ std::string StatusReport::formatJson(const Facts& facts) {
     app += "}";
     return "{" + field("helper", helper) + "," +
            field("backend", BackendPreview::json(facts.backend)) + "," + field("battery", battery) +
-           "," + field("app", app) + "}\n";
+           "," + field("keys", keys) + "," + field("app", app) + "}\n";
 }
 
 }  // namespace ampwarden::ctl

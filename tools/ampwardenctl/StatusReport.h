@@ -7,6 +7,7 @@
 #include "ampwardenctl/Answer.h"
 #include "ampwardenctl/BackendPreview.h"
 #include "ampwardenctl/ClientBus.h"
+#include "ampwardenctl/HelperDiagnosis.h"
 
 namespace ampwarden::ctl {
 
@@ -22,8 +23,10 @@ class StatusReport {
         std::map<std::string, std::string> app;  // the app's state file; empty: not running
         std::string batteryLevel = "unknown";    // when the app does not run
         std::string mains = "mains unknown";
+        std::string batteryState;  // what the battery says it does; empty: unknown
         std::string batterySource;
         BackendPreview::Preview backend;
+        HelperDiagnosis::Facts silence;  // why the helper did not answer, when it did not
     };
 
     // Gathers everything, waiting up to `timeoutSeconds` for the helper. False only when the
@@ -35,6 +38,9 @@ class StatusReport {
 
     // The app's state file as key=value pairs; empty when there is none or its process is gone.
     static std::map<std::string, std::string> readAppState(const std::string& path);
+    // The running app's state: this user's; for root (sudo keeps no XDG_RUNTIME_DIR) the
+    // sudo user's, else any user's under `runUserDir` (/run/user).
+    static std::map<std::string, std::string> findAppState(const std::string& runUserDir);
 };
 
 }  // namespace ampwarden::ctl

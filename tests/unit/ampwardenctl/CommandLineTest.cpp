@@ -7,6 +7,7 @@
 #include "ampwardenctl/AnswerFormat.h"
 #include "ampwardenctl/AnswerWaiter.h"
 #include "ampwardenctl/CommandLine.h"
+#include "ampwardenctl/HelperDiagnosis.h"
 #include "channel/NotificationNames.h"
 
 namespace ampwarden::ctl {
@@ -92,6 +93,23 @@ TEST(AnswerWaiterTest, FollowsOnlyTheStepAwaitedNext) {
     EXPECT_FALSE(uninstall.offer("close_callback"));
     EXPECT_TRUE(uninstall.offer("uninstall_callBack"));
     EXPECT_TRUE(uninstall.done());
+}
+
+// A silent helper is told apart: stopped, waiting for a login at the machine, or refusing the
+// caller; what the bus could not tell is said as a question.
+TEST(HelperDiagnosis, TellsNotRunningWaitingForALoginAndNotAuthorisedApart) {
+    using Unit = HelperDiagnosis::Unit;
+    const std::tuple<HelperDiagnosis::Facts, bool, bool, const char*> cases[] = {
+        {{Unit::NotRunning, "inactive", true}, true, false, "the helper is not running"},
+        {{Unit::Running, "active", false}, true, true, "the helper is running but waits for"},
+        {{Unit::Unknown, "", false}, false, true, "if the helper runs, it waits for"},
+        {{Unit::Running, "active", true}, true, false, "not authorised"},
+        {{Unit::Running, "active", true}, true, true, "the helper runs but did not answer"},
+        {{Unit::Unknown, "", std::nullopt}, false, false, "is the helper running?"}};
+    for (const auto& [facts, needsAuthorisation, root, said] : cases) {
+        EXPECT_EQ(HelperDiagnosis::explain(facts, needsAuthorisation, root).rfind(said, 0), 0u)
+            << said;
+    }
 }
 
 }  // namespace

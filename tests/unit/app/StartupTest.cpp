@@ -44,5 +44,32 @@ TEST(AppDelegate, OnlyEffectiveRootReportsAndAnswersTheStatusQueries) {
                      names::kGlobalDaemonLoadStatusAnswer}));
 }
 
+// Anyone may ask for the helper's state, but only a question from someone who may command the
+// helper makes the watchdog take the app for seen: otherwise anyone could have root's settings
+// reset at the next check.
+TEST(AppDelegate, OnlyAStatusQueryFromSomeoneInChargeMarksTheAppSeen) {
+    InstalledPlatform<> platform;
+    int killed = 0;
+    platform.center.addObserver(names::kMainAppIsKilled, [&killed] { ++killed; });
+    AppDelegate delegate{platform, platform.center};
+    delegate.applicationDidFinishLaunching();
+    platform.authorities.user(":1.7", 65534, false);
+    platform.authorities.user(":1.8", 1000, true, 1);
+    for (int i = 0; i < 3; ++i) {
+        platform.notifications.postDarwinNotification(names::kQueryDaemonLoadStatus, ":1.7");
+    }
+    platform.clock.advance(25);
+    EXPECT_EQ(killed, 0);
+    EXPECT_EQ(platform.authorities.checks.size(), 1u) << "the refused sender is asked once";
+    EXPECT_EQ(platform.notifications.answerNames().size(), 4u) << "yet answered every time";
+
+    platform.notifications.postDarwinNotification(names::kGlobalQueryDaemonLoadStatus, ":1.8");
+    platform.clock.advance(10);
+    EXPECT_EQ(killed, 1);
+    platform.notifications.postDarwinNotification(names::kQueryDaemonLoadStatus);  // root
+    platform.clock.advance(10);
+    EXPECT_EQ(killed, 2);
+}
+
 }  // namespace
 }  // namespace ampwarden::test

@@ -32,7 +32,8 @@ TEST_F(CommandModule, SleepDuringADischargeHoldsTheBatteryBeforeLettingTheMachin
     platform.login.fireWillSleep();
     ASSERT_EQ(platform.notifications.answers.size(), 1u);
     EXPECT_EQ(platform.notifications.answers[0].dictionary,
-              (NotificationDictionary{{"smcCtrlStatus", std::string("disableCharging")}}));
+              (NotificationDictionary{{"smcCtrlStatus", std::string("disableCharging")},
+                                      {"smcWritten", 1}}));
     EXPECT_EQ(smc.writes, (Writes{{"CH0B", 2}, {"CH0I", 0}}));
     constexpr double delay = ZTBatteryControl::kSecondWriteDelaySeconds;
     platform.clock.advance(delay - 0.01);
@@ -40,6 +41,37 @@ TEST_F(CommandModule, SleepDuringADischargeHoldsTheBatteryBeforeLettingTheMachin
     platform.clock.advance(0.01);
     EXPECT_EQ(smc.writes.back(), (RecordingSMC::Write{"CH0C", 2, std::llround(delay * 1000)}));
     EXPECT_EQ(platform.login.sleepWorkDoneCalls, 1);
+}
+
+// Each answer keeps its name and value and says whether the keys it writes at once were
+// written: a refused key, no connection, a stalled device. A delayed write that fails after
+// the answer is told to the journal.
+TEST_F(CommandModule, AnswersSayWhichKeysWereNotWritten) {
+    auto last = [this] { return platform.notifications.answers.back().dictionary; };
+    auto notWritten = [](const char* value, const std::string& keys) {
+        return NotificationDictionary{
+            {"smcCtrlStatus", std::string(value)}, {"smcWritten", 0}, {"smcNotWritten", keys}};
+    };
+    post(names::kSetEnableChargingLimitMax);
+    EXPECT_EQ(last(), notWritten("EnableLimitMax", "BCLM")) << "no connection";
+    post(names::kOpenSMC);
+    smc.failing["CH0B"] = kIOReturnNotWritable;
+    post(names::kSetDisableCharging);
+    EXPECT_EQ(last(), notWritten("disableCharging", "CH0B"));
+    platform.clock.advance(1);
+
+    smc.failing = {{"CH0C", kIOReturnNotWritable}};
+    post(names::kSetDisableCharging);
+    EXPECT_EQ(last().at("smcWritten"), NotificationValue(1));
+    platform.clock.advance(0.5);
+    EXPECT_NE(platform.log.systemLines().back().find("delayed write of CH0C"), std::string::npos);
+
+    smc.failing = {{"CH0B", kIOReturnTimeout}};
+    post(names::kCloseSMC);
+    EXPECT_EQ(last(),
+              (NotificationDictionary{{"smcOpenClose", std::string("close")},
+                                      {"smcWritten", 0},
+                                      {"smcNotWritten", std::string("CH0B BCLM CH0C CH0I")}}));
 }
 
 // A display change with the lid closed stops a discharge, and writes nothing without one.

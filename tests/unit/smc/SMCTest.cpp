@@ -184,5 +184,32 @@ TEST(SMCValueCodec, DecodesOnlyWholeTypeNamesAndTrimsFanNamesOfBlanksAndTabsOnly
     EXPECT_EQ(fanDescriptorName(bytes), std::string("Fan\0", 4));
 }
 
+// A decimal number is encoded with the key's own type; what the type cannot hold exactly, and
+// a type without a number encoding, are refused with the reason.
+TEST(SMCValueCodec, EncodesNumbersWithTheKeysTypeAndRefusesWhatItCannotHold) {
+    using Bytes = std::vector<std::uint8_t>;
+    std::string why;
+    const std::pair<const char*, double> fits[] = {{"ui8 ", 80},           {"ui16", 2000},
+                                                   {"ui32", 4294967295.0}, {"flag", 1},
+                                                   {"fpe2", 2000.25},      {"sp78", -1.5}};
+    const Bytes expected[] = {{0x50}, {0x07, 0xD0}, {0xFF, 0xFF, 0xFF, 0xFF},
+                              {0x01}, {0x1F, 0x41}, {0xFE, 0x80}};
+    for (std::size_t i = 0; i < std::size(fits); ++i) {
+        EXPECT_EQ(encodeSMCNumber(fits[i].first, fits[i].second, why), expected[i]) << why;
+    }
+    const std::tuple<const char*, double, const char*> refused[] = {
+        {"ui8 ", 256, "ui8 holds 0 to 255, not 256"},
+        {"ui8 ", -1, "ui8 holds 0 to 255, not -1"},
+        {"ui16", 1.5, "ui16 holds steps of 1, not 1.5"},
+        {"flag", 2, "flag holds 0 to 1, not 2"},
+        {"fpe2", 0.1, "fpe2 holds steps of 0.25, not 0.1"},
+        {"sp78", 128, "sp78 holds -128 to 127.9960938, not 128"},
+        {"hex_", 2, "type \"hex_\" is not one of"}};
+    for (const auto& [type, value, said] : refused) {
+        EXPECT_EQ(encodeSMCNumber(type, value, why), std::nullopt) << type << value;
+        EXPECT_EQ(why.rfind(said, 0), 0u) << why;
+    }
+}
+
 }  // namespace
 }  // namespace ampwarden::test

@@ -1,0 +1,111 @@
+#include "ampwardenctl/HelperDiagnosis.h"
+
+#include <systemd/sd-bus.h>
+
+#include <cstdlib>
+#include <string>
+
+namespace ampwarden::ctl {
+namespace {
+
+using Unit = HelperDiagnosis::Unit;
+
+constexpr const char* kSystemd = "org.freedesktop.systemd1";
+constexpr const char* kLogind = "org.freedesktop.login1";
+constexpr std::uint64_t kBoundUsec = 1000 * 1000;
+
+std::optional<std::string> stringProperty(sd_bus* bus, const char* service, const char* path,
+                                          const char* interface, const char* name) {
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    char* value = nullptr;
+    const int r = sd_bus_get_property_string(bus, service, path, interface, name, &error, &value);
+    sd_bus_error_free(&error);
+    if (r < 0) return std::nullopt;
+    std::string text(value);
+    free(value);
+    return text;
+}
+
+// GetUnit fails for a unit that is not loaded: not installed, or never started.
+Unit unitState(sd_bus* bus, std::string& state) {
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_message* reply = nullptr;
+    int r = sd_bus_call_method(bus, kSystemd, "/org/freedesktop/systemd1",
+                               "org.freedesktop.systemd1.Manager", "GetUnit", &error, &reply, "s",
+                               HelperDiagnosis::kUnit);
+    const bool noSystemd = r < 0 && (sd_bus_error_has_name(&error, SD_BUS_ERROR_SERVICE_UNKNOWN) ||
+                                     sd_bus_error_has_name(&error, SD_BUS_ERROR_NAME_HAS_NO_OWNER));
+    const bool notLoaded =
+        r < 0 && sd_bus_error_has_name(&error, "org.freedesktop.systemd1.NoSuchUnit");
+    sd_bus_error_free(&error);
+    const char* path = nullptr;
+    std::string unitPath;
+    if (r >= 0 && sd_bus_message_read_basic(reply, 'o', &path) > 0) unitPath = path;
+    sd_bus_message_unref(reply);
+    if (notLoaded) {
+        state = "not loaded";
+        return Unit::NotRunning;
+    }
+    if (noSystemd || unitPath.empty()) return Unit::Unknown;
+    auto active = stringProperty(bus, kSystemd, unitPath.c_str(), "org.freedesktop.systemd1.Unit",
+                                 "ActiveState");
+    if (!active) return Unit::Unknown;
+    state = *active;
+    return state == "active" || state == "reloading" ? Unit::Running : Unit::NotRunning;
+}
+
+std::optional<bool> someoneAtSeat(sd_bus* bus) {
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_message* reply = nullptr;
+    int r =
+        sd_bus_get_property(bus, kLogind, "/org/freedesktop/login1/seat/seat0",
+                            "org.freedesktop.login1.Seat", "ActiveSession", &error, &reply, "(so)");
+    sd_bus_error_free(&error);
+    const char* id = nullptr;
+    const char* path = nullptr;
+    if (r >= 0) r = sd_bus_message_read(reply, "(so)", &id, &path);
+    std::string sessionPath = r > 0 && id && *id ? path : "";
+    sd_bus_message_unref(reply);
+    if (r <= 0) return std::nullopt;
+    if (sessionPath.empty()) return false;
+    // A login screen is nobody, as the helper counts it.
+    auto kind = stringProperty(bus, kLogind, sessionPath.c_str(), "org.freedesktop.login1.Session",
+                               "Class");
+    return !kind || *kind != "greeter";
+}
+
+}  // namespace
+
+HelperDiagnosis::Facts HelperDiagnosis::gather() {
+    Facts facts;
+    sd_bus* bus = nullptr;
+    if (sd_bus_open_system(&bus) < 0) return facts;
+    sd_bus_set_method_call_timeout(bus, kBoundUsec);
+    facts.unit = unitState(bus, facts.unitState);
+    facts.someoneAtSeat = someoneAtSeat(bus);
+    sd_bus_flush_close_unref(bus);
+    return facts;
+}
+
+std::string HelperDiagnosis::explain(const Facts& facts, bool needsAuthorisation, bool root) {
+    const std::string journal = "journalctl -u lumora.Ampwarden.service";
+    if (facts.unit == Unit::NotRunning) {
+        return "the helper is not running (" + std::string(kUnit) + " is " + facts.unitState +
+               "; start it with 'sudo systemctl start lumora.Ampwarden')";
+    }
+    if (facts.someoneAtSeat == false) {
+        return std::string(facts.unit == Unit::Running ? "the helper is running but"
+                                                       : "if the helper runs, it") +
+               " waits for someone to log in at the machine (seat0) before it answers anything";
+    }
+    if (needsAuthorisation && !root) {
+        return "not authorised: the helper answers nothing to callers it does not authorise "
+               "(see " +
+               journal + ")";
+    }
+    if (facts.unit == Unit::Running)
+        return "the helper runs but did not answer (see " + journal + ")";
+    return "is the helper running? ('systemctl status lumora.Ampwarden')";
+}
+
+}  // namespace ampwarden::ctl
