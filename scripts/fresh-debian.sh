@@ -19,7 +19,7 @@ if [[ $(id -u) -ne 0 ]]; then
   echo "fresh-debian.sh: run it as root (it makes and enters a root file system)" >&2
   exit 1
 fi
-for program in debootstrap git unshare chroot; do
+for program in debootstrap git unshare pivot_root; do
   command -v "$program" >/dev/null || { echo "fresh-debian.sh: needs $program (scripts/install-deps.sh installs it)" >&2; exit 1; }
 done
 
@@ -59,7 +59,14 @@ run_in_root() {
     # The real-kernel test'"'"'s downloaded kernel is a cache, not part of the machine.
     mkdir -p /var/cache/ampwarden-test "$root/var/cache/ampwarden-test"
     mount --bind /var/cache/ampwarden-test "$root/var/cache/ampwarden-test"
-    exec chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM=dumb \
+    # The root becomes the namespace'"'"'s own root, as on a machine: a chroot would leave the
+    # host'"'"'s tree as the root that entering the namespaces (nsenter) finds.
+    cd "$root"
+    mkdir -p .host
+    pivot_root . .host
+    umount -l /.host
+    rmdir /.host
+    exec /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM=dumb \
       PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
       AMPWARDEN_IN_FRESH_ROOT=1 /bin/bash -c "cd /root/ampwarden && $*"
   ' sh "$root" "$@"

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ pkg-config git
-  libsystemd-dev systemd
+  libsystemd-dev systemd dbus-user-session
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   dbus-daemon dbus-bin python3 python3-dbus python3-dbusmock
   util-linux procps espeak-ng
