@@ -15,12 +15,6 @@ namespace {
 
 constexpr const char* kNotOpened = "ports not opened by ampwardenctl";
 
-std::string trimmed(const std::string& text) {
-    const auto first = text.find_first_not_of(" \t\r");
-    if (first == std::string::npos) return "";
-    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
-}
-
 std::string orNone(const std::string& name) { return name.empty() ? "none" : name; }
 
 // The SMC's own diagnostics would only repeat what status shows.
@@ -43,26 +37,6 @@ void readChargeKeys(SmcService& service, BackendPreview::Preview& preview) {
 
 }  // namespace
 
-std::optional<std::string> BackendPreview::settingInFile(const std::string& text) {
-    std::optional<std::string> value;
-    std::istringstream lines(text);
-    for (std::string line; std::getline(lines, line);) {
-        line = trimmed(line);
-        const auto equals = line.find('=');
-        if (line.empty() || line[0] == '#' || line[0] == ';' || equals == std::string::npos ||
-            trimmed(line.substr(0, equals)) != "AMPWARDEN_SMC_BACKEND") {
-            continue;
-        }
-        std::string found = trimmed(line.substr(equals + 1));
-        if (found.size() >= 2 && (found[0] == '"' || found[0] == '\'') &&
-            found.back() == found[0]) {
-            found = found.substr(1, found.size() - 2);
-        }
-        value = found;
-    }
-    return value;
-}
-
 std::string BackendPreview::setting(const char* environment, const std::string& defaultsFile) {
     if (environment != nullptr && *environment != '\0') return environment;
     std::ifstream file(defaultsFile);
@@ -70,7 +44,8 @@ std::string BackendPreview::setting(const char* environment, const std::string& 
         std::stringstream text;
         text << file.rdbuf();
         // Empty, as the helper takes it: auto.
-        if (auto value = settingInFile(text.str()); value && !value->empty()) return *value;
+        if (auto value = SmcBackendChoice::settingInFile(text.str()); value && !value->empty())
+            return *value;
     }
     return SmcBackendChoice::kAuto;
 }

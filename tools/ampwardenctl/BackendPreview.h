@@ -33,8 +33,6 @@ class BackendPreview {
     // AMPWARDEN_SMC_BACKEND from `environment` when set, else from the defaults file when it
     // has it, else auto.
     static std::string setting(const char* environment, const std::string& defaultsFile);
-    // The value of the last AMPWARDEN_SMC_BACKEND= line of an environment file; none if none.
-    static std::optional<std::string> settingInFile(const std::string& text);
 
     // What `setup` picks, with any port opener of it replaced by one that refuses; with
     // `readKeys`, the pick's charge keys too.

@@ -7,11 +7,11 @@ namespace ampwarden::ctl {
 namespace {
 
 TEST(BackendPreview, TakesTheSettingFromTheEnvironmentThenTheFileAndNeverOpensThePorts) {
-    EXPECT_EQ(BackendPreview::settingInFile("# AMPWARDEN_SMC_BACKEND=port-io\n"
-                                            "OTHER=1\n AMPWARDEN_SMC_BACKEND = \"emulator\"\n"
-                                            "AMPWARDEN_SMC_BACKEND='kernel'\n"),
+    EXPECT_EQ(SmcBackendChoice::settingInFile("# AMPWARDEN_SMC_BACKEND=port-io\n"
+                                              "OTHER=1\n AMPWARDEN_SMC_BACKEND = \"emulator\"\n"
+                                              "AMPWARDEN_SMC_BACKEND='kernel'\n"),
               "kernel");
-    EXPECT_EQ(BackendPreview::settingInFile("OTHER=kernel\n"), std::nullopt);
+    EXPECT_EQ(SmcBackendChoice::settingInFile("OTHER=kernel\n"), std::nullopt);
 
     test::FakeHostTree tree;
     tree.write("/defaults", "AMPWARDEN_SMC_BACKEND=port-io\n");
