@@ -21,7 +21,7 @@ std::string smcErrorWords(kern_return_t code) {
         {kIOReturnNotFound, "no such key"},
         {kIOReturnNotWritable, "the key is read-only"},
         {kIOReturnNotReadable, "the key cannot be read"},
-        {kIOReturnBadArgument, "invalid argument (a key of four characters, a value of its size)"},
+        {kIOReturnBadArgument, "invalid argument (not a key, or a value it does not take)"},
         {kIOReturnTimeout, "the SMC did not answer in time"},
         {kIOReturnNotResponding, "the SMC is not responding"},
         {kIOReturnNotPrivileged, "permission denied"},
