@@ -37,10 +37,33 @@ void CommandGate::submit(const std::string& name, const std::string& sender, Com
                          std::function<void()> run) {
     Sender& s = senders_[sender];
     ++s.arrivals;
+    if (access == CommandAccess::ReadOnly && s.entries.empty() && share(name, run)) {
+        idle(sender, s);
+        return;
+    }
     Entry entry{++seq_, name, access, std::move(run), std::nullopt};
     if (admit(sender, s, entry)) enqueue(sender, s, std::move(entry));
     if (s.entries.empty()) idle(sender, s);
     pump();
+}
+
+// A query that nothing of its connection is ahead of joins an identical one waiting for its
+// answer, or, when more has arrived than has been read, waits a moment for the ones that
+// follow. Its answer then carries values read when it is given.
+bool CommandGate::share(const std::string& name, std::function<void()>& run) {
+    if (sharing_.count(name) == 0 && (!backlog_ || !backlog_())) return false;
+    auto [found, first] = sharing_.try_emplace(name, std::move(run));
+    if (!first) return true;
+    std::weak_ptr<bool> alive = alive_;
+    loop_.after(limits_.shareAnswerSeconds, [this, alive, name] {
+        if (alive.expired()) return;
+        auto waiting = sharing_.find(name);
+        if (waiting == sharing_.end()) return;
+        std::function<void()> answer = std::move(waiting->second);
+        sharing_.erase(waiting);
+        answer();
+    });
+    return true;
 }
 
 // Takes the decision that stands for the command as it arrives; false when it is dropped.

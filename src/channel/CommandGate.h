@@ -41,6 +41,8 @@ enum class CommandAccess { ReadOnly, Control, Uninstall };
 // - Root and the user of seat0's active session (as the authority says) always find room:
 //   they are not bounded per uid, and a refusal of one of their connections stays with it.
 // - Refusals under a standing decision and drops make one journal line per uid.
+// - Read-only queries cost nothing to repeat: their answers go to everyone, so while a flood
+//   is waiting to be read, identical queries share one answer a moment later, read then.
 // Runs on the main loop.
 class CommandGate {
   public:
@@ -53,6 +55,8 @@ class CommandGate {
         std::size_t queuePerUser = 64;
         std::size_t unidentifiedTotal = 4096;
         double dropReportSeconds = 60;
+        // How long identical read-only queries that arrive in a flood wait to share one answer.
+        double shareAnswerSeconds = 0.1;
     };
 
     CommandGate(RunLoop& loop, CommandAuthority& authority, Diagnostics& log);
@@ -65,6 +69,10 @@ class CommandGate {
     // of its connection is ahead of it and no check is needed or the answer is already known.
     void submit(const std::string& name, const std::string& sender, CommandAccess access,
                 std::function<void()> run);
+
+    // Says whether more commands have arrived than have been read; while they have, identical
+    // read-only queries share one answer. Without it every query has its own.
+    void watchBacklog(std::function<bool()> backlog) { backlog_ = std::move(backlog); }
 
     std::size_t queued() const { return queued_; }
     CommandAuthorizer& authorizer() { return authorizer_; }
@@ -107,6 +115,7 @@ class CommandGate {
     using SenderKey = std::pair<std::string, CommandAccess>;
     using UserKey = std::pair<std::uint32_t, CommandAccess>;
 
+    bool share(const std::string& name, std::function<void()>& run);
     bool admit(const std::string& sender, Sender& s, Entry& entry);
     void enqueue(const std::string& sender, Sender& s, Entry entry);
     bool makeRoom(const std::string& newcomer, std::size_t newcomerWaiting);
@@ -153,6 +162,9 @@ class CommandGate {
     std::map<SenderKey, Decision> senderDecisions_;
     std::map<UserKey, Decision> userDecisions_;
     std::map<std::string, DropReport> drops_;
+    std::function<bool()> backlog_;
+    // Read-only queries waiting for the one answer they share, by name.
+    std::map<std::string, std::function<void()>> sharing_;
     std::optional<std::uint32_t> console_;
     bool consoleFresh_ = false;
     bool consoleAsking_ = false;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "channel/NotificationNames.h"
 #include "channel/ZTBatteryNewModule.h"
 #include "fake/FakePlatform.h"
 #include "fake/RecordingSMC.h"
@@ -161,6 +162,23 @@ TEST_F(Gate, AFloodIsBoundedRefusedAndSummedUp) {
     EXPECT_TRUE(journal().empty());
     platform.clock.advance(60);
     EXPECT_EQ(journal().size(), 2u) << "refusals and drops, one line each";
+}
+
+// While more has arrived than has been read, identical queries share one answer a moment later;
+// commands are not held up by them, and a query alone is answered at once.
+TEST_F(Gate, QueriesInAFloodShareOneAnswerAndHoldUpNoCommand) {
+    bool flooded = true;
+    gate.watchBacklog([&flooded] { return flooded; });
+    authority.user(kAlice, 1000, true);
+    for (int i = 0; i < 1000; ++i)
+        post(names::kQueryChargingStatus, ":3." + std::to_string(i % 50));
+    post(kChargeOff, kAlice);
+    EXPECT_EQ(answers(), Names{answer(kChargeOff)});
+    platform.clock.advance(0.1);
+    EXPECT_EQ(answers(), (Names{answer(kChargeOff), names::kChargingStatusAnswer}));
+    flooded = false;
+    post(names::kQueryChargingStatus, ":3.0");
+    EXPECT_EQ(answers().size(), 3u);
 }
 
 // Until the bus says who sent them, commands share one space: when it is full, the connection
