@@ -326,6 +326,8 @@ class Rig {
 
     BusClient& client() { return *client_; }
     Child& helper() { return *helper_; }
+    // The bus daemon, the first child started.
+    pid_t busPid() const { return children_.empty() ? -1 : children_.front()->pid(); }
 
     void writeLogs(std::ostream& out) const {
         for (const auto& child : children_) {

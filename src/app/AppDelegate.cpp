@@ -25,6 +25,7 @@ void AppDelegate::applicationDidFinishLaunching() {
     gate = std::make_unique<CommandGate>(platform_.runLoop(), platform_.authority(),
                                          platform_.diagnostics());
     NotificationChannel& channel = platform_.channel();
+    gate->watchBacklog([&channel] { return channel.backlog(); });
     addSenderObserver(channel, *gate, names::kQueryDaemonLoadStatus, daemonStatusQueryCallback,
                       CommandAccess::ReadOnly);
     addSenderObserver(channel, *gate, names::kGlobalQueryDaemonLoadStatus,

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace ampwarden {
@@ -34,6 +35,9 @@ class CommandAuthority {
   public:
     using CredentialsCallback = std::function<void(const SenderCredentials&)>;
     using VerdictCallback = std::function<void(const AuthorityVerdict&)>;
+    // The uid of the user of seat0's active session; none when nobody is active there or the
+    // login manager cannot tell.
+    using ConsoleCallback = std::function<void(std::optional<std::uint32_t>)>;
 
     virtual ~CommandAuthority() = default;
 
@@ -42,6 +46,7 @@ class CommandAuthority {
     // the authority may ask the user (a password prompt), which can take a while.
     virtual void check(const std::string& sender, const SenderCredentials& credentials,
                        CommandAction action, bool interactive, VerdictCallback done) = 0;
+    virtual void consoleUser(ConsoleCallback done) = 0;
 };
 
 }  // namespace ampwarden

@@ -39,6 +39,8 @@ class NotificationChannel {
     // Returns once everything posted so far has been handed over; for the last answer before
     // the process ends.
     virtual void flush() {}
+    // Whether more messages have already arrived that the helper has not read yet: a flood.
+    virtual bool backlog() { return false; }
 };
 
 }  // namespace ampwarden

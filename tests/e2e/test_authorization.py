@@ -6,6 +6,7 @@ test's); and commands the helper cannot use, which leave it running and answerin
 import os
 import re
 import subprocess
+import time
 import unittest
 
 from harness import (AS_CONSOLE_USER, AS_NOBODY, GLOBAL_STATUS_ANSWER, PYTHON, SMC_STATUS,
@@ -25,6 +26,26 @@ try:  # a round trip: once it returns, the bus has dealt with the forgery
     bus.request_name('lumora.Ampwarden')
 except dbus.exceptions.DBusException as error:
     print(error.get_dbus_name())
+'''
+
+# Run as "nobody": as many connections as its argument says, each posting a burst of "charge
+# off" at once and then every 0.2 s until its standard input closes.
+FLOOD = r'''
+import os, select, sys, dbus, dbus.lowlevel
+address = os.environ['DBUS_SYSTEM_BUS_ADDRESS']
+buses = [dbus.bus.BusConnection(address) for _ in range(int(sys.argv[1]))]
+def burst():
+    for bus in buses:
+        for _ in range(32):
+            command = dbus.lowlevel.SignalMessage('/lumora/Notifications', 'lumora.Notifications',
+                                                  'Darwin')
+            command.append('ZTBattery_TellDeamon_SetDisableCharging', signature='s')
+            bus.send_message(command)
+        bus.flush()
+burst()
+print('ready', flush=True)
+while not select.select([sys.stdin], [], [], 0.2)[0]:
+    burst()
 '''
 
 
@@ -70,6 +91,25 @@ class AuthorizationTest(HelperTestCase):
         self.assert_keys(BCLM=80)
         self.assertEqual(self.ctl_as(AS_NOBODY, 'uninstall'), 1)
         self.assertIn('without polkit only root may uninstall', self.refusal())
+
+    def test_a_strangers_many_connections_cannot_crowd_out_the_console_user(self):
+        self.start_helper()
+        flood = subprocess.Popen(AS_NOBODY + [PYTHON, '-c', FLOOD, '200'], env=self.child_env(),
+                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        try:
+            self.assertEqual(flood.stdout.readline().strip(), 'ready')
+            for setting in ('on', 'off') * 4:
+                self.assertEqual(self.ctl_as(AS_CONSOLE_USER, 'limit', setting), 0, setting)
+                time.sleep(0.25)
+        finally:
+            flood.stdin.close()
+            flood.wait(30)
+        self.assert_keys(BCLM=100)
+        lines = [line for line in self.helper.output('stderr').splitlines()
+                 if 'refused' in line or 'too many' in line]
+        self.assertTrue(any('refused ZTBattery_TellDeamon_SetDisableCharging from' in line and
+                            '(uid 65534, pid ' in line for line in lines))
+        self.assertFalse([line for line in lines if 'uid 1000' in line])
 
     def test_users_command_but_cannot_answer_and_bad_commands_change_nothing(self):
         self.start_helper()

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <map>
+#include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -34,9 +36,15 @@ class FakeCommandAuthority : public CommandAuthority {
     }
 
     void credentials(const std::string& sender, CredentialsCallback done) override {
+        ++credentialQuestions;
+        if (left.count(sender) != 0)
+            return done({false, true, 0, 0, "the sender has left the bus"});
         auto found = scripts.find(sender);
-        if (found == scripts.end()) return done({true, false, 0, 1, ""});
-        done(found->second.credentials);
+        const SenderCredentials credentials = found == scripts.end()
+                                                  ? SenderCredentials{true, false, 0, 1, ""}
+                                                  : found->second.credentials;
+        if (credentialsDelay == 0) return done(credentials);
+        clock_.after(credentialsDelay, [done, credentials] { done(credentials); });
     }
     void check(const std::string& sender, const SenderCredentials&, CommandAction action,
                bool interactive, VerdictCallback done) override {
@@ -47,8 +55,18 @@ class FakeCommandAuthority : public CommandAuthority {
         clock_.after(script.delay, [done, verdict = script.verdict] { done(verdict); });
     }
 
+    void consoleUser(ConsoleCallback done) override {
+        ++consoleQuestions;
+        done(console);
+    }
+
     std::map<std::string, Script> scripts;
+    std::optional<std::uint32_t> console;  // seat0's active user
+    int consoleQuestions = 0;
     std::vector<Check> checks;
+    std::set<std::string> left;  // senders that have left the bus
+    int credentialQuestions = 0;
+    double credentialsDelay = 0;  // how long the bus takes to say who a sender is
 
   private:
     FakeRunLoop& clock_;

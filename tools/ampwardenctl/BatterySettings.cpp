@@ -1,10 +1,15 @@
 #include "ampwardenctl/BatterySettings.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <sstream>
+
+#include "platform/linux/UniqueFd.h"
 
 namespace ampwarden::ctl {
 namespace {
@@ -89,15 +94,38 @@ std::string settingsFilePath() {
     return "";
 }
 
+// Opened without blocking and read only when it is a regular file of a sensible size: a FIFO,
+// a device (a link to /dev/zero) or a folder in its place is a clear error, never a wait or
+// gigabytes read.
 std::variant<BatterySettings, std::string> loadSettingsFile(const std::string& path) {
-    std::ifstream file(path);
-    if (!file) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.valid()) {
         if (errno == ENOENT || errno == ENOTDIR) return BatterySettings{};
         return path + ": " + std::strerror(errno);
     }
-    std::stringstream text;
-    text << file.rdbuf();
-    auto parsed = parseSettingsFile(text.str());
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0) return path + ": " + std::strerror(errno);
+    if (S_ISDIR(info.st_mode)) return path + ": is a folder, not a settings file";
+    if (!S_ISREG(info.st_mode)) return path + ": not a regular file";
+    if (info.st_size > kMostSettingsBytes) {
+        return path + ": larger than " + std::to_string(kMostSettingsBytes) +
+               " bytes; not a settings file";
+    }
+    std::string text(static_cast<std::size_t>(kMostSettingsBytes) + 1, '\0');
+    std::size_t got = 0;
+    while (got < text.size()) {
+        const ssize_t n = ::read(fd.get(), text.data() + got, text.size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return path + ": " + std::strerror(errno);
+        if (n == 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    if (got > static_cast<std::size_t>(kMostSettingsBytes)) {
+        return path + ": larger than " + std::to_string(kMostSettingsBytes) +
+               " bytes; not a settings file";
+    }
+    text.resize(got);
+    auto parsed = parseSettingsFile(text);
     if (auto* problem = std::get_if<std::string>(&parsed)) return path + ": " + *problem;
     return parsed;
 }

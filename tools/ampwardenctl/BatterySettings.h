@@ -38,7 +38,11 @@ std::variant<BatterySettings, std::string> parseSettingsFile(const std::string& 
 // when neither is known.
 std::string settingsFilePath();
 
-// Reads and parses the file at `path`; a missing file is no settings at all.
+// The most a settings file may hold; a few lines are all it needs.
+inline constexpr long kMostSettingsBytes = 4096;
+
+// Reads and parses the file at `path`; a missing file is no settings at all. Anything but a
+// regular file of at most kMostSettingsBytes is an error.
 std::variant<BatterySettings, std::string> loadSettingsFile(const std::string& path);
 
 // One line describing the settings, as status and the app's log show them.

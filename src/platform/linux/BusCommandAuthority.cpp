@@ -122,36 +122,44 @@ void BusCommandAuthority::checkWithoutPolkit(std::uint32_t uid, CommandAction ac
     if (action == CommandAction::Uninstall) {
         return done({true, false, "without polkit only root may uninstall"});
     }
+    activeSessionUser([uid, done = std::move(done)](const SeatAnswer& seat) {
+        if (!seat.failure.empty()) return done({false, false, seat.failure});
+        if (!seat.uid) return done({true, false, "no polkit, and no session is active on seat0"});
+        if (*seat.uid == uid) return done({true, true, "the user of seat0's active session"});
+        done({true, false, "no polkit, and not the user of seat0's active session"});
+    });
+}
+
+void BusCommandAuthority::consoleUser(ConsoleCallback done) {
+    activeSessionUser([done = std::move(done)](const SeatAnswer& seat) { done(seat.uid); });
+}
+
+void BusCommandAuthority::activeSessionUser(SeatCallback done) {
     calls_.call(propertyCall(kSeat0Path, "org.freedesktop.login1.Seat", "ActiveSession"),
                 kBusTimeoutUsec,
-                [this, uid, done = std::move(done)](const AsyncBusCalls::Reply& reply) mutable {
-                    if (!reply.ok()) return done(undecided("logind", reply));
+                [this, done = std::move(done)](const AsyncBusCalls::Reply& reply) mutable {
+                    if (!reply.ok()) return done({std::nullopt, undecided("logind", reply).reason});
                     const char* id = nullptr;
                     const char* path = nullptr;
                     if (sd_bus_message_read(reply.message, "v", "(so)", &id, &path) < 0 ||
                         path == nullptr) {
-                        return done({false, false, "a malformed answer from logind"});
+                        return done({std::nullopt, "a malformed answer from logind"});
                     }
-                    if (std::strcmp(path, "/") == 0) {
-                        return done({true, false, "no polkit, and no session is active on seat0"});
-                    }
-                    checkSessionUser(path, uid, std::move(done));
+                    if (std::strcmp(path, "/") == 0) return done({});
+                    sessionUser(path, std::move(done));
                 });
 }
 
-void BusCommandAuthority::checkSessionUser(const std::string& sessionPath, std::uint32_t uid,
-                                           VerdictCallback done) {
+void BusCommandAuthority::sessionUser(const std::string& sessionPath, SeatCallback done) {
     calls_.call(propertyCall(sessionPath.c_str(), "org.freedesktop.login1.Session", "User"),
-                kBusTimeoutUsec, [uid, done = std::move(done)](const AsyncBusCalls::Reply& reply) {
-                    if (!reply.ok()) return done(undecided("logind", reply));
+                kBusTimeoutUsec, [done = std::move(done)](const AsyncBusCalls::Reply& reply) {
+                    if (!reply.ok()) return done({std::nullopt, undecided("logind", reply).reason});
                     std::uint32_t owner = 0;
                     const char* userPath = nullptr;
                     if (sd_bus_message_read(reply.message, "v", "(uo)", &owner, &userPath) < 0) {
-                        return done({false, false, "a malformed answer from logind"});
+                        return done({std::nullopt, "a malformed answer from logind"});
                     }
-                    if (owner == uid)
-                        return done({true, true, "the user of seat0's active session"});
-                    done({true, false, "no polkit, and not the user of seat0's active session"});
+                    done({owner, ""});
                 });
 }
 

@@ -23,12 +23,20 @@ class BusCommandAuthority : public CommandAuthority {
     void credentials(const std::string& sender, CredentialsCallback done) override;
     void check(const std::string& sender, const SenderCredentials& credentials,
                CommandAction action, bool interactive, VerdictCallback done) override;
+    void consoleUser(ConsoleCallback done) override;
 
   private:
     static SenderCredentials readCredentials(sd_bus_message* reply);
     static AuthorityVerdict readPolkitVerdict(sd_bus_message* reply, bool interactive);
     void checkWithoutPolkit(std::uint32_t uid, CommandAction action, VerdictCallback done);
-    void checkSessionUser(const std::string& sessionPath, std::uint32_t uid, VerdictCallback done);
+    // What logind says of seat0: `failure` empty and `uid` none when no session is active.
+    struct SeatAnswer {
+        std::optional<std::uint32_t> uid;
+        std::string failure;
+    };
+    using SeatCallback = std::function<void(const SeatAnswer&)>;
+    void activeSessionUser(SeatCallback done);
+    void sessionUser(const std::string& sessionPath, SeatCallback done);
     sd::MessagePtr propertyCall(const char* path, const char* interface, const char* property);
 
     AsyncBusCalls calls_;

@@ -154,6 +154,15 @@ void DBusNotificationChannel::flush() {
     if (r < 0) logFailure("cannot flush the bus", r);
 }
 
+// Read but not yet dispatched, or still waiting in the socket.
+bool DBusNotificationChannel::backlog() {
+    if (bus_ == nullptr) return false;
+    std::uint64_t queued = 0;
+    if (sd_bus_get_n_queued_read(bus_, &queued) >= 0 && queued > 0) return true;
+    pollfd input{sd_bus_get_fd(bus_), POLLIN, 0};
+    return poll(&input, 1, 0) == 1 && (input.revents & POLLIN) != 0;
+}
+
 void DBusNotificationChannel::postDarwinNotification(const std::string& name) {
     if (bus_ == nullptr) return;
     const int r = sd_bus_emit_signal(bus_, dbus::kObjectPath, dbus::kInterface, dbus::kDarwinSignal,

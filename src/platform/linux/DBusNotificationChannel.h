@@ -32,6 +32,7 @@ class DBusNotificationChannel : public NotificationChannel {
     void postDarwinNotification(const std::string& name) override;
     void addDistributedObserver(DistributedCallback callback) override;
     void flush() override;
+    bool backlog() override;
 
   private:
     struct DarwinObservers {

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,12 +28,30 @@ std::string HostFiles::path(std::string_view systemPath) const {
     return root_ + std::string(systemPath);
 }
 
-std::optional<std::string> HostFiles::read(std::string_view systemPath, int& error) const {
-    UniqueFd fd(::open(path(systemPath).c_str(), O_RDONLY | O_CLOEXEC));
+// Every attribute we use is a regular file. Opening without blocking and refusing anything
+// else keeps a FIFO (no writer, or no reader) or a device node from stopping the main loop;
+// O_NONBLOCK means nothing to a regular file.
+UniqueFd HostFiles::openRegular(std::string_view systemPath, int flags, int& error) const {
+    UniqueFd fd(::open(path(systemPath).c_str(), flags | O_NONBLOCK | O_CLOEXEC));
     if (!fd.valid()) {
         error = errno;
-        return std::nullopt;
+        return fd;
     }
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0) {
+        error = errno;
+        return UniqueFd();
+    }
+    if (!S_ISREG(info.st_mode)) {
+        error = S_ISDIR(info.st_mode) ? EISDIR : EIO;
+        return UniqueFd();
+    }
+    return fd;
+}
+
+std::optional<std::string> HostFiles::read(std::string_view systemPath, int& error) const {
+    UniqueFd fd = openRegular(systemPath, O_RDONLY, error);
+    if (!fd.valid()) return std::nullopt;
     std::string text;
     char chunk[4096];
     for (;;) {
@@ -57,8 +76,9 @@ std::optional<std::string> HostFiles::read(std::string_view systemPath) const {
 
 int HostFiles::write(std::string_view systemPath, std::string_view text) const {
     // Truncating costs sysfs nothing and keeps a plain file (a test's tree) exact.
-    UniqueFd fd(::open(path(systemPath).c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
-    if (!fd.valid()) return errno;
+    int error = 0;
+    UniqueFd fd = openRegular(systemPath, O_WRONLY | O_TRUNC, error);
+    if (!fd.valid()) return error;
     ssize_t written = -1;
     do {
         written = ::write(fd.get(), text.data(), text.size());

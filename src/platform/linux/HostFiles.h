@@ -5,6 +5,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/linux/UniqueFd.h"
+
 namespace ampwarden {
 
 // The kernel's files about this machine (/sys, /proc), seen under a root folder: "/" on a
@@ -19,7 +21,8 @@ class HostFiles {
 
     // The real path of a system path.
     std::string path(std::string_view systemPath) const;
-    // The file's text, trailing newline removed; none, with `error` an errno, when unreadable.
+    // The file's text, trailing newline removed; none, with `error` an errno, when unreadable
+    // or not a regular file (a FIFO or a device is never waited for).
     std::optional<std::string> read(std::string_view systemPath, int& error) const;
     std::optional<std::string> read(std::string_view systemPath) const;
     // Writes `text` in one write(2), as sysfs wants; 0 or the errno of the refusal.
@@ -31,6 +34,9 @@ class HostFiles {
     std::vector<std::string> list(std::string_view systemPath) const;
 
   private:
+    // An invalid descriptor, with `error` an errno, for what is not a regular file.
+    UniqueFd openRegular(std::string_view systemPath, int flags, int& error) const;
+
     std::string root_;
 };
 

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "ampwardenctl/BatterySettings.h"
 #include "ampwardenctl/KeepDecision.h"
@@ -54,6 +55,29 @@ TEST(BatterySettingsTest, FileParsesAsAPersonWritesItAndRefusesNonsenseByLine) {
                             "discharge-to = 5x", "limit = yes", "colour = red", "limit on"}) {
         EXPECT_TRUE(std::holds_alternative<std::string>(parseSettingsFile(bad))) << bad;
     }
+}
+
+// Only a regular file of a few KiB is read: nothing in its place can hang the app or fill its
+// memory, and nothing is taken for "nothing set" except a missing file.
+TEST(BatterySettingsTest, OnlyASmallRegularFileIsRead) {
+    test::FakeHostTree home;
+    const std::string file = home.root() + "/battery.conf";
+    EXPECT_EQ(std::get<BatterySettings>(loadSettingsFile(file)), BatterySettings{});
+    home.write("/battery.conf", "limit = on\n");
+    EXPECT_EQ(std::get<BatterySettings>(loadSettingsFile(file)),
+              (BatterySettings{true, {}, {}, {}}));
+    home.write("/battery.conf", "# " + std::string(5000, 'x') + "\n");
+    EXPECT_EQ(std::get<std::string>(loadSettingsFile(file)),
+              file + ": larger than 4096 bytes; not a settings file");
+    home.link("/battery.conf", "/dev/zero");
+    EXPECT_EQ(std::get<std::string>(loadSettingsFile(file)), file + ": not a regular file");
+    home.remove("/battery.conf");
+    ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
+    EXPECT_EQ(std::get<std::string>(loadSettingsFile(file)), file + ": not a regular file");
+    home.remove("/battery.conf");
+    home.write("/battery.conf/x", "");
+    EXPECT_EQ(std::get<std::string>(loadSettingsFile(file)),
+              file + ": is a folder, not a settings file");
 }
 
 TEST(KeepDecisionTest, AfterWakeOrRestartEverythingIsSentAgainAndWhatIsUnknownIsPlayedSafe) {

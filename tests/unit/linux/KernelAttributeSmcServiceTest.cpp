@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <memory>
 #include <string>
@@ -107,6 +108,7 @@ TEST_F(KernelAttributeSmcServiceTest, ChargeCommandsSetTheAttributesAndRefusalsA
     tree.link(kThreshold, "/proc/version");  // read-only to everyone
     EXPECT_NE(write("BCLM", 90), 0);
 
+    tree.remove(kBehaviour);
     tree.write(kBehaviour, "[auto] inhibit-charge force-discharge\n");
     EXPECT_EQ(smc.readByteValue("CH0B"), 0);  // the refused 2 was not kept
     tree.write(kThreshold, "eighty\n");
@@ -121,6 +123,14 @@ TEST_F(KernelAttributeSmcServiceTest, ChargeCommandsSetTheAttributesAndRefusalsA
     tree.write(kBehaviour, "auto [inhibit-charge] force-discharge\n");
     EXPECT_EQ(smc.readByteValue("CH0C"), 2);
     EXPECT_EQ(smc.readByteValue("CH0I"), 0);
+
+    // A FIFO in an attribute's place (nobody at its other end) is an error at once, not a
+    // wait that stops the helper's loop.
+    tree.remove(kBehaviour);
+    ASSERT_EQ(::mkfifo((tree.root() + kBehaviour).c_str(), 0600), 0);
+    SMCVal_t behaviour("CH0B");
+    EXPECT_EQ(smc.read(behaviour), kIOReturnIOError);
+    EXPECT_EQ(write("CH0B", 2), kIOReturnIOError);
 }
 
 }  // namespace

@@ -1,0 +1,217 @@
+// What a stranger's flood does to the person at the machine. A stranger (uid 65534) opens 0, 50
+// or 200 connections and posts 32 "charge off" commands on each every 0.2 s, or floods the
+// charging-status query from 50; meanwhile the console user (uid 1000, the fake logind's active
+// session) posts "limit on" and "limit off" in turn every 0.5 s, 32 times, each over a fresh
+// connection, as ampwardenctl does. Per load: the console user's commands that got no answer
+// within 5 s, p50/p99 of the ones that did, the helper's peak resident memory and the bus
+// daemon's growth. Targets: none lost, each within 1 s, the helper under 16 MiB, the bus
+// daemon's growth under 64 MiB.
+
+#include <grp.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+#include "BusRig.h"
+#include "platform/DBusNames.h"
+
+using namespace ampwarden;
+
+namespace {
+
+constexpr uid_t kStranger = 65534;
+constexpr uid_t kConsoleUser = 1000;
+constexpr int kConsoleCommands = 32;
+constexpr int kBurst = 32;
+constexpr double kAnswerTimeoutSeconds = 5;
+
+struct Load {
+    const char* label;
+    int connections;
+    const char* command;
+};
+struct Result {
+    int lost = 0;
+    double p50 = 0;
+    double p99 = 0;
+    std::uint64_t helperPeakKiB = 0;
+    std::int64_t busGrowthKiB = 0;
+};
+
+bench::Rig* rig = nullptr;
+std::vector<std::pair<std::string, Result>> results;
+
+std::uint64_t rssKiB(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::stoull(line.substr(6));
+    }
+    return 0;
+}
+
+bool become(uid_t uid) {
+    return setgroups(0, nullptr) == 0 && setgid(uid) == 0 && setuid(uid) == 0;
+}
+
+// The stranger: floods until its parent closes the pipe.
+[[noreturn]] void flood(int stopFd, int connections, const char* command) {
+    if (!become(kStranger)) _exit(1);
+    std::vector<sd::BusPtr> buses;
+    for (int i = 0; i < connections; ++i) {
+        sd_bus* raw = nullptr;
+        if (sd_bus_open_system(&raw) < 0) _exit(2);
+        buses.emplace_back(raw);
+    }
+    pollfd stop{stopFd, POLLIN, 0};
+    while (poll(&stop, 1, 200) == 0) {
+        for (auto& bus : buses) {
+            for (int i = 0; i < kBurst; ++i) {
+                sd_bus_emit_signal(bus.get(), dbus::kObjectPath, dbus::kInterface,
+                                   dbus::kDarwinSignal, "s", command);
+            }
+            sd_bus_flush(bus.get());
+        }
+    }
+    _exit(0);
+}
+
+// The console user: each command's round trip in seconds to `fd`, negative when it got no answer.
+[[noreturn]] void console(int fd) {
+    if (!become(kConsoleUser)) _exit(1);
+    for (int i = 0; i < kConsoleCommands; ++i) {
+        const bool on = i % 2 == 0;
+        bench::BusClient client;
+        const double start = bench::monotonicSeconds();
+        const bool answered =
+            client.connected() &&
+            client.ask(on ? names::kSetEnableChargingLimitMax : names::kSetDisableChargingLimitMax,
+                       on ? names::kSetEnableChargingLimitMaxAnswer
+                          : names::kSetDisableChargingLimitMaxAnswer,
+                       kAnswerTimeoutSeconds);
+        const double took = answered ? bench::monotonicSeconds() - start : -1;
+        if (::write(fd, &took, sizeof took) != static_cast<ssize_t>(sizeof took)) _exit(3);
+        bench::sleepSeconds(std::max(0.0, 0.5 - (answered ? took : 0)));
+    }
+    _exit(0);
+}
+
+template <typename Body>
+pid_t forkWith(Body body) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        body();
+    }
+    return pid;
+}
+
+void StrangerFlood(benchmark::State& state, Load load) {
+    for (auto _ : state) {
+        Result result;
+        const pid_t helper = rig->helper().pid();
+        const std::uint64_t busBefore = rssKiB(rig->busPid());
+        std::uint64_t busPeak = busBefore;
+        int stop[2];
+        int times[2];
+        if (pipe2(stop, O_CLOEXEC) != 0 || pipe2(times, O_CLOEXEC) != 0) {
+            state.SkipWithError("no pipe");
+            return;
+        }
+        const pid_t stranger = forkWith([&] {
+            close(stop[1]);
+            close(times[0]);
+            close(times[1]);
+            flood(stop[0], load.connections, load.command);
+        });
+        bench::sleepSeconds(1);  // the flood under way
+        const pid_t user = forkWith([&] {
+            close(stop[1]);
+            close(times[0]);
+            console(times[1]);
+        });
+        close(times[1]);
+        std::vector<double> took;
+        double one = 0;
+        pollfd ready{times[0], POLLIN, 0};
+        for (;;) {
+            result.helperPeakKiB = std::max(result.helperPeakKiB, rssKiB(helper));
+            busPeak = std::max(busPeak, rssKiB(rig->busPid()));
+            if (poll(&ready, 1, 50) == 0) continue;
+            if (read(times[0], &one, sizeof one) != static_cast<ssize_t>(sizeof one)) break;
+            if (one < 0)
+                ++result.lost;
+            else
+                took.push_back(one);
+        }
+        close(times[0]);
+        close(stop[1]);
+        waitpid(user, nullptr, 0);
+        waitpid(stranger, nullptr, 0);
+        close(stop[0]);
+        std::sort(took.begin(), took.end());
+        result.lost += kConsoleCommands - static_cast<int>(took.size()) - result.lost;
+        if (!took.empty()) {
+            result.p50 = took[took.size() / 2];
+            result.p99 = took[std::min(took.size() - 1, took.size() * 99 / 100)];
+        }
+        result.busGrowthKiB =
+            static_cast<std::int64_t>(busPeak) - static_cast<std::int64_t>(busBefore);
+        state.SetIterationTime(1);
+        state.counters["lost"] = result.lost;
+        results.emplace_back(load.label, result);
+        bench::sleepSeconds(6);  // the stranger's refusal expires before the next load
+    }
+}
+BENCHMARK_CAPTURE(StrangerFlood, None, Load{"0 connections", 0, names::kSetDisableCharging})
+    ->UseManualTime()
+    ->Iterations(1);
+BENCHMARK_CAPTURE(StrangerFlood, Control50, Load{"50 x control", 50, names::kSetDisableCharging})
+    ->UseManualTime()
+    ->Iterations(1);
+BENCHMARK_CAPTURE(StrangerFlood, Control200, Load{"200 x control", 200, names::kSetDisableCharging})
+    ->UseManualTime()
+    ->Iterations(1);
+BENCHMARK_CAPTURE(StrangerFlood, Query50,
+                  Load{"50 x charging-status", 50, names::kQueryChargingStatus})
+    ->UseManualTime()
+    ->Iterations(1);
+
+void printSummary() {
+    std::printf("\n%-22s %6s %9s %9s %14s %14s\n", "stranger load", "lost", "p50 ms", "p99 ms",
+                "helper peak", "bus growth");
+    bool met = true;
+    for (const auto& [label, r] : results) {
+        std::printf("%-22s %3d/%d %9.1f %9.1f %10llu KiB %10lld KiB\n", label.c_str(), r.lost,
+                    kConsoleCommands, r.p50 * 1e3, r.p99 * 1e3,
+                    static_cast<unsigned long long>(r.helperPeakKiB),
+                    static_cast<long long>(r.busGrowthKiB));
+        met = met && r.lost == 0 && r.p99 < 1 && r.helperPeakKiB < 16 * 1024 &&
+              r.busGrowthKiB < 64 * 1024;
+    }
+    std::printf("Targets (none lost, each within 1 s, helper < 16 MiB, bus growth < 64 MiB): %s\n",
+                met ? "met" : "NOT met");
+}
+
+// The other users' connections must reach the bus socket in the rig's private folder.
+std::string openBusFolder() {
+    const char* address = getenv("DBUS_SYSTEM_BUS_ADDRESS");
+    const std::string prefix = "unix:path=";
+    if (address == nullptr || std::string(address).rfind(prefix, 0) != 0) return "no bus address";
+    const auto folder = std::filesystem::path(std::string(address).substr(prefix.size()));
+    return chmod(folder.parent_path().c_str(), 0755) == 0 ? "" : "cannot open the rig's folder";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string binDir = bench::binDirectory(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    auto started = bench::startRig(binDir);
+    if (!started) return 1;
+    rig = started.get();
+    std::string error = openBusFolder();
+    if (error.empty()) error = bench::openAsMainApp(rig->client());
+    return bench::runBenchmarks(*rig, error, printSummary);
+}
