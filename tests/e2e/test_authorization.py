@@ -94,6 +94,7 @@ class AuthorizationTest(HelperTestCase):
 
     def test_a_strangers_many_connections_cannot_crowd_out_the_console_user(self):
         self.start_helper()
+        self.assertEqual(self.ctl_as(AS_CONSOLE_USER, 'open'), 0)  # so its limits are written
         flood = subprocess.Popen(AS_NOBODY + [PYTHON, '-c', FLOOD, '200'], env=self.child_env(),
                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         try:
