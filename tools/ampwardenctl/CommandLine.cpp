@@ -188,8 +188,8 @@ std::string programHelp() {
            "  --help                     this text; VERB --help tells about one verb\n"
            "  --limit on|off, --keep LOW-HIGH, --discharge-to N\n"
            "                             app: override the settings file (app --help)\n"
-           "\nExit status: 0 done, 1 an answer did not come or the bus failed, 2 usage "
-           "error.\n";
+           "\nExit status: 0 done; 1 an answer did not come, the helper could not write the\n"
+           "keys the command sets, or the bus failed; 2 usage error.\n";
 }
 
 std::string commandLines(const VerbSpec& verb) {
