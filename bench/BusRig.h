@@ -383,6 +383,15 @@ inline std::unique_ptr<Rig> startRig(const std::string& binDir) {
     return nullptr;
 }
 
+// A benchmark program's start: its arguments (--bin-dir and the benchmark library's), then the
+// rig; null, having said why, when either fails.
+inline std::unique_ptr<Rig> startFromArguments(int& argc, char** argv) {
+    const std::string binDir = binDirectory(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return nullptr;
+    return startRig(binDir);
+}
+
 // Claims "lumora.Battery" as the main app and opens the SMC through the helper, so that status
 // queries really read keys and the watchdog sees the main app running. The error text, if any.
 inline std::string openAsMainApp(BusClient& client) {

@@ -259,10 +259,7 @@ void printSummary() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::string binDir = bench::binDirectory(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    auto started = bench::startRig(binDir);
+    auto started = bench::startFromArguments(argc, argv);
     if (!started) return 1;
     rig = started.get();
     const EchoResponder echo;
