@@ -383,6 +383,16 @@ inline std::unique_ptr<Rig> startRig(const std::string& binDir) {
     return nullptr;
 }
 
+// Lets other users' connections reach the bus socket in the rig's private folder. The error
+// text, if any.
+inline std::string openBusFolder() {
+    const char* address = getenv("DBUS_SYSTEM_BUS_ADDRESS");
+    const std::string prefix = "unix:path=";
+    if (address == nullptr || std::string(address).rfind(prefix, 0) != 0) return "no bus address";
+    const auto folder = std::filesystem::path(std::string(address).substr(prefix.size()));
+    return chmod(folder.parent_path().c_str(), 0755) == 0 ? "" : "cannot open the rig's folder";
+}
+
 // A benchmark program's start: its arguments (--bin-dir and the benchmark library's), then the
 // rig; null, having said why, when either fails.
 inline std::unique_ptr<Rig> startFromArguments(int& argc, char** argv) {

@@ -215,19 +215,10 @@ BENCHMARK_CAPTURE(ConsoleUserRoundTrip, FreshDecision, false)
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
 
-// The console user's client must reach the bus socket in the rig's private folder.
-std::string openBusFolder() {
-    const char* address = getenv("DBUS_SYSTEM_BUS_ADDRESS");
-    const std::string prefix = "unix:path=";
-    if (address == nullptr || std::string(address).rfind(prefix, 0) != 0) return "no bus address";
-    const auto folder = std::filesystem::path(std::string(address).substr(prefix.size()));
-    return chmod(folder.parent_path().c_str(), 0755) == 0 ? "" : "cannot open the rig's folder";
-}
-
 // The main app is running and has opened the SMC, so the status query really reads its keys.
 std::string prepare(bench::BusClient& client) {
     if (auto error = bench::openAsMainApp(client); !error.empty()) return error;
-    if (auto error = openBusFolder(); !error.empty()) return error;
+    if (auto error = bench::openBusFolder(); !error.empty()) return error;
     for (int i = 0; i < kWarmUpRoundTrips; ++i) {
         if (!client.ask(names::kSMCStatus, names::kSMCStatusAnswer) ||
             !client.ask(names::kQueryChargingStatus, names::kChargingStatusAnswer) ||

@@ -193,22 +193,13 @@ void printSummary() {
                 met ? "met" : "NOT met");
 }
 
-// The other users' connections must reach the bus socket in the rig's private folder.
-std::string openBusFolder() {
-    const char* address = getenv("DBUS_SYSTEM_BUS_ADDRESS");
-    const std::string prefix = "unix:path=";
-    if (address == nullptr || std::string(address).rfind(prefix, 0) != 0) return "no bus address";
-    const auto folder = std::filesystem::path(std::string(address).substr(prefix.size()));
-    return chmod(folder.parent_path().c_str(), 0755) == 0 ? "" : "cannot open the rig's folder";
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
     auto started = bench::startFromArguments(argc, argv);
     if (!started) return 1;
     rig = started.get();
-    std::string error = openBusFolder();
+    std::string error = bench::openBusFolder();
     if (error.empty()) error = bench::openAsMainApp(rig->client());
     return bench::runBenchmarks(*rig, error, printSummary);
 }
