@@ -26,11 +26,12 @@ void AppDelegate::applicationDidFinishLaunching() {
                                          platform_.diagnostics());
     NotificationChannel& channel = platform_.channel();
     gate->watchBacklog([&channel] { return channel.backlog(); });
-    addSenderObserver(channel, *gate, names::kQueryDaemonLoadStatus, daemonStatusQueryCallback,
-                      CommandAccess::ReadOnly);
-    addSenderObserver(channel, *gate, names::kGlobalQueryDaemonLoadStatus,
-                      daemonStatusQueryCallback, CommandAccess::ReadOnly);
-    smc = std::make_unique<SMC>(platform_.smc(), platform_.diagnostics());
+    channel.addCommandObserver(names::kQueryDaemonLoadStatus, daemonStatusQueryCallback);
+    channel.addCommandObserver(names::kGlobalQueryDaemonLoadStatus, daemonStatusQueryCallback);
+    smcGuard = std::make_unique<GuardedSmcService>(platform_.smc(), platform_.runLoop(),
+                                                   platform_.diagnostics());
+    smcGuard->watchBacklog([&channel] { return channel.backlog(); });
+    smc = std::make_unique<SMC>(*smcGuard, platform_.diagnostics());
     batteryModule = std::make_unique<ZTBatteryNewModule>(platform_, *smc, *gate, center_);
     ZTUtilityTool::GlobalDaemonInfo();
     monitor = std::make_shared<ZTMonitorApp>(platform_.runLoop(), platform_.applications(),
@@ -47,11 +48,13 @@ void daemonStatusQueryCallback(const std::string& name, const std::string& sende
     } else {
         return;
     }
+    if (sharedAppDelegate == nullptr) return report();
     // A query from the main app proves it alive, so the watchdog will report it once it is gone.
-    if (sharedAppDelegate != nullptr && sharedAppDelegate->monitor) {
-        sharedAppDelegate->monitor->statusQueryFrom(sender);
-    }
-    report();
+    // Noted as it arrives, before the gate: in a flood identical queries share one answer, and
+    // every sender must still count.
+    if (sharedAppDelegate->monitor) sharedAppDelegate->monitor->statusQueryFrom(sender);
+    if (!sharedAppDelegate->gate) return report();
+    sharedAppDelegate->gate->submit(name, sender, CommandAccess::ReadOnly, report);
 }
 
 }  // namespace ampwarden

@@ -6,6 +6,7 @@
 #include "channel/CommandGate.h"
 #include "channel/LocalNotificationCenter.h"
 #include "platform/Platform.h"
+#include "smc/GuardedSmcService.h"
 #include "smc/SMC.h"
 
 namespace ampwarden {
@@ -34,6 +35,8 @@ class AppDelegate {
     bool AppAdmin();
 
     // Set once at launch, as root; they live as long as the delegate.
+    // Every SMC call of the helper passes the guard, which the connection must not outlive.
+    std::unique_ptr<GuardedSmcService> smcGuard;
     std::unique_ptr<SMC> smc;
     std::unique_ptr<CommandGate> gate;
     std::unique_ptr<ZTBatteryNewModule> batteryModule;
@@ -48,7 +51,8 @@ class AppDelegate {
 // delegate clears it when destroyed (only tests destroy it).
 extern AppDelegate* sharedAppDelegate;
 
-// The Darwin callback of the two status queries, with the query's sender.
+// The Darwin callback of the two status queries, with the query's sender: notes the sender for
+// the watchdog at once and leaves the answer to the command gate.
 void daemonStatusQueryCallback(const std::string& name, const std::string& sender);
 
 }  // namespace ampwarden

@@ -1,5 +1,7 @@
 #include "app/ZTMonitorApp.h"
 
+#include <algorithm>
+
 #include "channel/NotificationNames.h"
 
 namespace ampwarden {
@@ -63,55 +65,94 @@ void ZTMonitorApp::checkAppStatus() {
 
 void ZTMonitorApp::onLookup(const ApplicationLookup& lookup) {
     using State = ApplicationLookup::State;
-    if (lookup.state == State::Running && lookup.owner != trustedOwner_) {
-        std::weak_ptr<ZTMonitorApp> weak = weak_from_this();
-        gate_.authorizer().authorize(lookup.owner, CommandAction::Control, false,
-                                     gate_.limits().controlCheckSeconds,
-                                     [weak, owner = lookup.owner](const AuthorizationResult& r) {
-                                         if (auto self = weak.lock())
-                                             self->onOwnerChecked(owner, r);
-                                     });
-        return;
-    }
+    if (lookup.state == State::Running) return checkOwners(lookup.owners);
     checking_ = false;
     if (lookup.state == State::Unknown) {
         logOnce("Ampwarden: cannot tell whether " + monitoredBundleID_ + " runs (" +
                 lookup.failure + "); keeping the last state");
-    } else if (lookup.state == State::Running) {
-        appFound();
     } else {
         lastLogged_.clear();
         appMissing();
     }
 }
 
-void ZTMonitorApp::onOwnerChecked(const std::string& owner, const AuthorizationResult& result) {
-    checking_ = false;
+// The app is any holder of the id, or any connection waiting for it, that may command the
+// helper: the owner trusted before if it is still there, else the others in turn, each asked
+// once (a unique name never passes to another process), a bounded number per check.
+void ZTMonitorApp::checkOwners(const std::vector<std::string>& owners) {
+    if (std::find(owners.begin(), owners.end(), trustedOwner_) != owners.end()) {
+        checking_ = false;
+        return appFound();
+    }
+    std::erase_if(refusedOwners_, [&owners](const std::string& refused) {
+        return std::find(owners.begin(), owners.end(), refused) == owners.end();
+    });
+    std::deque<std::string> candidates;
+    for (const std::string& owner : owners) {
+        if (refusedOwners_.count(owner) == 0) candidates.push_back(owner);
+    }
+    // The rest wait for the next check; until they are asked nothing is known.
+    const bool all = candidates.size() <= kMaxOwnerChecks;
+    candidates.resize(std::min(candidates.size(), kMaxOwnerChecks));
+    checkNextOwner(std::move(candidates), owners.empty() ? std::string() : owners.front(), all);
+}
+
+void ZTMonitorApp::checkNextOwner(std::deque<std::string> candidates, const std::string& holder,
+                                  bool all) {
+    if (candidates.empty()) {
+        checking_ = false;
+        if (!all) return;
+        logOnce("Ampwarden: " + monitoredBundleID_ + " is held by " + holder + refusedUid_ +
+                ", who may not command the helper; not counted as the app");
+        return appMissing();
+    }
+    const std::string owner = candidates.front();
+    candidates.pop_front();
+    std::weak_ptr<ZTMonitorApp> weak = weak_from_this();
+    gate_.authorizer().authorize(
+        owner, CommandAction::Control, false, gate_.limits().controlCheckSeconds,
+        [weak, owner, holder, all,
+         candidates = std::move(candidates)](const AuthorizationResult& r) {
+            if (auto self = weak.lock()) self->onOwnerChecked(owner, r, candidates, holder, all);
+        });
+}
+
+void ZTMonitorApp::onOwnerChecked(const std::string& owner, const AuthorizationResult& result,
+                                  std::deque<std::string> candidates, const std::string& holder,
+                                  bool all) {
     if (result.outcome == AuthorizationResult::Outcome::Allowed) {
+        checking_ = false;
         trustedOwner_ = owner;
         appFound();
         return;
     }
     if (result.outcome == AuthorizationResult::Outcome::Unknown) {
+        checking_ = false;
         logOnce("Ampwarden: cannot tell whether the owner " + owner + " of " + monitoredBundleID_ +
                 " may command the helper (" + result.reason + "); keeping the last state");
         return;
     }
-    const SenderCredentials& who = result.credentials;
-    logOnce("Ampwarden: " + monitoredBundleID_ + " is held by " + owner +
-            (who.known ? " (uid " + std::to_string(who.uid) + ")" : std::string()) +
-            ", who may not command the helper; not counted as the app");
-    appMissing();
+    refusedOwners_.insert(owner);
+    if (owner == holder) {
+        const SenderCredentials& who = result.credentials;
+        refusedUid_ = who.known ? " (uid " + std::to_string(who.uid) + ")" : std::string();
+    }
+    checkNextOwner(std::move(candidates), holder, all);
 }
 
-// One check per sender at a time, and none again for the sender last refused, so a flood of
-// queries is not a flood of questions to the authority.
+// Only while the app is not counted as running, one check per sender at a time, a few at
+// most, and none again for a sender refused: a flood of queries is not a flood of questions
+// to the authority.
 void ZTMonitorApp::statusQueryFrom(const std::string& sender) {
+    if (wasRunning_) return;
     if (!sender.empty() && sender == trustedOwner_) {
         wasRunning_ = true;
         return;
     }
-    if (sender == refusedQuerySender_ || !queryChecks_.insert(sender).second) return;
+    if (queryChecks_.size() >= kMaxQueryChecks || refusedQuerySenders_.count(sender) != 0 ||
+        !queryChecks_.insert(sender).second) {
+        return;
+    }
     std::weak_ptr<ZTMonitorApp> weak = weak_from_this();
     gate_.authorizer().authorize(sender, CommandAction::Control, false,
                                  gate_.limits().controlCheckSeconds,
@@ -127,7 +168,10 @@ void ZTMonitorApp::onQuerySenderChecked(const std::string& sender,
     if (result.allowed()) {
         wasRunning_ = true;
     } else if (result.outcome == AuthorizationResult::Outcome::Denied) {
-        refusedQuerySender_ = sender;
+        // A unique name never comes back, so forgetting them all now and then costs one more
+        // check each for the connections still asking.
+        if (refusedQuerySenders_.size() >= kMaxRefusedSenders) refusedQuerySenders_.clear();
+        refusedQuerySenders_.insert(sender);
     }
 }
 

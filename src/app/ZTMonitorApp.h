@@ -1,9 +1,11 @@
 #pragma once
 
+#include <deque>
 #include <functional>
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "channel/CommandAuthorizer.h"
 #include "channel/CommandGate.h"
@@ -16,8 +18,9 @@ namespace ampwarden {
 
 // Watches the running applications for one application id every 10 s and, when an
 // application it has seen running is gone, posts "mainAppIsKilled" on its local center.
-// The id counts as running only while its owner may command the helper: anyone may claim
-// the name, and someone else's claim or release must not reset the charging. A lookup or a
+// The id counts as running only while one of its owners, or of the connections waiting for
+// it, may command the helper: anyone may claim the name first, and someone else's claim or
+// release must neither reset the charging nor hide the app waiting behind it. A lookup or a
 // check that fails says nothing, so the state stays as it was. Whether an owner may command
 // the helper is asked through `gate`'s authorizer, with its bound. Runs on `loop`; the lookups
 // are asynchronous. Owned through a std::shared_ptr, which its timer and lookups hold weakly.
@@ -45,7 +48,11 @@ class ZTMonitorApp : public std::enable_shared_from_this<ZTMonitorApp> {
 
   private:
     void onLookup(const ApplicationLookup& lookup);
-    void onOwnerChecked(const std::string& owner, const AuthorizationResult& result);
+    void checkOwners(const std::vector<std::string>& owners);
+    // `all`: the candidates are every owner not refused yet.
+    void checkNextOwner(std::deque<std::string> candidates, const std::string& holder, bool all);
+    void onOwnerChecked(const std::string& owner, const AuthorizationResult& result,
+                        std::deque<std::string> candidates, const std::string& holder, bool all);
     void onQuerySenderChecked(const std::string& sender, const AuthorizationResult& result);
     void appFound();
     void appMissing();
@@ -61,9 +68,15 @@ class ZTMonitorApp : public std::enable_shared_from_this<ZTMonitorApp> {
     bool checking_ = false;
     // The owner last found authorised; its unique name never passes to another process.
     std::string trustedOwner_;
+    // Holders and waiters refused, while they still hold or wait; the holder's uid for the log.
+    static constexpr std::size_t kMaxOwnerChecks = 32;
+    std::set<std::string> refusedOwners_;
+    std::string refusedUid_;
     std::string lastLogged_;
+    static constexpr std::size_t kMaxQueryChecks = 8;
+    static constexpr std::size_t kMaxRefusedSenders = 1024;
     std::set<std::string> queryChecks_;
-    std::string refusedQuerySender_;
+    std::set<std::string> refusedQuerySenders_;
     std::unique_ptr<Timer> timer_;
 };
 

@@ -2,14 +2,17 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace ampwarden {
 
-// Whether an application runs, and which connection speaks for it.
+// Whether an application runs, and which connections may speak for it.
 struct ApplicationLookup {
     enum class State { Running, NotRunning, Unknown };
     State state = State::Unknown;
-    std::string owner;    // Running: the bus connection (unique name) that holds the id
+    // Running: the bus connections (unique names) that hold the id, then those waiting for it.
+    // Anyone may claim an id first, so the application may be any one of them.
+    std::vector<std::string> owners;
     std::string failure;  // Unknown: why nobody could tell
 };
 

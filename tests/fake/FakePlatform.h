@@ -27,17 +27,18 @@ class FakeDisplayMonitor : public DisplayMonitor {
     Callback callback;
 };
 
-// Answers at once: the app with the id `running` is held by `owner`; with `failure` set it
+// Answers at once: the app with the id `running` is held by `owners`; with `failure` set it
 // cannot tell.
 class FakeRunningApplications : public RunningApplications {
   public:
     void findApplication(const std::string& id, LookupCallback done) override {
         using State = ApplicationLookup::State;
-        if (!failure.empty()) return done({State::Unknown, "", failure});
-        if (id == running) return done({State::Running, owner, ""});
-        done({State::NotRunning, "", ""});
+        if (!failure.empty()) return done({State::Unknown, {}, failure});
+        if (id == running) return done({State::Running, owners, ""});
+        done({State::NotRunning, {}, ""});
     }
-    std::string running, owner = ":1.0", failure;
+    std::string running, failure;
+    std::vector<std::string> owners = {":1.0"};  // the holder first, then those waiting
 };
 
 class FakeMachineFacts : public MachineFacts {

@@ -8,8 +8,9 @@
 namespace ampwarden {
 
 // The applications on the system bus: an application id is a well-known name, running while
-// some connection owns it (the main app owns "lumora.Battery" while it runs). Asks the bus
-// daemon for the name's owner without waiting on it; a query that fails or gets no answer
+// some connection owns it (the main app owns "lumora.Battery" while it runs, or waits in the
+// name's queue behind someone else). Asks the bus daemon for the name's owner and queue without
+// waiting on it; a query that fails or gets no answer
 // within a few seconds answers "unknown".
 class BusRunningApplications : public RunningApplications {
   public:

@@ -50,7 +50,7 @@ TEST_F(Watchdog, AFailedLookupKeepsTheStateAndAnotherUsersClaimDoesNotCount) {
     EXPECT_EQ(killed, 1);
 
     platform.authorities.user(":1.9", 1001, false);
-    platform.apps.owner = ":1.9";
+    platform.apps.owners = {":1.9"};
     run(true, 30);
     run(false, 10);
     EXPECT_EQ(killed, 1);
