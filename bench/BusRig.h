@@ -11,6 +11,7 @@
 
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -313,9 +314,9 @@ class Rig {
 
         if (auto error = startBus(busSocket); !error.empty()) return error;
         if (auto error = startLogind(); !error.empty()) return error;
-        Child& emulator = spawn("smc-emulator", {programPath("ampwarden-smc-emulator"), "--socket",
-                                                 getenv("LUMORA_SMC_EMULATOR")});
-        if (!emulator.waitForOutputLine(10)) return "the SMC emulator did not say it was ready";
+        emulator_ = &spawn("smc-emulator", {programPath("ampwarden-smc-emulator"), "--socket",
+                                            getenv("LUMORA_SMC_EMULATOR")});
+        if (!emulator_->waitForOutputLine(10)) return "the SMC emulator did not say it was ready";
         const std::uint64_t started = client_->count(names::kGlobalDaemonLoadStatusAnswer) + 1;
         helper_ = &spawn("helper", {programPath("ampwarden")});
         if (!client_->waitForCount(names::kGlobalDaemonLoadStatusAnswer, started, 10)) {
@@ -328,6 +329,7 @@ class Rig {
     Child& helper() { return *helper_; }
     // The bus daemon, the first child started.
     pid_t busPid() const { return children_.empty() ? -1 : children_.front()->pid(); }
+    pid_t emulatorPid() const { return emulator_ == nullptr ? -1 : emulator_->pid(); }
 
     void writeLogs(std::ostream& out) const {
         for (const auto& child : children_) {
@@ -371,6 +373,7 @@ class Rig {
     std::vector<std::unique_ptr<Child>> children_;
     std::unique_ptr<BusClient> client_;
     Child* helper_ = nullptr;
+    Child* emulator_ = nullptr;
 };
 
 // Starts the rig, or says why not (with the logs) and returns null.
@@ -381,6 +384,22 @@ inline std::unique_ptr<Rig> startRig(const std::string& binDir) {
     std::cerr << "cannot set up the helper: " << error << '\n';
     rig->writeLogs(std::cerr);
     return nullptr;
+}
+
+// Drops root for `uid` (and the group of the same number), for a child that acts as a user.
+inline bool becomeUser(uid_t uid) {
+    return setgroups(0, nullptr) == 0 && setgid(uid) == 0 && setuid(uid) == 0;
+}
+
+// Forks a child that runs `body` (which must not return) and dies with the bench.
+template <typename Body>
+pid_t forkChild(Body body) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        body();
+    }
+    return pid;
 }
 
 // Lets other users' connections reach the bus socket in the rig's private folder. The error

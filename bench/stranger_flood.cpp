@@ -7,8 +7,6 @@
 // daemon's growth. Targets: none lost, each within 1 s, the helper under 16 MiB, the bus
 // daemon's growth under 64 MiB.
 
-#include <grp.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <vector>
@@ -50,13 +48,9 @@ std::uint64_t rssKiB(pid_t pid) {
     return 0;
 }
 
-bool become(uid_t uid) {
-    return setgroups(0, nullptr) == 0 && setgid(uid) == 0 && setuid(uid) == 0;
-}
-
 // The stranger: floods until its parent closes the pipe.
 [[noreturn]] void flood(int stopFd, int connections, const char* command) {
-    if (!become(kStranger)) _exit(1);
+    if (!bench::becomeUser(kStranger)) _exit(1);
     std::vector<sd::BusPtr> buses;
     for (int i = 0; i < connections; ++i) {
         sd_bus* raw = nullptr;
@@ -78,7 +72,7 @@ bool become(uid_t uid) {
 
 // The console user: each command's round trip in seconds to `fd`, negative when it got no answer.
 [[noreturn]] void console(int fd) {
-    if (!become(kConsoleUser)) _exit(1);
+    if (!bench::becomeUser(kConsoleUser)) _exit(1);
     for (int i = 0; i < kConsoleCommands; ++i) {
         const bool on = i % 2 == 0;
         bench::BusClient client;
@@ -96,16 +90,6 @@ bool become(uid_t uid) {
     _exit(0);
 }
 
-template <typename Body>
-pid_t forkWith(Body body) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        body();
-    }
-    return pid;
-}
-
 void StrangerFlood(benchmark::State& state, Load load) {
     for (auto _ : state) {
         Result result;
@@ -118,14 +102,14 @@ void StrangerFlood(benchmark::State& state, Load load) {
             state.SkipWithError("no pipe");
             return;
         }
-        const pid_t stranger = forkWith([&] {
+        const pid_t stranger = bench::forkChild([&] {
             close(stop[1]);
             close(times[0]);
             close(times[1]);
             flood(stop[0], load.connections, load.command);
         });
         bench::sleepSeconds(1);  // the flood under way
-        const pid_t user = forkWith([&] {
+        const pid_t user = bench::forkChild([&] {
             close(stop[1]);
             close(times[0]);
             console(times[1]);

@@ -32,6 +32,7 @@ class FakeNotificationChannel : public NotificationChannel {
                 callback(arrived);
             });
     }
+    bool backlog() override { return backlogged; }
     void addCommandObserver(const std::string& name, CommandCallback callback) override {
         observers_.emplace_back(name, std::move(callback));
     }
@@ -60,6 +61,7 @@ class FakeNotificationChannel : public NotificationChannel {
 
     std::vector<std::size_t> answersWhenFlushed;  // answers posted by each flush
     std::vector<Answer> answers;
+    bool backlogged = false;  // more has arrived than the helper read
 
   private:
     const FakeRunLoop& clock_;

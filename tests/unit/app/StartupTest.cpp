@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -69,6 +70,19 @@ TEST(AppDelegate, OnlyAStatusQueryFromSomeoneInChargeMarksTheAppSeen) {
     platform.notifications.postDarwinNotification(names::kQueryDaemonLoadStatus);  // root
     platform.clock.advance(10);
     EXPECT_EQ(killed, 2);
+
+    // In a flood the stranger's query and the user's share one answer; the user still counts.
+    platform.notifications.backlogged = true;
+    auto statusAnswers = [&platform] {
+        const Names all = platform.notifications.answerNames();
+        return std::count(all.begin(), all.end(), names::kDaemonLoadStatusAnswer);
+    };
+    const auto answered = statusAnswers();
+    platform.notifications.postDarwinNotification(names::kQueryDaemonLoadStatus, ":1.7");
+    platform.notifications.postDarwinNotification(names::kQueryDaemonLoadStatus, ":1.8");
+    platform.clock.advance(10);
+    EXPECT_EQ(statusAnswers(), answered + 1);
+    EXPECT_EQ(killed, 3);
 }
 
 }  // namespace

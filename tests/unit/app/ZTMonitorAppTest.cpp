@@ -56,6 +56,29 @@ TEST_F(Watchdog, AFailedLookupKeepsTheStateAndAnotherUsersClaimDoesNotCount) {
     EXPECT_EQ(killed, 1);
 }
 
+// A stranger who claims the name first does not hide the app waiting behind it: the app is
+// whichever holder or waiter may command the helper, and each stranger is asked about once.
+TEST_F(Watchdog, AnAppWaitingBehindAStrangersClaimCountsAndItsLeavingIsReported) {
+    for (int i = 0; i < 40; ++i) platform.authorities.user(":2." + std::to_string(i), 65534, false);
+    platform.authorities.user(":1.5", 1000, true, 1);
+    std::vector<std::string> strangers;
+    for (int i = 0; i < 40; ++i) strangers.push_back(":2." + std::to_string(i));
+    platform.apps.owners = strangers;
+    platform.apps.owners.push_back(":1.5");
+    run(true, 10);
+    EXPECT_EQ(killed, 0);
+    run(true, 10);  // the rest of the queue is asked on the next check
+    const std::size_t asked = platform.authorities.checks.size();
+    EXPECT_EQ(asked, 41u);
+    run(true, 30);
+    EXPECT_EQ(platform.authorities.checks.size(), asked) << "nobody is asked twice";
+
+    platform.apps.owners = strangers;  // the app quits; the strangers stay
+    run(true, 10);
+    EXPECT_EQ(killed, 1);
+    EXPECT_EQ(platform.authorities.checks.size(), asked);
+}
+
 // Replacing the timer in the slot stops the old one; a one-shot empties the slot after it
 // fires unless its block refilled it.
 TEST(DispatchTimer, ReplacesTheTimerInItsSlotAndAOneShotEmptiesIt) {
