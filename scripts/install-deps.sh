@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages Ampwarden builds, tests and demonstrates with (as root).
+# Installs the Debian 12 packages Ampwarden builds, packages (debian/control's Build-Depends and the
+# tools that build and check the packages), tests and demonstrates with (as root).
 # Does nothing when they are all present already.
 set -euo pipefail
 
@@ -9,7 +10,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   dbus-daemon dbus-bin python3 python3-dbus python3-dbusmock
   util-linux procps espeak-ng
-  dpkg-dev file help2man lintian
+  build-essential dpkg-dev debhelper devscripts equivs file help2man lintian
   polkitd
   clang libclang-rt-14-dev
   qemu-system-x86 acpica-tools busybox-static kmod strace make xz-utils

@@ -1,9 +1,8 @@
 #!/bin/sh
 # Boots systemd as PID 1 on a throwaway copy of this machine. Runs as PID 1 of fresh pid, mount,
 # uts, ipc, net and cgroup namespaces (unshare --fork); every mount below is private to them and
-# goes with them. Usage: boot.sh DEB, which is copied to /root/ampwarden.deb inside.
+# goes with them. Usage: boot.sh DEB..., each copied to /root/PACKAGE.deb inside.
 set -eu
-deb=$1
 
 mount --make-rprivate /
 # A copy-on-write view of / whose changes live in memory only.
@@ -11,7 +10,10 @@ mount -t tmpfs -o mode=0755 ampwarden-system /mnt
 mkdir /mnt/upper /mnt/work /mnt/root
 mount -t overlay overlay -o lowerdir=/,upperdir=/mnt/upper,workdir=/mnt/work /mnt/root
 root=/mnt/root
-cp "$deb" "$root/root/ampwarden.deb"
+for deb; do
+    name=$(basename "$deb")
+    cp "$deb" "$root/root/${name%%_*}.deb"
+done
 
 mount -t proc proc "$root/proc"
 mount -t sysfs -o ro sysfs "$root/sys"

@@ -1,8 +1,9 @@
 #!/usr/bin/python3
-"""The Debian package on a real systemd, booted as PID 1 in fresh namespaces over an in-memory
+"""The Debian packages on a real systemd, booted as PID 1 in fresh namespaces over an in-memory
 copy of this machine (boot.sh), with the SMC emulator standing in for the SMC. The booted system
-dies with this script (parent-death signal on unshare). Needs root, unshare/nsenter, cpack,
-dpkg-deb and systemd, else exits 77 (skipped); AMPWARDEN_BIN_DIR is the build's bin directory.
+dies with this script (parent-death signal on unshare). Needs root, unshare/nsenter and systemd,
+else exits 77 (skipped). Usage: installed_system_test.py DIR, the folder that holds the packages
+(scripts/build-deb.sh).
 """
 
 import json
@@ -21,7 +22,8 @@ OTHER = 'other'  # a user with no session
 HELPER = '/usr/libexec/lumora/Ampwarden/ampwarden'
 SOCKET = '/run/lumora/smc-emulator.sock'
 SMC_TOOL = '/root/ampwarden-smc'  # a copy that outlives the package
-DEB = '/root/ampwarden.deb'  # where boot.sh puts the package
+PACKAGES = ('ampwarden', 'ampwarden-smc-tools')  # boot.sh puts them in /root/PACKAGE.deb
+DEB, TOOLS_DEB = (f'/root/{package}.deb' for package in PACKAGES)
 NAMESPACES = ['--pid', '--fork', '--mount', '--uts', '--ipc', '--net', '--cgroup']
 INSIDE_ENV = ['env', '-i', 'PATH=/usr/sbin:/usr/bin:/sbin:/bin', 'LANG=C.UTF-8']
 NORMAL_CHARGING = {'CH0B': 0, 'CH0C': 0, 'CH0I': 0, 'BCLM': 100}
@@ -51,11 +53,11 @@ def check(condition, message):
 class Machine:
     """A booted system: commands run inside it (nsenter), and poweroff() (or our death) ends it."""
 
-    def __init__(self, deb, log_path):
+    def __init__(self, debs, log_path):
         with open(log_path, 'w') as log:
             self.unshare = subprocess.Popen(
                 ['setpriv', '--pdeathsig', 'KILL', 'unshare', *NAMESPACES, '--kill-child=SIGKILL',
-                 'sh', os.path.join(HERE, 'boot.sh'), deb], stdin=subprocess.DEVNULL, stdout=log,
+                 'sh', os.path.join(HERE, 'boot.sh'), *debs], stdin=subprocess.DEVNULL, stdout=log,
                 stderr=subprocess.STDOUT)
         self.pid = wait_until(self._systemd_pid, 30, 'systemd did not start')
 
@@ -110,16 +112,13 @@ class Machine:
             return False
 
 
-def missing_prerequisite(build):
+def missing_prerequisite():
     """Why the test cannot run here, or None."""
     if os.geteuid() != 0:
         return 'needs root'
-    for program in ('setpriv', 'unshare', 'nsenter', 'cpack', 'dpkg-deb', 'runuser', 'useradd',
-                    '/lib/systemd/systemd'):
+    for program in ('setpriv', 'unshare', 'nsenter', 'runuser', 'useradd', '/lib/systemd/systemd'):
         if not shutil.which(program):
             return f'{program} is not installed'
-    if not os.path.exists(os.path.join(build, 'CPackConfig.cmake')):
-        return 'no CPack configuration in the build'
     probe = ('mount -t tmpfs probe /mnt && mkdir /mnt/u /mnt/w /mnt/r /mnt/c && '
              'mount -t overlay overlay -o lowerdir=/,upperdir=/mnt/u,workdir=/mnt/w /mnt/r && '
              'mount -t cgroup2 cgroup2 /mnt/c')
@@ -129,14 +128,11 @@ def missing_prerequisite(build):
         return f'the namespaces or mounts are not available: {probed.stderr.strip()}'
 
 
-def build_package(build, tmp):
-    packaged = subprocess.run(['cpack', '-G', 'DEB', '--config',
-                               os.path.join(build, 'CPackConfig.cmake'), '-B', tmp],
-                              capture_output=True, text=True, timeout=600)
-    debs = [name for name in os.listdir(tmp) if name.endswith('.deb')]
-    check(packaged.returncode == 0 and len(debs) == 1,
-          f'cpack failed: {packaged.stdout}{packaged.stderr}')
-    return os.path.join(tmp, debs[0])
+def packages(folder):
+    debs = {name.split('_')[0]: os.path.join(folder, name) for name in os.listdir(folder)
+            if name.endswith('.deb')}
+    check(all(package in debs for package in PACKAGES), f'{folder} holds {sorted(debs)}')
+    return [debs[package] for package in PACKAGES]
 
 
 def journal(machine, identifier):
@@ -169,10 +165,11 @@ def scenario(machine):
     machine.dpkg('-i', DEB)
     service = machine.service('UnitFileState', 'ActiveState', 'MainPID')
     check(service['UnitFileState'] == 'enabled' and service['ActiveState'] == 'active', service)
+    machine.dpkg('-i', TOOLS_DEB)
     machine.run('cp', '/usr/bin/ampwarden-smc', SMC_TOOL)
     machine.run('systemd-run', '--unit=smc-emulator', '/usr/bin/ampwarden-smc-emulator')
     wait_until(lambda: machine.succeeds('test', '-S', SOCKET), 10, 'the SMC emulator did not serve')
-    yield 'dpkg -i: service enabled and active'
+    yield 'dpkg -i ampwarden (alone): service enabled and active; then the SMC tools'
 
     silent = machine.run('ampwardenctl', '--timeout', '2', 'daemon-info', user=USER, ok=False)
     check(silent.returncode == 1, f'answered before anyone logged in: {silent.stdout}')
@@ -241,13 +238,13 @@ def scenario(machine):
     yield 'upgrade: restarted, charge state kept; a disabled service stays so'
 
     machine.run('systemctl', 'enable', '--now', UNIT)
+    machine.dpkg('-r', 'ampwarden-smc-tools')  # the running emulator stays
     machine.dpkg('-r', 'ampwarden')
     check(machine.keys() == NORMAL_CHARGING, f'dpkg -r left {machine.keys()}')
-    # Masked while the package's enablement is remembered (until a purge), as debhelper does.
     gone = machine.service('LoadState', 'ActiveState')
-    check(gone == {'LoadState': 'masked', 'ActiveState': 'inactive'}, gone)
+    check(gone == {'LoadState': 'not-found', 'ActiveState': 'inactive'}, gone)
     check(not machine.succeeds('test', '-e', HELPER), 'the helper is left')
-    yield 'dpkg -r: service stopped and gone, normal charging restored'
+    yield 'dpkg -r: service stopped and gone, normal charging restored without the SMC tools'
 
     machine.dpkg('-i', DEB)
     answer(machine)
@@ -264,24 +261,24 @@ def scenario(machine):
     check(purged.stderr.count('could not set') == 4, purged.stderr)
     check(not machine.succeeds('deb-systemd-helper', 'debian-installed', UNIT) and
           machine.service('LoadState')['LoadState'] == 'not-found',
-          'the purge left the enablement or the mask')
-    yield 'dpkg --purge goes on without the SMC tool, forgets enablement and mask'
+          'the purge left the enablement')
+    yield 'dpkg --purge goes on without the SMC tool, forgets the enablement'
 
 
 def main():
-    build = os.path.dirname(os.path.abspath(os.environ.get('AMPWARDEN_BIN_DIR', 'bin')))
-    if reason := missing_prerequisite(build):
+    folder = os.path.abspath(sys.argv[1])
+    if reason := missing_prerequisite():
         print(f'skipped: {reason}')
         return SKIPPED
     with open('/proc/self/mountinfo') as mounts:
         host_mounts = mounts.read()
-    # In the build, not in /tmp: a killed run leaves it for the next run to clear.
-    tmp = os.path.join(build, 'system-test')
+    # Next to the packages, not in /tmp: a killed run leaves it for the next run to clear.
+    tmp = os.path.join(folder, 'system-test')
     shutil.rmtree(tmp, ignore_errors=True)
     os.makedirs(tmp)
     machine, status, started = None, 1, time.monotonic()
     try:
-        machine = Machine(build_package(build, tmp), os.path.join(tmp, 'boot.log'))
+        machine = Machine(packages(folder), os.path.join(tmp, 'boot.log'))
         for step in scenario(machine):
             print(f'ok {time.monotonic() - started:5.1f} s  {step}', flush=True)
         check(machine.poweroff(), 'the system did not power off when asked')
