@@ -1,136 +1,47 @@
 #include "ampwardenctl/BatteryApp.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
-
 #include "ampwardenctl/CommandTable.h"
-#include "ampwardenctl/HelperDiagnosis.h"
 #include "channel/NotificationNames.h"
 
 namespace ampwarden::ctl {
-namespace {
 
-// How long a command may go unanswered before the user is told why that may be.
-constexpr std::uint64_t kAnswerWaitUsec = 5ULL * 1000 * 1000;
+BatteryApp::BatteryApp(Parts parts, BatterySettings settings, std::string stateFile)
+    : parts_(std::move(parts)), settings_(std::move(settings)), state_(std::move(stateFile)) {}
 
-std::string levelText(const PowerReading& reading) {
-    return reading.level ? std::to_string(*reading.level) + " %" : "unknown";
-}
-
-std::string mainsText(const PowerReading& reading) {
-    return reading.mains ? (*reading.mains ? "on mains" : "on battery") : "mains unknown";
-}
-
-}  // namespace
-
-BatteryApp::BatteryApp(ClientBus& bus, BatterySettings settings, std::string stateFile)
-    : bus_(bus),
-      settings_(std::move(settings)),
-      stateFile_(std::move(stateFile)),
-      power_(bus.bus(), bus.event()) {}
-
-BatteryApp::~BatteryApp() {
-    sd_bus_slot_unref(sleepSlot_);
-    sd_event_source_unref(answerTimer_);
-    sd_event_source_unref(exitSource_);
-    if (!stateFile_.empty()) ::unlink(stateFile_.c_str());
-}
-
-std::string BatteryApp::stateFilePath() {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (!runtime || *runtime != '/') return "";
-    return std::string(runtime) + "/lumora/battery-app.state";
-}
-
-int BatteryApp::run(std::optional<double> timeoutSeconds) {
-    std::string error;
-    auto answered = [this](const Answer& answer) {
-        try {
-            onAnswer(answer);
-        } catch (const std::exception& failure) {
-            std::fprintf(stderr, "ampwardenctl: failed on an answer: %s\n", failure.what());
-        }
-    };
-    if (!bus_.subscribe(answered, error) || !bus_.claimName(names::kMainAppId, error) ||
-        !watchSleep(error) || !watchExit(error) ||
-        !power_.start([this](const PowerReading& reading) { onReading(reading); }, error)) {
-        std::fprintf(stderr, "ampwardenctl: %s\n", error.c_str());
-        return 1;
-    }
-    say(std::string("owning \"") + names::kMainAppId + "\"; " + describeSettings(settings_) +
-        "; battery from " + power_.source() + "; Ctrl-C ends");
+bool BatteryApp::start(const std::string& owning, std::string& error) {
+    if (!parts_.sender.subscribe([this](const Answer& answer) { onAnswer(answer); }, error))
+        return false;
+    // The app has nothing to finish before sleep; the helper does its own.
+    parts_.login.setSleepHandlers([this] { parts_.login.sleepWorkDone(); },
+                                  [this] { reapply("woke up"); });
+    if (!parts_.power.start([this](const PowerReading& reading) { onReading(reading); }, error))
+        return false;
+    parts_.log.standardOutput(owning + "; " + describeSettings(settings_) + "; battery from " +
+                              parts_.power.name() + "; Ctrl-C ends");
     // The helper's status answer tells the watchdog the app runs, and brings the first apply.
     askStatus();
-    armAnswerTimer();
-    RunResult result = bus_.run(timeoutSeconds);
-    if (result == RunResult::Disconnected || result == RunResult::Failed) {
-        std::fprintf(stderr, "ampwardenctl: %s\n",
-                     result == RunResult::Disconnected ? "lost the bus connection"
-                                                       : "the event loop failed");
-        return 1;
-    }
-    return closeFailure_.empty() ? 0 : 1;
-}
-
-bool BatteryApp::watchExit(std::string& error) {
-    // Runs before the bus's own exit handler, which closes the connection.
-    int r = sd_event_add_exit(bus_.event(), &exitSource_, onExit, this);
-    if (r >= 0) r = sd_event_source_set_priority(exitSource_, SD_EVENT_PRIORITY_IMPORTANT);
-    if (r < 0) error = "cannot prepare the exit";
-    return r >= 0;
-}
-
-int BatteryApp::onExit(sd_event_source*, void* self) {
-    auto* app = static_cast<BatteryApp*>(self);
-    if (app->opened_ && sd_bus_is_open(app->bus_.bus()) > 0) {
-        // Charging comes back now rather than after the helper's watchdog notices.
-        try {
-            app->closing_ = true;
-            app->post(names::kCloseSMC);
-            app->awaitCloseAnswer();
-            if (!app->closeFailure_.empty()) {
-                std::fprintf(stderr, "ampwardenctl: posted \"close\", but %s\n",
-                             app->closeFailure_.c_str());
-            } else {
-                app->say(app->closeAnswered_ ? "gave charging back (close)"
-                                             : "posted \"close\"; the helper did not answer it");
-            }
-        } catch (...) {
-            std::fputs("ampwardenctl: failed to post \"close\"\n", stderr);
-        }
-    }
-    return 0;
+    armAnswerWait();
+    return true;
 }
 
 // The helper checks who sent "close" and refuses a sender that has already left the bus, so
-// the app stays until the answer comes. The event loop has ended by now: the bus is driven by
-// hand. Battery readings and wake-ups still arrive on it, but decide() makes no more commands,
-// so nothing the app posts can follow its "close".
-void BatteryApp::awaitCloseAnswer() {
-    sd_bus* bus = bus_.bus();
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::duration<double>(kCloseAnswerSeconds);
-    while (!closeAnswered_) {
-        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return;
-        int r = sd_bus_process(bus, nullptr);
-        if (r < 0) return;
-        if (r == 0 && sd_bus_wait(bus, static_cast<std::uint64_t>(left.count())) < 0) return;
+// the app stays until the answer comes. Readings and wake-ups may still arrive meanwhile, but
+// decide() makes no more commands, so nothing the app posts can follow its "close".
+int BatteryApp::finish() {
+    if (!opened_ || !parts_.sender.connected()) return 0;
+    // Charging comes back now rather than after the helper's watchdog notices.
+    closing_ = true;
+    post(names::kCloseSMC);
+    parts_.sender.drain(kCloseAnswerSeconds, [this] { return closeAnswered_; });
+    if (!closeFailure_.empty()) {
+        parts_.log.systemLog("posted \"close\", but " + closeFailure_);
+        return 1;
     }
-}
-
-bool BatteryApp::watchSleep(std::string& error) {
-    int r = sd_bus_match_signal(bus_.bus(), &sleepSlot_, "org.freedesktop.login1",
-                                "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
-                                "PrepareForSleep", onPrepareForSleep, this);
-    if (r < 0) error = "cannot watch for sleep and wake-up";
-    return r >= 0;
+    parts_.log.standardOutput(closeAnswered_ ? "gave charging back (close)"
+                                             : "posted \"close\"; the helper did not answer it");
+    return 0;
 }
 
 void BatteryApp::onAnswer(const Answer& answer) {
@@ -147,30 +58,37 @@ void BatteryApp::onAnswer(const Answer& answer) {
         askStatus();
     } else if (answer.name == names::kDaemonLoadStatusAnswer && awaitingStatus_) {
         // Only the app's own question: anyone's `ampwardenctl status` brings this answer too.
-        awaitingStatus_ = false;
-        helperState_ = "running";
-        if (settings_.any()) {
-            opened_ = true;
-            openAnswered_ = false;
-            post(names::kOpenSMC);
-            armAnswerTimer();
-        } else {
-            disarmAnswerTimer();
-        }
-        reapply("the helper is running");
+        onStatusAnswer();
     } else if (answer.name == names::kOpenSMCAnswer) {
-        openAnswered_ = true;
-        disarmAnswerTimer();
-        bool open = !answer.values.empty() &&
-                    std::get_if<std::string>(&answer.values[0].second.value) &&
-                    std::get<std::string>(answer.values[0].second.value) == names::kOpen;
-        helperState_ = open ? "running, SMC open" : "running, SMC not open";
-        if (!open) {
-            say("the helper cannot reach the SMC on this machine: run 'ampwarden-smc probe' to "
-                "see why");
-        }
-        writeState();
+        onOpenAnswer(answer);
     }
+}
+
+void BatteryApp::onStatusAnswer() {
+    awaitingStatus_ = false;
+    helper_ = HelperState::Running;
+    if (settings_.any()) {
+        opened_ = true;
+        openAnswered_ = false;
+        post(names::kOpenSMC);
+        armAnswerWait();
+    } else {
+        ++answerWait_;  // an idle app waits for nothing
+    }
+    reapply("the helper is running");
+}
+
+void BatteryApp::onOpenAnswer(const Answer& answer) {
+    openAnswered_ = true;
+    ++answerWait_;
+    const bool open = answerFailure(answer).empty();
+    helper_ = open ? HelperState::SmcOpen : HelperState::SmcNotOpen;
+    if (!open) {
+        parts_.log.standardOutput(
+            "the helper cannot reach the SMC on this machine: run 'ampwarden-smc probe' to see "
+            "why");
+    }
+    writeState();
 }
 
 // A command the helper could not carry out leaves the hold unknown, so the next reading sends
@@ -184,34 +102,32 @@ void BatteryApp::noteFailure(const Answer& answer) {
     hold_ = Hold::Unknown;
     reason_ = failure;
     if (failure != lastFailure_) {
-        std::fprintf(stderr, "ampwardenctl: %s; trying again on the next battery reading\n",
-                     failure.c_str());
+        parts_.log.systemLog(failure + "; trying again on the next battery reading");
     }
     lastFailure_ = failure;
     const bool chargeKeyRefused = answer.name == names::kSetDisableChargingAnswer &&
                                   failure.find("CH0B") != std::string::npos;
     if (chargeKeyRefused && settings_.keepLow && !toldLimitOnly_) {
         toldLimitOnly_ = true;
-        std::fprintf(stderr,
-                     "ampwardenctl: this machine does not let charging be stopped on command (a "
-                     "kernel that offers only the charge limit, without charge_behaviour, is the "
-                     "usual reason): 'keep = %d-%d' can only work through the charge limit, "
-                     "which stops charging at 80 %% whatever LOW and HIGH say; set 'limit = on' "
-                     "for that\n",
-                     *settings_.keepLow, *settings_.keepHigh);
+        const std::string keep =
+            std::to_string(*settings_.keepLow) + "-" + std::to_string(*settings_.keepHigh);
+        parts_.log.systemLog(
+            "this machine does not let charging be stopped on command (a kernel that offers "
+            "only the charge limit, without charge_behaviour, is the usual reason): 'keep = " +
+            keep +
+            "' can only work through the charge limit, which stops charging at 80 % whatever "
+            "LOW and HIGH say; set 'limit = on' for that");
     }
     writeState();
 }
 
 void BatteryApp::onReading(const PowerReading& reading) {
-    say("battery " + levelText(reading) + ", " + mainsText(reading));
+    parts_.log.standardOutput("battery " + levelText(reading) + ", " + mainsText(reading));
     if (!reading.level) {
-        std::fprintf(stderr,
-                     "ampwardenctl: no battery found by %s: charging stays allowed until one "
-                     "reports its level\n",
-                     power_.source());
+        parts_.log.systemLog(std::string("no battery found by ") + parts_.power.name() +
+                             ": charging stays allowed until one reports its level");
     }
-    if (helperState_ != "not heard from") decide();
+    if (helper_ != HelperState::NotHeardFrom) decide();
     writeState();
 }
 
@@ -221,17 +137,17 @@ void BatteryApp::askStatus() {
 }
 
 void BatteryApp::reapply(const char* why) {
-    if (helperState_ == "not heard from") return;  // the first status answer applies them
-    say(std::string("re-applying the settings: ") + why);
+    if (helper_ == HelperState::NotHeardFrom) return;  // the first status answer applies them
+    parts_.log.standardOutput(std::string("re-applying the settings: ") + why);
     decide(true);
 }
 
 void BatteryApp::decide(bool resend) {
     if (closing_) return;  // "close" is the app's last word
-    KeepDecision decision = decideHold(power_.last(), settings_, hold_, resend);
+    KeepDecision decision = decideHold(parts_.power.last(), settings_, hold_, resend);
     for (const auto& command : decision.commands) post(command);
     if (decision.next != hold_ || !decision.commands.empty()) {
-        say(std::string(holdName(decision.next)) + ": " + decision.reason);
+        parts_.log.standardOutput(std::string(holdName(decision.next)) + ": " + decision.reason);
     }
     hold_ = decision.next;
     reason_ = decision.reason;
@@ -240,78 +156,32 @@ void BatteryApp::decide(bool resend) {
 
 void BatteryApp::post(const std::string& command) {
     std::string error;
-    if (!bus_.postCommand(command, error))
-        std::fprintf(stderr, "ampwardenctl: %s\n", error.c_str());
+    if (!parts_.sender.postCommand(command, error)) parts_.log.systemLog(error);
 }
 
-void BatteryApp::say(const std::string& line) {
-    std::fprintf(stdout, "%s\n", line.c_str());
-    std::fflush(stdout);
+// The run loop's timers cannot be cancelled: a wait that ends after a newer one began, or
+// after its answer came, finds its number stale and says nothing.
+void BatteryApp::armAnswerWait() {
+    const unsigned wait = ++answerWait_;
+    parts_.loop.after(kAnswerWaitSeconds, [this, wait] {
+        if (wait == answerWait_) onAnswerWaitOver();
+    });
 }
 
-// An idle app has no timer at all: the wait for an answer ends with the answer.
-void BatteryApp::disarmAnswerTimer() {
-    sd_event_source_unref(answerTimer_);
-    answerTimer_ = nullptr;
-}
-
-bool BatteryApp::armAnswerTimer() {
-    disarmAnswerTimer();
-    return sd_event_add_time_relative(bus_.event(), &answerTimer_, CLOCK_MONOTONIC, kAnswerWaitUsec,
-                                      0, onAnswerTimeout, this) >= 0;
+void BatteryApp::onAnswerWaitOver() {
+    if (helper_ == HelperState::NotHeardFrom) {
+        parts_.log.systemLog("the helper does not answer: " + parts_.explainSilence(false) +
+                             "; the settings are applied once it does");
+    } else if (opened_ && !openAnswered_) {
+        helper_ = HelperState::NotAnswering;
+        parts_.log.systemLog("the helper did not answer \"open\": " + parts_.explainSilence(true));
+        writeState();
+    }
 }
 
 void BatteryApp::writeState() {
-    if (stateFile_.empty()) return;
-    std::string dir = stateFile_.substr(0, stateFile_.rfind('/'));
-    ::mkdir(dir.c_str(), 0700);
-    std::string temporary = stateFile_ + ".new";
-    {
-        std::ofstream file(temporary, std::ios::trunc);
-        const PowerReading& reading = power_.last();
-        file << "pid=" << ::getpid() << "\nsettings=" << describeSettings(settings_)
-             << "\nsource=" << power_.source() << "\nlevel=" << levelText(reading)
-             << "\nmains=" << mainsText(reading) << "\nstate=" << reading.state
-             << "\nhelper=" << helperState_ << "\nholding=" << holdName(hold_)
-             << "\nwhy=" << reason_ << "\n";
-    }
-    // Renamed into place: status never reads a half-written file.
-    std::rename(temporary.c_str(), stateFile_.c_str());
-}
-
-int BatteryApp::onPrepareForSleep(sd_bus_message* message, void* self, sd_bus_error*) {
-    int sleeping = 0;
-    if (sd_bus_message_read_basic(message, 'b', &sleeping) < 0) return 0;
-    auto* app = static_cast<BatteryApp*>(self);
-    try {
-        if (!sleeping) app->reapply("woke up");
-    } catch (...) {
-        std::fputs("ampwardenctl: failed to re-apply after a wake-up\n", stderr);
-    }
-    return 0;
-}
-
-int BatteryApp::onAnswerTimeout(sd_event_source*, std::uint64_t, void* self) {
-    auto* app = static_cast<BatteryApp*>(self);
-    if (app->helperState_ == "not heard from") {
-        const std::string why =
-            HelperDiagnosis::explain(HelperDiagnosis::gather(), false, ::geteuid() == 0);
-        std::fprintf(stderr,
-                     "ampwardenctl: the helper does not answer: %s; the settings are applied "
-                     "once it does\n",
-                     why.c_str());
-    } else if (app->opened_ && !app->openAnswered_) {
-        app->helperState_ = "not answering";
-        const std::string why =
-            HelperDiagnosis::explain(HelperDiagnosis::gather(), true, ::geteuid() == 0);
-        std::fprintf(stderr, "ampwardenctl: the helper did not answer \"open\": %s\n", why.c_str());
-        try {
-            app->writeState();
-        } catch (...) {
-            std::fputs("ampwardenctl: failed to publish the app's state\n", stderr);
-        }
-    }
-    return 0;
+    state_.write({static_cast<long>(::getpid()), describeSettings(settings_), parts_.power.name(),
+                  parts_.power.last(), helperStateName(helper_), holdName(hold_), reason_});
 }
 
 }  // namespace ampwarden::ctl

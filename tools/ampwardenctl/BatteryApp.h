@@ -1,40 +1,59 @@
 #pragma once
 
-#include <systemd/sd-bus.h>
-#include <systemd/sd-event.h>
-
+#include <functional>
 #include <string>
 
 #include "ampwardenctl/Answer.h"
+#include "ampwardenctl/AppStateFile.h"
 #include "ampwardenctl/BatterySettings.h"
-#include "ampwardenctl/ClientBus.h"
+#include "ampwardenctl/CommandSender.h"
+#include "ampwardenctl/HelperState.h"
 #include "ampwardenctl/KeepDecision.h"
-#include "ampwardenctl/PowerMonitor.h"
+#include "ampwardenctl/PowerSource.h"
+#include "platform/Diagnostics.h"
+#include "platform/LoginManager.h"
+#include "platform/RunLoop.h"
 
 namespace ampwarden::ctl {
 
-// The battery app: owns "lumora.Battery", keeps the battery where the settings say by posting
-// the helper's commands, re-applies them after a wake-up and after the helper restarts, and
-// gives charging back ("close") when it ends. Runs on the bus's loop until a signal.
+// The battery app: keeps the battery where the settings say by posting the helper's commands,
+// re-applies them after a wake-up and after the helper restarts, and gives charging back
+// ("close") when it ends. Everything runs on `loop`. What it says goes to the log's standard
+// output, its troubles to the log's system log (standard error for a person).
 class BatteryApp {
   public:
-    BatteryApp(ClientBus& bus, BatterySettings settings, std::string stateFile);
-    ~BatteryApp();
-    BatteryApp(const BatteryApp&) = delete;
-    BatteryApp& operator=(const BatteryApp&) = delete;
+    struct Parts {
+        RunLoop& loop;
+        LoginManager& login;
+        PowerSource& power;
+        CommandSender& sender;
+        Diagnostics& log;
+        // Why the helper may be silent, for a command that needs authorisation or not.
+        std::function<std::string(bool needsAuthorisation)> explainSilence;
+    };
 
-    // Returns the exit status: 0 after a signal, 1 when the bus or the loop failed.
-    int run(std::optional<double> timeoutSeconds);
-
-    // Where the running app writes what it holds, for `ampwardenctl status`:
-    // $XDG_RUNTIME_DIR/lumora/battery-app.state; empty without XDG_RUNTIME_DIR.
-    static std::string stateFilePath();
-
+    // How long a command may go unanswered before the user is told why that may be.
+    static constexpr double kAnswerWaitSeconds = 5.0;
     // How long the app waits on its way out for the helper to answer its "close".
     static constexpr double kCloseAnswerSeconds = 2.0;
 
+    BatteryApp(Parts parts, BatterySettings settings, std::string stateFile);
+    BatteryApp(const BatteryApp&) = delete;
+    BatteryApp& operator=(const BatteryApp&) = delete;
+
+    // Subscribes, starts watching the battery and sleep, and asks the helper how it is.
+    bool start(const std::string& owning, std::string& error);
+    // The way out, once the loop has ended: "close" if the app opened the SMC, and its answer
+    // awaited. Returns the exit status: 1 when the close did not give charging back.
+    int finish();
+
+    HelperState helper() const { return helper_; }
+    Hold hold() const { return hold_; }
+
   private:
     void onAnswer(const Answer& answer);
+    void onStatusAnswer();
+    void onOpenAnswer(const Answer& answer);
     void noteFailure(const Answer& answer);
     void onReading(const PowerReading& reading);
     void reapply(const char* why);
@@ -42,25 +61,15 @@ class BatteryApp {
     void post(const std::string& command);
     void askStatus();
     void writeState();
-    void say(const std::string& line);
-    bool watchSleep(std::string& error);
-    bool watchExit(std::string& error);
-    // Waits, at most kCloseAnswerSeconds, for the helper to answer "close".
-    void awaitCloseAnswer();
-    bool armAnswerTimer();
-    void disarmAnswerTimer();
+    void armAnswerWait();
+    void onAnswerWaitOver();
 
-    static int onPrepareForSleep(sd_bus_message* message, void* self, sd_bus_error* error);
-    static int onExit(sd_event_source* source, void* self);
-    static int onAnswerTimeout(sd_event_source* source, std::uint64_t usec, void* self);
-
-    ClientBus& bus_;
+    Parts parts_;
     BatterySettings settings_;
-    std::string stateFile_;
-    PowerMonitor power_;
+    AppStateFile state_;
     Hold hold_ = Hold::Unknown;
     std::string reason_ = "waiting for the helper";
-    std::string helperState_ = "not heard from";
+    HelperState helper_ = HelperState::NotHeardFrom;
     bool opened_ = false;
     bool openAnswered_ = false;
     bool awaitingStatus_ = false;  // the app asked for the helper's status itself
@@ -69,9 +78,7 @@ class BatteryApp {
     std::string closeFailure_;  // what the answer to the last "close" says did not happen
     std::string lastFailure_;   // the last failure told
     bool toldLimitOnly_ = false;
-    sd_bus_slot* sleepSlot_ = nullptr;
-    sd_event_source* answerTimer_ = nullptr;
-    sd_event_source* exitSource_ = nullptr;
+    unsigned answerWait_ = 0;  // the wait in force; an earlier one that ends says nothing
 };
 
 }  // namespace ampwarden::ctl

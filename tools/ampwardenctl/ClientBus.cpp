@@ -1,11 +1,13 @@
 #include "ampwardenctl/ClientBus.h"
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 
 #include "ampwardenctl/AnswerDecoder.h"
 #include "platform/DBusNames.h"
+#include "platform/linux/CallbackGuard.h"
 
 namespace ampwarden::ctl {
 namespace {
@@ -20,15 +22,21 @@ bool fail(std::string& error, const std::string& what, int r) {
 
 std::unique_ptr<ClientBus> ClientBus::connect(std::string& error) {
     std::unique_ptr<ClientBus> client(new ClientBus());
-    if (!client->open(error)) return nullptr;
+    if (!client->open(nullptr, error)) return nullptr;
+    return client;
+}
+
+std::unique_ptr<ClientBus> ClientBus::join(sd_event* loop, std::string& error) {
+    std::unique_ptr<ClientBus> client(new ClientBus());
+    if (!client->open(loop, error)) return nullptr;
     return client;
 }
 
 ClientBus::~ClientBus() = default;
 
-bool ClientBus::open(std::string& error) {
-    sd_event* event = nullptr;
-    int r = sd_event_new(&event);
+bool ClientBus::open(sd_event* loop, std::string& error) {
+    sd_event* event = loop ? sd_event_ref(loop) : nullptr;
+    int r = loop ? 0 : sd_event_new(&event);
     if (r < 0) return fail(error, "cannot create an event loop", r);
     event_.reset(event);
     sd_bus* bus = nullptr;
@@ -39,11 +47,12 @@ bool ClientBus::open(std::string& error) {
     if (r < 0) return fail(error, "cannot attach the bus to the event loop", r);
     r = sd_bus_set_exit_on_disconnect(bus, 1);
     if (r < 0) return fail(error, "cannot watch the bus connection", r);
+    if (loop) return true;  // its owner catches the signals
     return catchSignal(SIGINT, interruptSource_, error) &&
            catchSignal(SIGTERM, terminateSource_, error);
 }
 
-bool ClientBus::catchSignal(int signal, SourcePtr& source, std::string& error) {
+bool ClientBus::catchSignal(int signal, sd::EventSourcePtr& source, std::string& error) {
     sd_event_source* raw = nullptr;
     int r =
         sd_event_add_signal(event_.get(), &raw, signal | SD_EVENT_SIGNAL_PROCMASK, onSignal, this);
@@ -69,14 +78,88 @@ bool ClientBus::postCommand(const std::string& name, std::string& error) {
     return true;
 }
 
-bool ClientBus::claimName(const std::string& name, std::string& error) {
-    int r = sd_bus_request_name(bus_.get(), name.c_str(), 0);
-    if (r == -EEXIST) {
-        error = "\"" + name + "\" is already owned by another connection";
-        return false;
+bool ClientBus::connected() const { return sd_bus_is_open(bus_.get()) > 0; }
+
+void ClientBus::drain(double seconds, const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!done()) {
+        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return;
+        const int r = sd_bus_process(bus_.get(), nullptr);
+        if (r < 0) return;
+        if (r == 0 && sd_bus_wait(bus_.get(), static_cast<std::uint64_t>(left.count())) < 0) {
+            return;
+        }
     }
-    if (r < 0) return fail(error, "cannot own \"" + name + "\"", r);
+}
+
+// Queued rather than refused: a stranger who took the name first must not keep the app from
+// running. No replacement either way: nobody can push the app back into the queue.
+std::optional<NameStanding> ClientBus::queueForName(const std::string& name, std::string& error) {
+    int r = sd_bus_request_name(bus_.get(), name.c_str(), SD_BUS_NAME_QUEUE);
+    if (r < 0) {
+        fail(error, "cannot own \"" + name + "\"", r);
+        return std::nullopt;
+    }
+    NameStanding standing;
+    standing.owner = r > 0;
+    if (standing.owner) return standing;
+    sd::BusError callError;
+    sd_bus_message* raw = nullptr;
+    r = sd_bus_call_method(bus_.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                           "org.freedesktop.DBus", "ListQueuedOwners", callError.get(), &raw, "s",
+                           name.c_str());
+    const sd::MessagePtr reply(raw);
+    const char* self = nullptr;
+    sd_bus_get_unique_name(bus_.get(), &self);
+    const std::optional<unsigned> myUid = uidOf(self ? self : "");
+    const char* sender = nullptr;
+    if (r >= 0) r = sd_bus_message_enter_container(reply.get(), 'a', "s");
+    while (r > 0 && sd_bus_message_read_basic(reply.get(), 's', &sender) > 0) {
+        if (self && std::strcmp(sender, self) == 0) break;  // only those ahead count
+        const auto uid = uidOf(sender);
+        if (standing.ownerSender.empty()) {
+            standing.ownerSender = sender;
+            standing.ownerUid = uid;
+        }
+        if (uid && uid == myUid) {
+            error = "\"" + name + "\" is already owned by another connection of this user (" +
+                    sender + ")";
+            return std::nullopt;
+        }
+    }
+    return standing;
+}
+
+std::optional<unsigned> ClientBus::uidOf(const std::string& sender) {
+    sd::BusError callError;
+    sd_bus_message* raw = nullptr;
+    const int r = sd_bus_call_method(bus_.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                     "org.freedesktop.DBus", "GetConnectionUnixUser",
+                                     callError.get(), &raw, "s", sender.c_str());
+    const sd::MessagePtr reply(raw);
+    std::uint32_t uid = 0;
+    if (r < 0 || sd_bus_message_read_basic(reply.get(), 'u', &uid) <= 0) return std::nullopt;
+    return uid;
+}
+
+bool ClientBus::atExit(std::function<void()> fn, std::string& error) {
+    atExit_ = std::move(fn);
+    sd_event_source* raw = nullptr;
+    int r = sd_event_add_exit(event_.get(), &raw, onExit, this);
+    exitSource_.reset(raw);
+    // Before the bus's own exit handler, which closes the connection.
+    if (r >= 0) r = sd_event_source_set_priority(raw, SD_EVENT_PRIORITY_IMPORTANT);
+    if (r < 0) return fail(error, "cannot prepare the exit", r);
     return true;
+}
+
+int ClientBus::onExit(sd_event_source* source, void* self) {
+    auto* client = static_cast<ClientBus*>(self);
+    return CallbackGuard::run(sd_event_source_get_event(source), "the way out", [client] {
+        if (client->atExit_) client->atExit_();
+    });
 }
 
 RunResult ClientBus::run(std::optional<double> timeoutSeconds) {
@@ -86,8 +169,8 @@ RunResult ClientBus::run(std::optional<double> timeoutSeconds) {
         // Accuracy 1 µs: the default lets the loop wake up to 250 ms late.
         int r = sd_event_add_time_relative(event_.get(), &raw, CLOCK_MONOTONIC, usec, 1, onTimeout,
                                            this);
-        if (r < 0) return RunResult::Failed;
         timeoutSource_.reset(raw);
+        if (r < 0) return RunResult::Failed;
     }
     int r = sd_event_loop(event_.get());
     if (result_) return *result_;
@@ -111,14 +194,15 @@ void ClientBus::finish(RunResult result) {
 
 int ClientBus::onAnswer(sd_bus_message* message, void* self, sd_bus_error*) {
     auto* client = static_cast<ClientBus*>(self);
-    std::string error;
-    auto answer = decodeAnswer(message, error);
-    if (!answer) {
-        std::fprintf(stderr, "ampwardenctl: ignored %s\n", error.c_str());
-    } else if (client->handler_) {
-        client->handler_(*answer);
-    }
-    return 0;
+    return CallbackGuard::run(message, "an answer", [client, message] {
+        std::string error;
+        auto answer = decodeAnswer(message, error);
+        if (!answer) {
+            std::fprintf(stderr, "ampwardenctl: ignored %s\n", error.c_str());
+        } else if (client->handler_) {
+            client->handler_(*answer);
+        }
+    });
 }
 
 int ClientBus::onSignal(sd_event_source*, const struct signalfd_siginfo*, void* self) {

@@ -64,6 +64,14 @@ void appendTransition(std::vector<std::string>& out, Hold from, Hold to,
 
 }  // namespace
 
+std::string levelText(const PowerReading& reading) {
+    return reading.level ? percent(*reading.level) : "unknown";
+}
+
+std::string mainsText(const PowerReading& reading) {
+    return reading.mains ? (*reading.mains ? "on mains" : "on battery") : "mains unknown";
+}
+
 const char* holdName(Hold hold) {
     switch (hold) {
         case Hold::Unknown:

@@ -28,6 +28,10 @@ struct PowerReading {
     std::string state = {};
 };
 
+// "78 %" or "unknown"; "on mains", "on battery" or "mains unknown".
+std::string levelText(const PowerReading& reading);
+std::string mainsText(const PowerReading& reading);
+
 // The commands to post (in order) to go from the current hold to `next`, and why.
 struct KeepDecision {
     Hold next = Hold::Released;

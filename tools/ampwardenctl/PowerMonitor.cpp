@@ -7,6 +7,7 @@
 #include <iterator>
 #include <vector>
 
+#include "platform/linux/CallbackGuard.h"
 #include "platform/linux/HostFiles.h"
 
 namespace ampwarden::ctl {
@@ -16,35 +17,37 @@ constexpr const char* kUPower = "org.freedesktop.UPower";
 constexpr const char* kUPowerPath = "/org/freedesktop/UPower";
 constexpr const char* kDisplayDevice = "/org/freedesktop/UPower/devices/DisplayDevice";
 constexpr const char* kDeviceInterface = "org.freedesktop.UPower.Device";
-constexpr std::uint64_t kKernelPeriodUsec = 60ULL * 1000 * 1000;
+constexpr double kKernelPeriodSeconds = 60;
 
 template <typename T>
 bool getProperty(sd_bus* bus, const char* path, const char* name, char type, T& out) {
-    sd_bus_error error = SD_BUS_ERROR_NULL;
-    sd_bus_message* reply = nullptr;
-    int r = sd_bus_get_property(bus, kUPower, path, kDeviceInterface, name, &error, &reply,
+    sd::BusError error;
+    sd_bus_message* raw = nullptr;
+    int r = sd_bus_get_property(bus, kUPower, path, kDeviceInterface, name, error.get(), &raw,
                                 std::string(1, type).c_str());
-    sd_bus_error_free(&error);
-    if (r >= 0) r = sd_bus_message_read_basic(reply, type, &out);
-    sd_bus_message_unref(reply);
+    const sd::MessagePtr reply(raw);
+    if (r >= 0) r = sd_bus_message_read_basic(reply.get(), type, &out);
     return r > 0;
+}
+
+std::vector<std::string> upowerDevices(sd_bus* bus) {
+    sd::BusError error;
+    sd_bus_message* raw = nullptr;
+    const int r = sd_bus_call_method(bus, kUPower, kUPowerPath, kUPower, "EnumerateDevices",
+                                     error.get(), &raw, "");
+    const sd::MessagePtr reply(raw);
+    std::vector<std::string> paths;
+    if (r >= 0 && sd_bus_message_enter_container(reply.get(), 'a', "o") > 0) {
+        const char* path = nullptr;
+        while (sd_bus_message_read_basic(reply.get(), 'o', &path) > 0) paths.emplace_back(path);
+    }
+    return paths;
 }
 
 // The mains state: any UPower device with an "Online" property that is true.
 std::optional<bool> upowerMains(sd_bus* bus) {
-    sd_bus_error error = SD_BUS_ERROR_NULL;
-    sd_bus_message* reply = nullptr;
-    int r = sd_bus_call_method(bus, kUPower, kUPowerPath, kUPower, "EnumerateDevices", &error,
-                               &reply, "");
-    sd_bus_error_free(&error);
-    std::vector<std::string> paths;
-    if (r >= 0 && sd_bus_message_enter_container(reply, 'a', "o") > 0) {
-        const char* path = nullptr;
-        while (sd_bus_message_read_basic(reply, 'o', &path) > 0) paths.emplace_back(path);
-    }
-    sd_bus_message_unref(reply);
     std::optional<bool> mains;
-    for (const auto& path : paths) {
+    for (const auto& path : upowerDevices(bus)) {
         int online = 0;
         if (!getProperty(bus, path.c_str(), "Online", 'b', online)) continue;
         mains = mains.value_or(false) || online != 0;
@@ -68,52 +71,59 @@ std::string kernelState(std::string status) {
 
 }  // namespace
 
-PowerMonitor::PowerMonitor(sd_bus* bus, sd_event* event)
-    : bus_(bus), event_(event), sysfsRoot_(HostFiles::rootFromEnvironment()) {}
+PowerMonitor::PowerMonitor(sd_bus* bus, RunLoop& loop)
+    : bus_(bus), loop_(loop), sysfsRoot_(HostFiles::rootFromEnvironment()) {}
 
-PowerMonitor::~PowerMonitor() {
-    sd_bus_slot_unref(changeSlot_);
-    sd_bus_slot_unref(deviceSlot_);
-    sd_event_source_unref(timer_);
+bool PowerMonitor::upowerAnswers(sd_bus* bus) {
+    double percentage = 0;
+    // A silent UPower holds the start up for a second, not for the bus's default 25.
+    sd_bus_set_method_call_timeout(bus, 1000 * 1000);
+    return getProperty(bus, kDisplayDevice, "Percentage", 'd', percentage);
 }
 
 bool PowerMonitor::start(Handler handler, std::string& error) {
     handler_ = std::move(handler);
-    double percentage = 0;
-    // A silent UPower holds the start up for a second, not for the bus's default 25.
-    sd_bus_set_method_call_timeout(bus_, 1000 * 1000);
-    upower_ = getProperty(bus_, kDisplayDevice, "Percentage", 'd', percentage);
+    upower_ = upowerAnswers(bus_);
     if (upower_) {
-        int r = sd_bus_match_signal(bus_, &changeSlot_, kUPower, nullptr,
-                                    "org.freedesktop.DBus.Properties", "PropertiesChanged",
-                                    onUPowerChange, this);
+        sd_bus_slot* change = nullptr;
+        sd_bus_slot* device = nullptr;
+        int r =
+            sd_bus_match_signal(bus_, &change, kUPower, nullptr, "org.freedesktop.DBus.Properties",
+                                "PropertiesChanged", onUPowerChange, this);
+        changeSlot_.reset(change);
         if (r >= 0) {
-            r = sd_bus_match_signal(bus_, &deviceSlot_, kUPower, kUPowerPath, kUPower, nullptr,
+            r = sd_bus_match_signal(bus_, &device, kUPower, kUPowerPath, kUPower, nullptr,
                                     onUPowerChange, this);
+            deviceSlot_.reset(device);
         }
         if (r < 0) {
             error = std::string("cannot watch UPower: ") + std::strerror(-r);
             return false;
         }
-    } else if (!armTimer()) {
-        error = "cannot set the once-a-minute timer";
-        return false;
+    } else {
+        timer_ = loop_.repeating(kKernelPeriodSeconds, [this] { refresh(); });
     }
     refresh();
     return true;
 }
 
-PowerReading PowerMonitor::readUPower() {
+PowerReading PowerMonitor::readOnce(sd_bus* bus, const char*& source) {
+    const bool upower = upowerAnswers(bus);
+    source = upower ? "UPower" : "kernel attributes";
+    return upower ? readUPower(bus) : readKernelAttributes(HostFiles::rootFromEnvironment());
+}
+
+PowerReading PowerMonitor::readUPower(sd_bus* bus) {
     PowerReading reading;
     double percentage = 0;
     int present = 0;
-    if (getProperty(bus_, kDisplayDevice, "IsPresent", 'b', present) && present &&
-        getProperty(bus_, kDisplayDevice, "Percentage", 'd', percentage)) {
+    if (getProperty(bus, kDisplayDevice, "IsPresent", 'b', present) && present &&
+        getProperty(bus, kDisplayDevice, "Percentage", 'd', percentage)) {
         reading.level = static_cast<int>(std::lround(percentage));
     }
-    reading.mains = upowerMains(bus_);
+    reading.mains = upowerMains(bus);
     std::uint32_t state = 0;
-    if (getProperty(bus_, kDisplayDevice, "State", 'u', state)) reading.state = upowerState(state);
+    if (getProperty(bus, kDisplayDevice, "State", 'u', state)) reading.state = upowerState(state);
     if (!reading.mains && state != 0) {
         // No line-power device: the display device's charging states mean mains.
         reading.mains = state == 1 || state == 4 || state == 5;
@@ -147,7 +157,7 @@ PowerReading PowerMonitor::readKernelAttributes(const std::string& root) {
 }
 
 void PowerMonitor::refresh() {
-    PowerReading reading = upower_ ? readUPower() : readKernelAttributes(sysfsRoot_);
+    PowerReading reading = upower_ ? readUPower(bus_) : readKernelAttributes(sysfsRoot_);
     bool changed = !haveReading_ || reading.level != last_.level || reading.mains != last_.mains ||
                    reading.state != last_.state;
     last_ = reading;
@@ -155,33 +165,9 @@ void PowerMonitor::refresh() {
     if (changed && handler_) handler_(reading);
 }
 
-bool PowerMonitor::armTimer() {
-    if (timer_)
-        return sd_event_source_set_time_relative(timer_, kKernelPeriodUsec) >= 0 &&
-               sd_event_source_set_enabled(timer_, SD_EVENT_ONESHOT) >= 0;
-    // A minute's slack of a second lets the kernel batch this wake-up with others.
-    return sd_event_add_time_relative(event_, &timer_, CLOCK_MONOTONIC, kKernelPeriodUsec,
-                                      1000 * 1000, onTimer, this) >= 0;
-}
-
-int PowerMonitor::onUPowerChange(sd_bus_message*, void* self, sd_bus_error*) {
-    try {
-        static_cast<PowerMonitor*>(self)->refresh();
-    } catch (...) {
-        std::fputs("ampwardenctl: failed to read UPower\n", stderr);
-    }
-    return 0;
-}
-
-int PowerMonitor::onTimer(sd_event_source*, std::uint64_t, void* self) {
-    auto* monitor = static_cast<PowerMonitor*>(self);
-    try {
-        monitor->refresh();
-    } catch (...) {
-        std::fputs("ampwardenctl: failed to read the kernel's battery attributes\n", stderr);
-    }
-    monitor->armTimer();
-    return 0;
+int PowerMonitor::onUPowerChange(sd_bus_message* message, void* self, sd_bus_error*) {
+    return CallbackGuard::run(message, "reading UPower",
+                              [self] { static_cast<PowerMonitor*>(self)->refresh(); });
 }
 
 }  // namespace ampwarden::ctl

@@ -1,50 +1,44 @@
 #pragma once
 
-#include <systemd/sd-bus.h>
-#include <systemd/sd-event.h>
-
-#include <functional>
+#include <memory>
 #include <string>
 
-#include "ampwardenctl/KeepDecision.h"
+#include "ampwardenctl/PowerSource.h"
+#include "platform/RunLoop.h"
+#include "platform/linux/SdPointers.h"
 
 namespace ampwarden::ctl {
 
 // The battery level and the mains state, from UPower's change signals on the system bus, or,
 // where UPower is absent, from the kernel's power_supply attributes read once a minute
-// (below AMPWARDEN_SYSFS_ROOT when that is set). Runs on the loop of the bus it is given.
-class PowerMonitor {
+// (below AMPWARDEN_SYSFS_ROOT when that is set). The bus must be attached to `loop`'s loop.
+class PowerMonitor : public PowerSource {
   public:
-    using Handler = std::function<void(const PowerReading&)>;
-
-    PowerMonitor(sd_bus* bus, sd_event* event);
-    ~PowerMonitor();
+    PowerMonitor(sd_bus* bus, RunLoop& loop);
     PowerMonitor(const PowerMonitor&) = delete;
     PowerMonitor& operator=(const PowerMonitor&) = delete;
 
-    // Reads once and starts watching; `handler` gets every reading that differs from the last.
-    bool start(Handler handler, std::string& error);
+    bool start(Handler handler, std::string& error) override;
+    const PowerReading& last() const override { return last_; }
+    const char* name() const override { return upower_ ? "UPower" : "kernel attributes"; }
 
-    const PowerReading& last() const { return last_; }
-    // "UPower" or "kernel attributes".
-    const char* source() const { return upower_ ? "UPower" : "kernel attributes"; }
-
+    // One reading, from UPower when it answers, else from the kernel; `source` names which.
+    static PowerReading readOnce(sd_bus* bus, const char*& source);
     // One reading of the kernel attributes below `root` ("/" on a real system).
     static PowerReading readKernelAttributes(const std::string& root);
 
   private:
-    PowerReading readUPower();
+    static PowerReading readUPower(sd_bus* bus);
+    static bool upowerAnswers(sd_bus* bus);
     void refresh();
-    bool armTimer();
 
     static int onUPowerChange(sd_bus_message* message, void* self, sd_bus_error* error);
-    static int onTimer(sd_event_source* source, std::uint64_t usec, void* self);
 
     sd_bus* bus_;
-    sd_event* event_;
-    sd_bus_slot* changeSlot_ = nullptr;
-    sd_bus_slot* deviceSlot_ = nullptr;
-    sd_event_source* timer_ = nullptr;
+    RunLoop& loop_;
+    sd::SlotPtr changeSlot_;
+    sd::SlotPtr deviceSlot_;
+    std::unique_ptr<Timer> timer_;
     bool upower_ = false;
     std::string sysfsRoot_;
     PowerReading last_;

@@ -8,12 +8,17 @@
 
 #include "ampwardenctl/AnswerFormat.h"
 #include "ampwardenctl/AnswerWaiter.h"
+#include "ampwardenctl/AppStateFile.h"
 #include "ampwardenctl/BatteryApp.h"
 #include "ampwardenctl/CommandTable.h"
+#include "ampwardenctl/ConsoleLog.h"
 #include "ampwardenctl/HelperDiagnosis.h"
+#include "ampwardenctl/PowerMonitor.h"
 #include "ampwardenctl/StatusReport.h"
 #include "channel/NotificationNames.h"
 #include "channel/ZTBatteryNewModule.h"
+#include "platform/linux/LogindLoginManager.h"
+#include "platform/linux/SdEventRunLoop.h"
 
 namespace ampwarden::ctl {
 namespace {
@@ -125,11 +130,6 @@ int runWatch(ClientBus& bus, const Invocation& invocation) {
     return runUntilInterrupted(bus, invocation);
 }
 
-int runApp(ClientBus& bus, const Invocation& invocation, const BatterySettings& settings) {
-    BatteryApp app(bus, settings, BatteryApp::stateFilePath());
-    return app.run(invocation.timeoutSeconds);
-}
-
 int runStatus(ClientBus& bus, const Invocation& invocation) {
     StatusReport::Facts facts;
     std::string error;
@@ -157,18 +157,55 @@ std::string resolveAppSettings(const Invocation& invocation, BatterySettings& se
     return "";
 }
 
-int runInvocation(ClientBus& bus, const Invocation& invocation, const BatterySettings& settings) {
+int runInvocation(ClientBus& bus, const Invocation& invocation) {
     switch (invocation.mode) {
         case Mode::Watch:
             return runWatch(bus, invocation);
-        case Mode::App:
-            return runApp(bus, invocation, settings);
         case Mode::Status:
             return runStatus(bus, invocation);
+        case Mode::App:
         case Mode::Exchange:
             break;
     }
     return runExchange(bus, invocation);
+}
+
+int runBatteryApp(const Invocation& invocation, const BatterySettings& settings) {
+    ConsoleLog log;
+    SdEventRunLoop loop;
+    std::string error;
+    auto bus = ClientBus::join(loop.event(), error);
+    if (!bus) return complain(error);
+    const auto standing = bus->queueForName(names::kMainAppId, error);
+    if (!standing) return complain(error);
+    const std::string name = std::string("\"") + names::kMainAppId + "\"";
+    if (!standing->owner) {
+        const std::string uid = standing->ownerUid ? std::to_string(*standing->ownerUid) : "?";
+        log.systemLog("waiting in the queue for " + name + ", which " + standing->ownerSender +
+                      " (uid " + uid + ") owns; keeping the battery meanwhile");
+    }
+    LogindLoginManager login(bus->bus(), log);
+    PowerMonitor power(bus->bus(), loop);
+    auto explain = [](bool needsAuthorisation) {
+        return HelperDiagnosis::explain(HelperDiagnosis::gather(), needsAuthorisation,
+                                        ::geteuid() == 0);
+    };
+    BatteryApp app({loop, login, power, *bus, log, explain}, settings, AppStateFile::defaultPath());
+    int status = kExitOk;
+    bool lost = false;
+    auto finish = [&] {
+        lost = !bus->connected();
+        status = app.finish();
+    };
+    if (!bus->atExit(finish, error) ||
+        !app.start((standing->owner ? "owning " : "queued for ") + name, error)) {
+        return complain(error);
+    }
+    if (invocation.timeoutSeconds) loop.after(*invocation.timeoutSeconds, [&] { loop.quit(0); });
+    const int code = loop.run();
+    if (lost) return complain("lost the bus connection");
+    if (code != 0) return complain("the event loop failed");
+    return status;
 }
 
 }  // namespace ampwarden::ctl

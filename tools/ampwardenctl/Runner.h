@@ -12,8 +12,11 @@ inline constexpr int kExitUsage = 2;
 
 // Carries out one invocation on a connected bus and returns the exit status. Answers go to
 // standard output, problems to standard error.
-int runInvocation(ClientBus& bus, const Invocation& invocation,
-                  const BatterySettings& settings = {});
+int runInvocation(ClientBus& bus, const Invocation& invocation);
+
+// Runs the battery app on a loop and a bus connection of its own until a signal or the
+// invocation's timeout, and returns the exit status.
+int runBatteryApp(const Invocation& invocation, const BatterySettings& settings);
 
 // The app's settings: the settings file, then the invocation's options over it. Returns a
 // one-line problem (exit 2), empty on success.

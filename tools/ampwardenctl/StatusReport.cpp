@@ -1,15 +1,6 @@
 #include "ampwardenctl/StatusReport.h"
 
-#include <signal.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-
 #include "ampwardenctl/AnswerFormat.h"
-#include "ampwardenctl/BatteryApp.h"
 #include "ampwardenctl/HelperDiagnosis.h"
 #include "ampwardenctl/PowerMonitor.h"
 #include "channel/NotificationNames.h"
@@ -40,11 +31,6 @@ std::string yesNo(const std::optional<std::string>& value, const char* yes, cons
     return *value == "1" ? yes : no;
 }
 
-std::string appValue(const StatusReport::Facts& facts, const char* key) {
-    auto found = facts.app.find(key);
-    return found == facts.app.end() ? "" : found->second;
-}
-
 std::string jsonOrNull(const std::optional<std::string>& value) {
     return value ? jsonString(*value) : "null";
 }
@@ -54,15 +40,12 @@ std::string jsonNumberOrNull(const std::optional<std::string>& value) {
     return value ? *value : "null";
 }
 
-// "78 %" as 78, anything else (unknown) as null.
-std::string jsonLevel(const std::string& text) {
-    return !text.empty() && text[0] >= '0' && text[0] <= '9' ? text.substr(0, text.find(' '))
-                                                             : "null";
+std::string jsonLevel(const std::optional<int>& level) {
+    return level ? std::to_string(*level) : "null";
 }
 
-std::string jsonMains(const std::string& text) {
-    if (text == "on mains") return "true";
-    return text == "on battery" ? "false" : "null";
+std::string jsonMains(const std::optional<bool>& mains) {
+    return mains ? (*mains ? "true" : "false") : "null";
 }
 
 std::optional<std::int64_t> keyValue(const BackendPreview::Preview& backend, const char* key) {
@@ -74,9 +57,9 @@ std::optional<std::int64_t> keyValue(const BackendPreview::Preview& backend, con
 
 // What the battery says, then why as far as it is known: the keys, else what the app holds.
 std::string chargingText(const StatusReport::Facts& facts) {
-    std::string text = facts.batteryState.empty() ? "unknown" : facts.batteryState;
-    if (!facts.batterySource.empty() && !facts.batteryState.empty())
-        text += " (" + facts.batterySource + ")";
+    const std::string& state = facts.battery.state;
+    std::string text = state.empty() ? "unknown" : state;
+    if (!facts.batterySource.empty() && !state.empty()) text += " (" + facts.batterySource + ")";
     const BackendPreview::Preview& keys = facts.backend;
     if (keys.keysRead) {
         const bool inhibited = keyValue(keys, "CH0B") == 2 || keyValue(keys, "CH0C") == 2;
@@ -86,8 +69,7 @@ std::string chargingText(const StatusReport::Facts& facts) {
             return text + "; the charge limit, " + std::to_string(*limit) + " %, is in force";
         return text + "; no charge key holds it back";
     }
-    auto holding = facts.app.find("holding");
-    if (holding != facts.app.end()) text += "; the app holds " + holding->second;
+    if (facts.app) text += "; the app holds " + facts.app->holding;
     return text;
 }
 
@@ -97,9 +79,7 @@ std::string limitText(const StatusReport::Facts& facts) {
                              : std::to_string(*limit) + " % (BCLM " + std::to_string(*limit) + ")";
     }
     if (facts.backend.keysRead) return "none on this machine (no BCLM)";
-    auto settings = facts.app.find("settings");
-    const bool appLimits =
-        settings != facts.app.end() && settings->second.find("limit on") != std::string::npos;
+    const bool appLimits = facts.app && facts.app->settings.find("limit on") != std::string::npos;
     return std::string(appLimits ? "80 % if the app's limit is in force" : "unknown") +
            " (the keys are read as root: sudo ampwardenctl status)";
 }
@@ -127,22 +107,14 @@ bool StatusReport::gather(ClientBus& bus, double timeoutSeconds, Facts& facts, s
     if (!subscribed) return false;
     facts.backend = BackendPreview::forThisMachine();
     // Before the loop runs: the bus closes when it ends.
-    facts.app = findAppState("/run/user");
-    if (facts.app.empty()) {
-        PowerMonitor power(bus.bus(), bus.event());
-        std::string ignored;
-        power.start(nullptr, ignored);
-        facts.batteryLevel =
-            power.last().level ? std::to_string(*power.last().level) + " %" : "unknown";
-        facts.mains = power.last().mains ? (*power.last().mains ? "on mains" : "on battery")
-                                         : "mains unknown";
-        facts.batterySource = power.source();
-        facts.batteryState = power.last().state;
+    facts.app = AppStateFile::find("/run/user");
+    if (facts.app) {
+        facts.battery = facts.app->battery;
+        facts.batterySource = facts.app->source;
     } else {
-        facts.batteryLevel = appValue(facts, "level");
-        facts.mains = appValue(facts, "mains");
-        facts.batterySource = appValue(facts, "source");
-        facts.batteryState = appValue(facts, "state");
+        const char* source = "";
+        facts.battery = PowerMonitor::readOnce(bus.bus(), source);
+        facts.batterySource = source;
     }
     for (const auto& question : kQuestions) {
         if (!bus.postCommand(question[0], error)) return false;
@@ -155,37 +127,6 @@ bool StatusReport::gather(ClientBus& bus, double timeoutSeconds, Facts& facts, s
     if (!facts.answers.count(names::kDaemonLoadStatusAnswer))
         facts.silence = HelperDiagnosis::gather();
     return true;
-}
-
-std::map<std::string, std::string> StatusReport::readAppState(const std::string& path) {
-    std::map<std::string, std::string> values;
-    if (path.empty()) return values;
-    std::ifstream file(path);
-    std::string line;
-    while (std::getline(file, line)) {
-        auto equals = line.find('=');
-        if (equals != std::string::npos) values[line.substr(0, equals)] = line.substr(equals + 1);
-    }
-    // A file left by an app that was killed says nothing about now.
-    long pid = std::atol(values["pid"].c_str());
-    if (pid <= 0 || (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)) values.clear();
-    return values;
-}
-
-std::map<std::string, std::string> StatusReport::findAppState(const std::string& runUserDir) {
-    auto found = readAppState(BatteryApp::stateFilePath());
-    if (!found.empty() || ::geteuid() != 0) return found;
-    const std::string tail = "/lumora/battery-app.state";
-    if (const char* sudoUid = std::getenv("SUDO_UID")) {
-        found = readAppState(runUserDir + "/" + sudoUid + tail);
-        if (!found.empty()) return found;
-    }
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(runUserDir, error)) {
-        found = readAppState(entry.path().string() + tail);
-        if (!found.empty()) return found;
-    }
-    return found;
 }
 
 std::string StatusReport::formatText(const Facts& facts) {
@@ -211,16 +152,16 @@ std::string StatusReport::formatText(const Facts& facts) {
             "\n";
     text += "limit:     " + limitText(facts) + "\n";
     if (facts.backend.keysRead) text += "keys:      " + keysText(facts.backend) + "\n";
-    text += "battery:   " + facts.batteryLevel + ", " + facts.mains +
+    text += "battery:   " + levelText(facts.battery) + ", " + mainsText(facts.battery) +
             (facts.batterySource.empty() ? "" : " (from " + facts.batterySource + ")") + "\n";
-    if (facts.app.empty()) {
+    if (!facts.app) {
         text +=
             "app:       not running ('systemctl --user start lumora.Battery' or "
             "'ampwardenctl app')\n";
     } else {
-        text += "app:       running (pid " + appValue(facts, "pid") + "), " +
-                appValue(facts, "settings") + "\n";
-        text += "holding:   " + appValue(facts, "holding") + " (" + appValue(facts, "why") + ")\n";
+        text += "app:       running (pid " + std::to_string(facts.app->pid) + "), " +
+                facts.app->settings + "\n";
+        text += "holding:   " + facts.app->holding + " (" + facts.app->why + ")\n";
     }
     return text;
 }
@@ -243,11 +184,11 @@ std::string StatusReport::formatJson(const Facts& facts) {
               jsonNumberOrNull(valueText(facts, kChargingStatusAnswer, kDischargingStatusKey))) +
         "}";
     std::string battery =
-        "{" + field("level", jsonLevel(facts.batteryLevel)) + "," +
-        field("mains", jsonMains(facts.mains)) + "," +
+        "{" + field("level", jsonLevel(facts.battery.level)) + "," +
+        field("mains", jsonMains(facts.battery.mains)) + "," +
         field("source", jsonString(facts.batterySource)) + "," +
         field("state",
-              facts.batteryState.empty() ? std::string("null") : jsonString(facts.batteryState)) +
+              facts.battery.state.empty() ? std::string("null") : jsonString(facts.battery.state)) +
         "}";
     // The keys as read from here (root only); null when they were not.
     std::string keys = facts.backend.keysRead ? "{" : "null";
@@ -255,9 +196,12 @@ std::string StatusReport::formatJson(const Facts& facts) {
         keys += (keys.size() > 1 ? "," : "") + field(key.c_str(), std::to_string(value));
     }
     if (facts.backend.keysRead) keys += "}";
-    std::string app = "{" + field("running", facts.app.empty() ? "false" : "true");
-    for (const char* key : {"pid", "settings", "holding", "why"}) {
-        if (!facts.app.empty()) app += "," + field(key, jsonString(appValue(facts, key)));
+    std::string app = "{" + field("running", facts.app ? "true" : "false");
+    if (facts.app) {
+        app += "," + field("pid", jsonString(std::to_string(facts.app->pid))) + "," +
+               field("settings", jsonString(facts.app->settings)) + "," +
+               field("holding", jsonString(facts.app->holding)) + "," +
+               field("why", jsonString(facts.app->why));
     }
     app += "}";
     return "{" + field("helper", helper) + "," +

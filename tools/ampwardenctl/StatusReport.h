@@ -5,6 +5,7 @@
 #include <string>
 
 #include "ampwardenctl/Answer.h"
+#include "ampwardenctl/AppStateFile.h"
 #include "ampwardenctl/BackendPreview.h"
 #include "ampwardenctl/ClientBus.h"
 #include "ampwardenctl/HelperDiagnosis.h"
@@ -19,11 +20,9 @@ class StatusReport {
   public:
     // Values of the answers and of the app's state file, by key.
     struct Facts {
-        std::map<std::string, Answer> answers;   // by answer name
-        std::map<std::string, std::string> app;  // the app's state file; empty: not running
-        std::string batteryLevel = "unknown";    // when the app does not run
-        std::string mains = "mains unknown";
-        std::string batteryState;  // what the battery says it does; empty: unknown
+        std::map<std::string, Answer> answers;  // by answer name
+        std::optional<AppSnapshot> app;         // the app's state file; none: not running
+        PowerReading battery;                   // the app's reading, else one made here
         std::string batterySource;
         BackendPreview::Preview backend;
         HelperDiagnosis::Facts silence;  // why the helper did not answer, when it did not
@@ -35,12 +34,6 @@ class StatusReport {
 
     static std::string formatText(const Facts& facts);
     static std::string formatJson(const Facts& facts);
-
-    // The app's state file as key=value pairs; empty when there is none or its process is gone.
-    static std::map<std::string, std::string> readAppState(const std::string& path);
-    // The running app's state: this user's; for root (sudo keeps no XDG_RUNTIME_DIR) the
-    // sudo user's, else any user's under `runUserDir` (/run/user).
-    static std::map<std::string, std::string> findAppState(const std::string& runUserDir);
 };
 
 }  // namespace ampwarden::ctl

@@ -21,13 +21,14 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     const Invocation& invocation = std::get<Invocation>(parsed);
-    BatterySettings settings;
     if (invocation.mode == Mode::App) {
+        BatterySettings settings;
         std::string problem = resolveAppSettings(invocation, settings);
         if (!problem.empty()) {
             std::fprintf(stderr, "ampwardenctl: %s\n", problem.c_str());
             return kExitUsage;
         }
+        return runBatteryApp(invocation, settings);
     }
     std::string error;
     auto bus = ClientBus::connect(error);
@@ -35,5 +36,5 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "ampwardenctl: %s\n", error.c_str());
         return kExitFailed;
     }
-    return runInvocation(*bus, invocation, settings);
+    return runInvocation(*bus, invocation);
 }

@@ -1,0 +1,149 @@
+#include <gtest/gtest.h>
+
+#include "ampwardenctl/BatteryApp.h"
+#include "channel/NotificationNames.h"
+#include "fake/FakeCommandSender.h"
+#include "fake/FakeDiagnostics.h"
+#include "fake/FakeLoginManager.h"
+#include "fake/FakePowerSource.h"
+#include "fake/FakeRunLoop.h"
+
+namespace ampwarden::ctl {
+namespace {
+
+using Commands = std::vector<std::string>;
+using namespace names;
+
+Answer answer(const std::string& name,
+              std::vector<std::pair<std::string, AnswerValue>> values = {}) {
+    return {name, std::move(values)};
+}
+
+// A charge command whose key the helper could not write.
+Answer notWritten(const std::string& name, const std::string& keys) {
+    return answer(name,
+                  {{kSmcWrittenKey, {"i", std::int64_t{0}}}, {kSmcNotWrittenKey, {"s", keys}}});
+}
+
+class BatteryAppTest : public ::testing::Test {
+  protected:
+    void start(BatterySettings settings, PowerReading battery) {
+        power.reading = battery;
+        app = std::make_unique<BatteryApp>(
+            BatteryApp::Parts{loop, login, power, sender, log,
+                              [](bool authorisation) {
+                                  return authorisation ? "not authorised" : "not running";
+                              }},
+            settings, "");
+        std::string error;
+        ASSERT_TRUE(app->start("owning it", error)) << error;
+    }
+
+    // The helper answers the app's status question; the app opens the SMC and applies.
+    Commands helperAnswers() {
+        EXPECT_EQ(sender.take(), Commands{kQueryDaemonLoadStatus});
+        sender.deliver(answer(kDaemonLoadStatusAnswer));
+        return sender.take();
+    }
+
+    bool logged(const std::string& text) const {
+        for (const auto& line : log.systemLines()) {
+            if (line.find(text) != std::string::npos) return true;
+        }
+        return false;
+    }
+
+    test::FakeRunLoop loop;
+    test::FakeLoginManager login;
+    test::FakePowerSource power;
+    test::FakeCommandSender sender;
+    test::FakeDiagnostics log;
+    std::unique_ptr<BatteryApp> app;
+};
+
+TEST_F(BatteryAppTest, HoldsTheRangeAndAppliesItAgainAfterWakeAndAfterAHelperRestart) {
+    start({true, 75, 80, {}}, {78, true});
+    power.set({81, true});  // nothing is decided before the helper is heard from
+    EXPECT_EQ(app->helper(), HelperState::NotHeardFrom);
+    power.set({78, true});
+    const Commands everything{kOpenSMC, kSetDisableDischarging, kSetEnableCharging,
+                              kSetEnableChargingLimitMax};
+    EXPECT_EQ(helperAnswers(), everything);
+    sender.deliver(answer(kOpenSMCAnswer, {{kSmcOpenCloseKey, {"s", std::string(kOpen)}}}));
+    EXPECT_EQ(app->helper(), HelperState::SmcOpen);
+
+    power.set({80, true});
+    EXPECT_EQ(sender.take(), Commands{kSetDisableCharging});
+    power.set({77, true});  // sailing down: nothing to say
+    EXPECT_EQ(sender.take(), Commands{});
+    EXPECT_EQ(app->hold(), Hold::Stopped);
+    power.set({75, true});
+    EXPECT_EQ(sender.take(), (Commands{kSetEnableCharging, kSetEnableChargingLimitMax}));
+
+    // Sleep is let go at once; after the wake everything is said again.
+    login.fireWillSleep();
+    EXPECT_EQ(login.sleepWorkDoneCalls, 1);
+    login.fireDidWake();
+    EXPECT_EQ(sender.take(),
+              (Commands{kSetDisableDischarging, kSetEnableCharging, kSetEnableChargingLimitMax}));
+
+    // Someone else's status question changes nothing; a restarted helper is asked and served.
+    sender.deliver(answer(kDaemonLoadStatusAnswer));
+    EXPECT_EQ(sender.take(), Commands{});
+    sender.deliver(answer(kGlobalDaemonLoadStatusAnswer));
+    EXPECT_EQ(helperAnswers(), everything);
+    loop.advance(BatteryApp::kAnswerWaitSeconds);
+    EXPECT_EQ(app->helper(), HelperState::NotAnswering);
+    EXPECT_TRUE(logged("the helper did not answer \"open\": not authorised"));
+}
+
+TEST_F(BatteryAppTest, AStopThatDidNotLandIsToldOnceAndSentAgainOnTheNextReading) {
+    start({{}, 75, 80, {}}, {85, false});
+    loop.advance(BatteryApp::kAnswerWaitSeconds);
+    EXPECT_TRUE(logged("the helper does not answer: not running"));
+    EXPECT_EQ(helperAnswers(), (Commands{kOpenSMC, kSetDisableDischarging, kSetDisableCharging}));
+    sender.deliver(answer(kOpenSMCAnswer, {{kSmcOpenCloseKey, {"s", std::string(kClose)}}}));
+    EXPECT_EQ(app->helper(), HelperState::SmcNotOpen);
+
+    for (int level : {86, 87}) {
+        sender.deliver(notWritten(kSetDisableChargingAnswer, "CH0B"));
+        EXPECT_EQ(app->hold(), Hold::Unknown);
+        power.set({level, false});
+        EXPECT_EQ(sender.take(), (Commands{kSetDisableDischarging, kSetDisableCharging}));
+    }
+    ASSERT_EQ(log.systemLines().size(), 3u);  // the silence, the failure, the limit-only hint
+    EXPECT_TRUE(logged("charging was not stopped: the helper could not write CH0B"));
+    EXPECT_TRUE(logged("'keep = 75-80' can only work through the charge limit"));
+    sender.deliver(answer(kSetDisableChargingAnswer, {{kSmcWrittenKey, {"i", std::int64_t{1}}}}));
+    sender.deliver(notWritten(kSetDisableChargingAnswer, "CH0B"));
+    EXPECT_EQ(log.systemLines().size(), 4u);  // told again after it once worked
+}
+
+TEST_F(BatteryAppTest, TheWayOutClosesOnlyWhatTheAppOpenedAndSaysWhatDidNotHappen) {
+    start({}, {50, true});
+    helperAnswers();
+    EXPECT_EQ(app->finish(), 0);  // nothing set: nothing opened, nothing closed
+    EXPECT_EQ(sender.take(), Commands{});
+
+    start({true, {}, {}, {}}, {50, true});
+    helperAnswers();
+    sender.whileDraining = [this] {
+        power.set({90, true});  // no command after "close"
+        sender.deliver(notWritten(kCloseSMCAnswer, "CH0B CH0C"));
+    };
+    EXPECT_EQ(app->finish(), 1);
+    EXPECT_EQ(sender.take(), Commands{kCloseSMC});
+    EXPECT_EQ(sender.drained, BatteryApp::kCloseAnswerSeconds);
+    EXPECT_TRUE(
+        logged("posted \"close\", but charging was not fully given back: the helper "
+               "could not write CH0B CH0C"));
+
+    start({true, {}, {}, {}}, {50, true});
+    helperAnswers();
+    sender.whileDraining = nullptr;
+    EXPECT_EQ(app->finish(), 0);
+    EXPECT_EQ(log.stdoutLines().back(), "posted \"close\"; the helper did not answer it");
+}
+
+}  // namespace
+}  // namespace ampwarden::ctl
