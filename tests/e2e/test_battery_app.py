@@ -4,9 +4,11 @@ moves, and giving charging back when it ends."""
 import json
 import os
 import signal
+import time
 import unittest
 
-from harness import (CLOSE_ANSWER, MAIN_APP_ID, OPEN_ANSWER, RESET_VALUES, HelperTestCase, dbus)
+from harness import (AS_CONSOLE_USER, AS_NOBODY, CLOSE_ANSWER, MAIN_APP_ID, OPEN_ANSWER,
+                     RESET_VALUES, HelperTestCase, dbus)
 
 DISPLAY_DEVICE = '/org/freedesktop/UPower/devices/DisplayDevice'
 BATTERY_TYPE, CHARGING_STATE = 2, 1
@@ -105,6 +107,25 @@ class BatteryAppTest(HelperTestCase):
         mark = self.smc_writes.mark()
         self.start_helper()
         self.smc_writes.wait_for('CH0C', 2, since=mark)
+
+    def test_a_stranger_owning_the_name_first_leaves_the_app_in_charge(self):
+        self.start_service('stranger', [*AS_NOBODY, self.program('ampwardenctl'), 'app'],
+                           env_overrides={'XDG_CONFIG_HOME': '/nonexistent'},
+                           ready=lambda line: 'owning' in line)
+        self.set_level(85)
+        app = self.start_service('battery-app', [*AS_CONSOLE_USER, self.program('ampwardenctl'),
+                                                 'app', '--keep', '75-80'])
+        queued = lambda line: 'waiting in the queue' in line and '(uid 65534)' in line
+        self.assertTrue(app.wait_for_line(queued, 10, stream='stderr'), app.output('stderr'))
+        self.assert_keys(CH0B=2, CH0C=2)
+        # The watchdog (every 10 s) counts the app waiting for its name: charging stays stopped.
+        mark = self.recorder.mark()
+        time.sleep(11)
+        self.assertEqual([a['name'] for a in self.recorder.since(mark)
+                          if a['name'] == CLOSE_ANSWER], [])
+        self.assert_keys(CH0B=2, CH0C=2)
+        self.assertTrue(app.running())
+        self.assertEqual(app.output('stderr').count('waiting in the queue'), 1)
 
 
 if __name__ == '__main__':
