@@ -4,6 +4,7 @@
 #include "channel/Notifications.h"
 #include "channel/ZTMonitorManager.h"
 #include "platform/DisplayMonitor.h"
+#include "protocol/CommandProtocol.h"
 #include "util/ZTUtilityTool.h"
 
 namespace ampwarden {
@@ -17,28 +18,54 @@ using Control = ZTBatteryControl;
 using Answer = const std::string&;
 constexpr auto kNothing = [](Control&, Answer) {};
 
-constexpr CommandAccess kReadOnly = CommandAccess::ReadOnly;
-constexpr CommandAccess kControl = CommandAccess::Control;
+// What the protocol table says the command called `name` needs from its sender.
+constexpr CommandAccess access(const char* name) {
+    const protocol::CommandSpec* command = protocol::findCommand(name);
+    switch (command ? command->access : protocol::Access::Control) {
+        case protocol::Access::ReadOnly:
+            return CommandAccess::ReadOnly;
+        case protocol::Access::Control:
+            return CommandAccess::Control;
+        case protocol::Access::Uninstall:
+            return CommandAccess::Uninstall;
+    }
+    return CommandAccess::Control;
+}
+
+constexpr BatteryCommand command(const char* name, void (Module::*run)(),
+                                 void (*control)(Control&, Answer)) {
+    return {name, access(name), run, control};
+}
 
 constexpr BatteryCommand kCommands[] = {
-    {names::kQueryChargingStatus, kReadOnly, &Module::getChargingStatus, nullptr},
-    {names::kOpenSMC, kControl, &Module::openSMC, kNothing},
-    {names::kCloseSMC, kControl, &Module::closeSMC, [](Control& c, Answer) { c.closeCMC(); }},
-    {names::kSMCStatus, kReadOnly, &Module::getSMCStatus, kNothing},
-    {names::kSetEnableCharging, kControl, &Module::enableCharging,
-     [](Control& c, Answer a) { c.enableChargingWithName(a); }},
-    {names::kSetDisableCharging, kControl, &Module::disableCharging,
-     [](Control& c, Answer a) { c.disableChargingWithName(a); }},
-    {names::kSetEnableDischarging, kControl, &Module::enableDischarging,
-     [](Control& c, Answer) { c.enableDischarging(); }},
-    {names::kSetDisableDischarging, kControl, &Module::disableDischarging,
-     [](Control& c, Answer) { c.disableDischarging(); }},
-    {names::kSetEnableChargingLimitMax, kControl, &Module::enableChargingLimitMax,
-     [](Control& c, Answer) { c.setChargingLimitMax(80); }},
-    {names::kSetDisableChargingLimitMax, kControl, &Module::disableChargingLimitMax,
-     [](Control& c, Answer) { c.setChargingLimitMax(100); }},
-    {names::kUninstallHelper, CommandAccess::Uninstall, &Module::uninstallAfterClose, nullptr},
+    command(names::kQueryChargingStatus, &Module::getChargingStatus, nullptr),
+    command(names::kOpenSMC, &Module::openSMC, kNothing),
+    command(names::kCloseSMC, &Module::closeSMC, [](Control& c, Answer) { c.closeCMC(); }),
+    command(names::kSMCStatus, &Module::getSMCStatus, kNothing),
+    command(names::kSetEnableCharging, &Module::enableCharging,
+            [](Control& c, Answer a) { c.enableChargingWithName(a); }),
+    command(names::kSetDisableCharging, &Module::disableCharging,
+            [](Control& c, Answer a) { c.disableChargingWithName(a); }),
+    command(names::kSetEnableDischarging, &Module::enableDischarging,
+            [](Control& c, Answer) { c.enableDischarging(); }),
+    command(names::kSetDisableDischarging, &Module::disableDischarging,
+            [](Control& c, Answer) { c.disableDischarging(); }),
+    command(names::kSetEnableChargingLimitMax, &Module::enableChargingLimitMax,
+            [](Control& c, Answer) { c.setChargingLimitMax(80); }),
+    command(names::kSetDisableChargingLimitMax, &Module::disableChargingLimitMax,
+            [](Control& c, Answer) { c.setChargingLimitMax(100); }),
+    command(names::kUninstallHelper, &Module::uninstallAfterClose, nullptr),
 };
+
+// The two daemon-status queries are the app delegate's; every other command of the protocol
+// is this module's, in the table's order.
+static_assert([] {
+    if (std::size(kCommands) + 2 != std::size(protocol::kCommands)) return false;
+    for (std::size_t i = 0; i < std::size(kCommands); ++i) {
+        if (std::string_view(kCommands[i].name) != protocol::kCommands[i].name) return false;
+    }
+    return true;
+}());
 
 NotificationDictionary ctrlStatus(const char* value) {
     return {{names::kSmcCtrlStatusKey, std::string(value)}};
@@ -129,13 +156,6 @@ void ZTBatteryNewModule::batteryCommandCallback(const std::string& name) {
             return;
         }
     }
-}
-
-std::optional<CommandAccess> commandAccess(const std::string& name) {
-    for (const BatteryCommand& command : kCommands) {
-        if (name == command.name) return command.access;
-    }
-    return std::nullopt;
 }
 
 void ZTBatteryNewModule::handleMainAppKilledNotification() { closeSMC(); }

@@ -101,8 +101,4 @@ struct BatteryCommand {
 };
 std::span<const BatteryCommand> batteryCommands();
 
-// What the command called `name` needs from its sender; none for a name the module does not
-// handle.
-std::optional<CommandAccess> commandAccess(const std::string& name);
-
 }  // namespace ampwarden

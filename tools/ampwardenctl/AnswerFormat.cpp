@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "protocol/CommandProtocol.h"
+
 namespace ampwarden::ctl {
 namespace {
 
@@ -125,5 +127,34 @@ std::string formatJson(const Answer& answer) {
 }
 
 std::string jsonString(std::string_view text) { return quoted(text, true); }
+
+std::string formatProtocolJson() {
+    std::string commands;
+    for (const protocol::CommandSpec& command : protocol::kCommands) {
+        std::string steps;
+        for (const protocol::AnswerStep& step : command.answers) {
+            if (!step.name) break;
+            steps += std::string(steps.empty() ? "" : ",") + "[" + jsonString(step.name) +
+                     (step.otherwise ? "," + jsonString(step.otherwise) : "") + "]";
+        }
+        commands += std::string(commands.empty() ? "" : ",") +
+                    "{\"name\":" + jsonString(command.name) +
+                    ",\"access\":" + jsonString(protocol::accessName(command.access)) +
+                    ",\"verb\":" + jsonString(command.verb) + ",\"answers\":[" + steps + "]}";
+    }
+    std::string answers;
+    for (const protocol::AnswerSpec& answer : protocol::kAnswers) {
+        std::string keys;
+        for (const protocol::AnswerKey& key : answer.keys) {
+            if (!key.name) break;
+            keys += std::string(keys.empty() ? "" : ",") + jsonString(key.name) + ":" +
+                    jsonString(dbusTypeName(std::string(1, key.type)));
+        }
+        answers += std::string(answers.empty() ? "" : ",") + jsonString(answer.name) +
+                   ":{\"keys\":{" + keys +
+                   "},\"reportsWrites\":" + (answer.reportsWrites ? "true" : "false") + "}";
+    }
+    return "{\"commands\":[" + commands + "],\"answers\":{" + answers + "}}\n";
+}
 
 }  // namespace ampwarden::ctl

@@ -19,6 +19,11 @@ std::string formatText(const Answer& answer);
 // A value that cannot be shown is null.
 std::string formatJson(const Answer& answer);
 
+// The protocol table as one JSON object, for the end-to-end tests: {"commands":[{"name",
+// "access","verb","answers":[[name, ...], ...]}, ...], "answers":{name:{"keys":{key:type},
+// "reportsWrites":bool}}}, types named as dbusTypeName() names them.
+std::string formatProtocolJson();
+
 // `text` as a JSON string literal, quotes included. UTF-8 passes through unchanged.
 std::string jsonString(std::string_view text);
 

@@ -6,48 +6,36 @@
 #include <cstdlib>
 #include <optional>
 
-#include "channel/NotificationNames.h"
+#include "protocol/CommandProtocol.h"
 
 namespace ampwarden::ctl {
 namespace {
 
 constexpr double kMaxTimeoutSeconds = 86400.0;
 
-// A verb posts one fixed command, one of two (on|off), a name from the command line, or
-// nothing at all (watch, app).
+// A verb posts the command the protocol table gives its words ("open"), one of two for its
+// words and "on" or "off", a name from the command line, or nothing at all (watch, app).
 struct VerbSpec {
     const char* name;
-    const char* arguments;
+    const char* arguments;  // "on|off" for the verbs that take it
     const char* summary;
     Mode mode = Mode::Exchange;
-    const char* command = nullptr;
-    const char* offCommand = nullptr;     // set for on|off verbs; `command` is then "on"
-    const char* globalCommand = nullptr;  // set when the verb takes --global
     bool takesName = false;
 };
 
 const std::vector<VerbSpec>& verbs() {
-    using namespace names;
     static const std::vector<VerbSpec> table = {
-        {"open", "", "open the SMC connection", Mode::Exchange, kOpenSMC},
-        {"close", "", "close the SMC connection (charging is allowed again)", Mode::Exchange,
-         kCloseSMC},
-        {"smc-status", "", "whether the helper holds the SMC connection", Mode::Exchange,
-         kSMCStatus},
-        {"charging-status", "", "the charging and discharging state", Mode::Exchange,
-         kQueryChargingStatus},
-        {"charge", "on|off", "resume or stop charging", Mode::Exchange, kSetEnableCharging,
-         kSetDisableCharging},
-        {"discharge", "on|off", "start or stop forced discharging", Mode::Exchange,
-         kSetEnableDischarging, kSetDisableDischarging},
-        {"limit", "on|off", "enable or disable the charge limit", Mode::Exchange,
-         kSetEnableChargingLimitMax, kSetDisableChargingLimitMax},
-        {"uninstall", "", "close the SMC connection, then remove the helper's installation",
-         Mode::Exchange, kUninstallHelper},
-        {"daemon-info", "[--global]", "the helper's run state and version", Mode::Exchange,
-         kQueryDaemonLoadStatus, nullptr, kGlobalQueryDaemonLoadStatus},
+        {"open", "", "open the SMC connection"},
+        {"close", "", "close the SMC connection (charging is allowed again)"},
+        {"smc-status", "", "whether the helper holds the SMC connection"},
+        {"charging-status", "", "the charging and discharging state"},
+        {"charge", "on|off", "resume or stop charging"},
+        {"discharge", "on|off", "start or stop forced discharging"},
+        {"limit", "on|off", "enable or disable the charge limit"},
+        {"uninstall", "", "close the SMC connection, then remove the helper's installation"},
+        {"daemon-info", "[--global]", "the helper's run state and version"},
         {"post", "NAME", "post a raw command name; wait for its answers if it has any",
-         Mode::Exchange, nullptr, nullptr, nullptr, true},
+         Mode::Exchange, true},
         {"watch", "", "print every answer until interrupted", Mode::Watch},
         {"app", "[SETTINGS]",
          "as the battery app, hold the battery at the set level until interrupted", Mode::App},
@@ -55,6 +43,16 @@ const std::vector<VerbSpec>& verbs() {
     };
     return table;
 }
+
+// The command the protocol table gives to `verb` followed by `word` ("on", "--global"), or
+// to `verb` alone when `word` is empty; null for none.
+const char* commandOf(const VerbSpec& verb, const std::string& word = "") {
+    const protocol::CommandSpec* command =
+        protocol::findVerb(word.empty() ? std::string(verb.name) : verb.name + (" " + word));
+    return command ? command->name : nullptr;
+}
+
+bool onOff(const VerbSpec& verb) { return std::string(verb.arguments) == "on|off"; }
 
 const VerbSpec* findVerb(const std::string& name) {
     for (const auto& verb : verbs()) {
@@ -197,14 +195,12 @@ std::string commandLines(const VerbSpec& verb) {
     auto describe = [&text](const std::string& label, const char* command) {
         text += label + "posts \"" + command + "\"\n" + describeAnswers(command);
     };
-    if (verb.offCommand) {
-        describe("on: ", verb.command);
-        describe("off: ", verb.offCommand);
-    } else if (verb.globalCommand) {
-        describe("", verb.command);
-        describe("--global: ", verb.globalCommand);
-    } else if (verb.command) {
-        describe("", verb.command);
+    if (onOff(verb)) {
+        describe("on: ", commandOf(verb, "on"));
+        describe("off: ", commandOf(verb, "off"));
+    } else if (commandOf(verb)) {
+        describe("", commandOf(verb));
+        if (commandOf(verb, "--global")) describe("--global: ", commandOf(verb, "--global"));
     }
     if (verb.mode == Mode::App) {
         text +=
@@ -220,8 +216,8 @@ std::string commandLines(const VerbSpec& verb) {
             "A command name of the protocol waits for the answers its verb waits for; any\n"
             "other name (an unknown one included) returns as soon as it is posted.\n";
     }
-    if (verb.command && !silenceHint(verb.command).empty()) {
-        text += "It may go unanswered: " + silenceHint(verb.command) + ".\n";
+    if (commandOf(verb) && !silenceHint(commandOf(verb)).empty()) {
+        text += "It may go unanswered: " + silenceHint(commandOf(verb)) + ".\n";
     }
     return text;
 }
@@ -238,7 +234,9 @@ std::string verbHelp(const VerbSpec& verb) {
 std::variant<std::string, UsageError> commandFor(const VerbSpec& verb, const Options& options) {
     const auto& args = options.positional;
     std::string name = verb.name;
-    if (options.global && !verb.globalCommand) return usage("--global belongs to daemon-info");
+    if (options.global && !commandOf(verb, "--global")) {
+        return usage("--global belongs to daemon-info");
+    }
     if (!options.settings.empty() && verb.mode != Mode::App) {
         return usage("--limit, --keep and --discharge-to belong to app");
     }
@@ -246,14 +244,15 @@ std::variant<std::string, UsageError> commandFor(const VerbSpec& verb, const Opt
         if (args.size() != 2) return usage("post takes exactly one command name");
         return args[1];
     }
-    if (verb.offCommand) {
-        if (args.size() == 2 && args[1] == "on") return std::string(verb.command);
-        if (args.size() == 2 && args[1] == "off") return std::string(verb.offCommand);
+    if (onOff(verb)) {
+        if (args.size() == 2 && (args[1] == "on" || args[1] == "off")) {
+            return std::string(commandOf(verb, args[1]));
+        }
         return usage(name + " takes 'on' or 'off'");
     }
     if (args.size() != 1) return usage(name + " takes no arguments");
-    if (options.global) return std::string(verb.globalCommand);
-    return std::string(verb.command ? verb.command : "");
+    const char* command = commandOf(verb, options.global ? "--global" : "");
+    return std::string(command ? command : "");
 }
 
 }  // namespace

@@ -3,32 +3,10 @@
 #include <map>
 
 #include "channel/NotificationNames.h"
-#include "channel/ZTBatteryNewModule.h"
+#include "protocol/CommandProtocol.h"
 
 namespace ampwarden::ctl {
 namespace {
-
-const std::map<std::string, AnswerSteps>& answerTable() {
-    using namespace names;
-    static const std::map<std::string, AnswerSteps> table = {
-        {kQueryChargingStatus, {{kChargingStatusAnswer}}},
-        {kOpenSMC, {{kOpenSMCAnswer}}},
-        {kCloseSMC, {{kCloseSMCAnswer}}},
-        {kSMCStatus, {{kSMCStatusAnswer}}},
-        {kSetEnableCharging, {{kSetEnableChargingAnswer}}},
-        {kSetDisableCharging, {{kSetDisableChargingAnswer}}},
-        // With the lid closed the helper stops charging instead and says so.
-        {kSetEnableDischarging, {{kSetEnableDischargingAnswer, kSetDisableChargingAnswer}}},
-        {kSetDisableDischarging, {}},
-        {kSetEnableChargingLimitMax, {{kSetEnableChargingLimitMaxAnswer}}},
-        {kSetDisableChargingLimitMax, {{kSetDisableChargingLimitMaxAnswer}}},
-        // The connection is closed at once; the installation is removed 2.5 s later.
-        {kUninstallHelper, {{kCloseSMCAnswer}, {kUninstallHelperAnswer}}},
-        {kQueryDaemonLoadStatus, {{kDaemonLoadStatusAnswer}}},
-        {kGlobalQueryDaemonLoadStatus, {{kGlobalDaemonLoadStatusAnswer}}},
-    };
-    return table;
-}
 
 const AnswerValue* valueOf(const Answer& answer, const std::string& key) {
     for (const auto& [name, value] : answer.values) {
@@ -71,8 +49,20 @@ std::string answerFailure(const Answer& answer) {
 }
 
 AnswerSteps expectedAnswers(const std::string& name) {
-    auto found = answerTable().find(name);
-    return found == answerTable().end() ? AnswerSteps{} : found->second;
+    const protocol::CommandSpec* command = protocol::findCommand(name);
+    if (!command) return {};
+    AnswerSteps steps;
+    for (const protocol::AnswerStep& step : command->answers) {
+        if (!step.name) break;
+        steps.push_back({step.name});
+        if (step.otherwise) steps.back().push_back(step.otherwise);
+    }
+    return steps;
+}
+
+bool needsAuthorisation(const std::string& name) {
+    const protocol::CommandSpec* command = protocol::findCommand(name);
+    return command && command->access != protocol::Access::ReadOnly;
 }
 
 std::string describeStep(const std::vector<std::string>& names) {
@@ -86,8 +76,7 @@ std::string silenceHint(const std::string& name) {
     if (name == names::kSetEnableDischarging) {
         hint = "the helper answers nothing while the machine is going to sleep or asleep; ";
     }
-    const auto access = commandAccess(name);
-    if (access && *access != CommandAccess::ReadOnly) {
+    if (needsAuthorisation(name)) {
         hint +=
             "the helper answers nothing to callers it does not authorise: see "
             "journalctl -u lumora.Ampwarden.service";

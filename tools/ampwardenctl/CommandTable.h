@@ -15,6 +15,9 @@ using AnswerSteps = std::vector<std::vector<std::string>>;
 // answered and for names the helper does not know.
 AnswerSteps expectedAnswers(const std::string& name);
 
+// Whether the helper asks who sent the command `name`: all but the queries.
+bool needsAuthorisation(const std::string& name);
+
 // The names of one step, quoted and joined by " or ".
 std::string describeStep(const std::vector<std::string>& names);
 

@@ -16,7 +16,6 @@
 #include "ampwardenctl/PowerMonitor.h"
 #include "ampwardenctl/StatusReport.h"
 #include "channel/NotificationNames.h"
-#include "channel/ZTBatteryNewModule.h"
 #include "platform/linux/LogindLoginManager.h"
 #include "platform/linux/SdEventRunLoop.h"
 
@@ -27,11 +26,6 @@ namespace {
 // sender has already left. A command that brings no answer therefore stays connected a moment
 // before it goes.
 constexpr double kUnansweredLingerSeconds = 1.0;
-
-bool needsAuthorisation(const std::string& command) {
-    const auto access = commandAccess(command);
-    return access && *access != CommandAccess::ReadOnly;
-}
 
 int complain(const std::string& problem) {
     std::fprintf(stderr, "ampwardenctl: %s\n", problem.c_str());

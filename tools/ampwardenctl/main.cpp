@@ -4,6 +4,7 @@
 #include <variant>
 #include <vector>
 
+#include "ampwardenctl/AnswerFormat.h"
 #include "ampwardenctl/ClientBus.h"
 #include "ampwardenctl/CommandLine.h"
 #include "ampwardenctl/Runner.h"
@@ -11,6 +12,11 @@
 using namespace ampwarden::ctl;
 
 int main(int argc, char** argv) {
+    // Not a verb: the protocol table, for the end-to-end tests.
+    if (argc == 2 && std::string(argv[1]) == "--protocol-json") {
+        std::fputs(formatProtocolJson().c_str(), stdout);
+        return kExitOk;
+    }
     ParsedCommandLine parsed = parseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
     if (auto* help = std::get_if<HelpText>(&parsed)) {
         std::fputs(help->text.c_str(), stdout);
