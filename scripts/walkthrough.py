@@ -20,6 +20,8 @@ import time
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(REPO, 'tests', 'e2e'))
+if len(sys.argv) == 2:  # the protocol table comes from the build's ampwardenctl
+    os.environ.setdefault('AMPWARDEN_BIN_DIR', os.path.abspath(sys.argv[1]))
 
 import harness  # noqa: E402  (found through the path above)
 from harness import (AS_CONSOLE_USER, AS_NOBODY, CHARGE_KEYS, CLOSE_ANSWER,  # noqa: E402

