@@ -1,9 +1,10 @@
 #include "ampwardenctl/HelperDiagnosis.h"
 
-#include <systemd/sd-bus.h>
-
 #include <cstdlib>
+#include <memory>
 #include <string>
+
+#include "platform/linux/SdPointers.h"
 
 namespace ampwarden::ctl {
 namespace {
@@ -16,32 +17,31 @@ constexpr std::uint64_t kBoundUsec = 1000 * 1000;
 
 std::optional<std::string> stringProperty(sd_bus* bus, const char* service, const char* path,
                                           const char* interface, const char* name) {
-    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd::BusError error;
     char* value = nullptr;
-    const int r = sd_bus_get_property_string(bus, service, path, interface, name, &error, &value);
-    sd_bus_error_free(&error);
+    const int r =
+        sd_bus_get_property_string(bus, service, path, interface, name, error.get(), &value);
+    const std::unique_ptr<char, decltype(&free)> owned(value, &free);
     if (r < 0) return std::nullopt;
-    std::string text(value);
-    free(value);
-    return text;
+    return std::string(value);
 }
 
 // GetUnit fails for a unit that is not loaded: not installed, or never started.
 Unit unitState(sd_bus* bus, std::string& state) {
-    sd_bus_error error = SD_BUS_ERROR_NULL;
-    sd_bus_message* reply = nullptr;
+    sd::BusError error;
+    sd_bus_message* raw = nullptr;
     int r = sd_bus_call_method(bus, kSystemd, "/org/freedesktop/systemd1",
-                               "org.freedesktop.systemd1.Manager", "GetUnit", &error, &reply, "s",
-                               HelperDiagnosis::kUnit);
-    const bool noSystemd = r < 0 && (sd_bus_error_has_name(&error, SD_BUS_ERROR_SERVICE_UNKNOWN) ||
-                                     sd_bus_error_has_name(&error, SD_BUS_ERROR_NAME_HAS_NO_OWNER));
+                               "org.freedesktop.systemd1.Manager", "GetUnit", error.get(), &raw,
+                               "s", HelperDiagnosis::kUnit);
+    const sd::MessagePtr reply(raw);
+    const bool noSystemd =
+        r < 0 && (sd_bus_error_has_name(error.get(), SD_BUS_ERROR_SERVICE_UNKNOWN) ||
+                  sd_bus_error_has_name(error.get(), SD_BUS_ERROR_NAME_HAS_NO_OWNER));
     const bool notLoaded =
-        r < 0 && sd_bus_error_has_name(&error, "org.freedesktop.systemd1.NoSuchUnit");
-    sd_bus_error_free(&error);
+        r < 0 && sd_bus_error_has_name(error.get(), "org.freedesktop.systemd1.NoSuchUnit");
     const char* path = nullptr;
     std::string unitPath;
-    if (r >= 0 && sd_bus_message_read_basic(reply, 'o', &path) > 0) unitPath = path;
-    sd_bus_message_unref(reply);
+    if (r >= 0 && sd_bus_message_read_basic(reply.get(), 'o', &path) > 0) unitPath = path;
     if (notLoaded) {
         state = "not loaded";
         return Unit::NotRunning;
@@ -55,17 +55,16 @@ Unit unitState(sd_bus* bus, std::string& state) {
 }
 
 std::optional<bool> someoneAtSeat(sd_bus* bus) {
-    sd_bus_error error = SD_BUS_ERROR_NULL;
-    sd_bus_message* reply = nullptr;
-    int r =
-        sd_bus_get_property(bus, kLogind, "/org/freedesktop/login1/seat/seat0",
-                            "org.freedesktop.login1.Seat", "ActiveSession", &error, &reply, "(so)");
-    sd_bus_error_free(&error);
+    sd::BusError error;
+    sd_bus_message* raw = nullptr;
+    int r = sd_bus_get_property(bus, kLogind, "/org/freedesktop/login1/seat/seat0",
+                                "org.freedesktop.login1.Seat", "ActiveSession", error.get(), &raw,
+                                "(so)");
+    const sd::MessagePtr reply(raw);
     const char* id = nullptr;
     const char* path = nullptr;
-    if (r >= 0) r = sd_bus_message_read(reply, "(so)", &id, &path);
+    if (r >= 0) r = sd_bus_message_read(reply.get(), "(so)", &id, &path);
     std::string sessionPath = r > 0 && id && *id ? path : "";
-    sd_bus_message_unref(reply);
     if (r <= 0) return std::nullopt;
     if (sessionPath.empty()) return false;
     // A login screen is nobody, as the helper counts it.
@@ -78,12 +77,12 @@ std::optional<bool> someoneAtSeat(sd_bus* bus) {
 
 HelperDiagnosis::Facts HelperDiagnosis::gather() {
     Facts facts;
-    sd_bus* bus = nullptr;
-    if (sd_bus_open_system(&bus) < 0) return facts;
-    sd_bus_set_method_call_timeout(bus, kBoundUsec);
-    facts.unit = unitState(bus, facts.unitState);
-    facts.someoneAtSeat = someoneAtSeat(bus);
-    sd_bus_flush_close_unref(bus);
+    sd_bus* raw = nullptr;
+    if (sd_bus_open_system(&raw) < 0) return facts;
+    const sd::BusPtr bus(raw);
+    sd_bus_set_method_call_timeout(raw, kBoundUsec);
+    facts.unit = unitState(raw, facts.unitState);
+    facts.someoneAtSeat = someoneAtSeat(raw);
     return facts;
 }
 
