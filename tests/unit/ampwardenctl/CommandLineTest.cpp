@@ -9,6 +9,7 @@
 #include "ampwardenctl/CommandLine.h"
 #include "ampwardenctl/HelperDiagnosis.h"
 #include "channel/NotificationNames.h"
+#include "protocol/CommandProtocol.h"
 
 namespace ampwarden::ctl {
 namespace {
@@ -33,6 +34,11 @@ TEST(CommandLineTest, OptionsStandAnywhereAndRawNamesWaitLikeTheirVerbs) {
     EXPECT_EQ(parseOk({"post", "-"}).command, "-");
 
     EXPECT_EQ(parseOk({"post", names::kUninstallHelper}).answers.size(), 2u);
+    // Every command of the protocol table is posted by the verb the table gives it.
+    for (const protocol::CommandSpec& command : protocol::kCommands) {
+        std::istringstream words(command.verb);
+        EXPECT_EQ(parseOk({std::istream_iterator<std::string>(words), {}}).command, command.name);
+    }
     EXPECT_EQ(parseOk({"post", "ZTBattery_TellDeamon_Unknown"}).answers, AnswerSteps{});
 
     using Settings = std::vector<std::pair<std::string, std::string>>;  // the app's, in order
