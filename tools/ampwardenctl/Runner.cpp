@@ -164,6 +164,18 @@ int runInvocation(ClientBus& bus, const Invocation& invocation) {
     return runExchange(bus, invocation);
 }
 
+namespace {
+
+// Said once: the app works from the queue just the same, and the helper's watchdog counts it.
+void tellQueued(Diagnostics& log, const NameStanding& standing, const std::string& name) {
+    std::string owner = standing.ownerSender.empty() ? "another connection" : standing.ownerSender;
+    if (standing.ownerUid) owner += " (uid " + std::to_string(*standing.ownerUid) + ")";
+    log.systemLog("waiting in the queue for " + name + ", which " + owner +
+                  " owns; keeping the battery meanwhile");
+}
+
+}  // namespace
+
 int runBatteryApp(const Invocation& invocation, const BatterySettings& settings) {
     ConsoleLog log;
     SdEventRunLoop loop;
@@ -173,11 +185,7 @@ int runBatteryApp(const Invocation& invocation, const BatterySettings& settings)
     const auto standing = bus->queueForName(names::kMainAppId, error);
     if (!standing) return complain(error);
     const std::string name = std::string("\"") + names::kMainAppId + "\"";
-    if (!standing->owner) {
-        const std::string uid = standing->ownerUid ? std::to_string(*standing->ownerUid) : "?";
-        log.systemLog("waiting in the queue for " + name + ", which " + standing->ownerSender +
-                      " (uid " + uid + ") owns; keeping the battery meanwhile");
-    }
+    if (!standing->owner) tellQueued(log, *standing, name);
     LogindLoginManager login(bus->bus(), log);
     PowerMonitor power(bus->bus(), loop);
     auto explain = [](bool needsAuthorisation) {
