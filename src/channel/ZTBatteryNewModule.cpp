@@ -19,7 +19,7 @@ using Answer = const std::string&;
 constexpr auto kNothing = [](Control&, Answer) {};
 
 // What the protocol table says the command called `name` needs from its sender.
-constexpr CommandAccess access(const char* name) {
+CommandAccess access(const char* name) {
     const protocol::CommandSpec* command = protocol::findCommand(name);
     switch (command ? command->access : protocol::Access::Control) {
         case protocol::Access::ReadOnly:
@@ -32,12 +32,11 @@ constexpr CommandAccess access(const char* name) {
     return CommandAccess::Control;
 }
 
-constexpr BatteryCommand command(const char* name, void (Module::*run)(),
-                                 void (*control)(Control&, Answer)) {
+BatteryCommand command(const char* name, void (Module::*run)(), void (*control)(Control&, Answer)) {
     return {name, access(name), run, control};
 }
 
-constexpr BatteryCommand kCommands[] = {
+const BatteryCommand kCommands[] = {
     command(names::kQueryChargingStatus, &Module::getChargingStatus, nullptr),
     command(names::kOpenSMC, &Module::openSMC, kNothing),
     command(names::kCloseSMC, &Module::closeSMC, [](Control& c, Answer) { c.closeCMC(); }),
@@ -56,16 +55,6 @@ constexpr BatteryCommand kCommands[] = {
             [](Control& c, Answer) { c.setChargingLimitMax(100); }),
     command(names::kUninstallHelper, &Module::uninstallAfterClose, nullptr),
 };
-
-// The two daemon-status queries are the app delegate's; every other command of the protocol
-// is this module's, in the table's order.
-static_assert([] {
-    if (std::size(kCommands) + 2 != std::size(protocol::kCommands)) return false;
-    for (std::size_t i = 0; i < std::size(kCommands); ++i) {
-        if (std::string_view(kCommands[i].name) != protocol::kCommands[i].name) return false;
-    }
-    return true;
-}());
 
 NotificationDictionary ctrlStatus(const char* value) {
     return {{names::kSmcCtrlStatusKey, std::string(value)}};

@@ -34,10 +34,14 @@ TEST(CommandLineTest, OptionsStandAnywhereAndRawNamesWaitLikeTheirVerbs) {
     EXPECT_EQ(parseOk({"post", "-"}).command, "-");
 
     EXPECT_EQ(parseOk({"post", names::kUninstallHelper}).answers.size(), 2u);
-    // Every command of the protocol table is posted by the verb the table gives it.
+    // Every command of the protocol table is posted by the verb the table gives it, and every
+    // answer it brings is in the table.
     for (const protocol::CommandSpec& command : protocol::kCommands) {
         std::istringstream words(command.verb);
         EXPECT_EQ(parseOk({std::istream_iterator<std::string>(words), {}}).command, command.name);
+        for (const protocol::AnswerStep& step : command.answers) {
+            EXPECT_TRUE(!step.name || protocol::findAnswer(step.name)) << command.name;
+        }
     }
     EXPECT_EQ(parseOk({"post", "ZTBattery_TellDeamon_Unknown"}).answers, AnswerSteps{});
 

@@ -4,6 +4,7 @@
 #include "channel/ZTBatteryNewModule.h"
 #include "fake/FakePlatform.h"
 #include "fake/RecordingSMC.h"
+#include "protocol/CommandProtocol.h"
 
 namespace ampwarden::test {
 namespace {
@@ -110,6 +111,22 @@ TEST_F(CommandModule, UninstallClosesAtOnceAndRemovesTheInstallationLater) {
     ASSERT_EQ(platform.notifications.answers.size(), 2u);
     EXPECT_EQ(platform.notifications.answers[1].name, names::kUninstallHelperAnswer);
     EXPECT_DOUBLE_EQ(platform.notifications.answers[1].time, 2.5);
+}
+
+// The module serves every command of the protocol table, in its order, but the two
+// daemon-status queries, which the app delegate answers; each with the table's access.
+TEST(CommandModuleTable, FollowsTheProtocolTable) {
+    std::vector<std::pair<std::string, CommandAccess>> served, table;
+    for (const BatteryCommand& command : batteryCommands()) {
+        served.emplace_back(command.name, command.access);
+    }
+    for (const protocol::CommandSpec& command : protocol::kCommands) {
+        const std::string name = command.name;
+        if (name == names::kQueryDaemonLoadStatus || name == names::kGlobalQueryDaemonLoadStatus)
+            continue;
+        table.emplace_back(name, static_cast<CommandAccess>(command.access));
+    }
+    EXPECT_EQ(served, table);
 }
 
 }  // namespace
