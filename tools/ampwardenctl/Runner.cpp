@@ -186,7 +186,8 @@ int runBatteryApp(const Invocation& invocation, const BatterySettings& settings)
     if (!standing) return complain(error);
     const std::string name = std::string("\"") + names::kMainAppId + "\"";
     if (!standing->owner) tellQueued(log, *standing, name);
-    LogindLoginManager login(bus->bus(), log);
+    // The app follows sleep and wake; delaying sleep is the helper's part.
+    LogindLoginManager login(bus->bus(), log, false);
     PowerMonitor power(bus->bus(), loop);
     auto explain = [](bool needsAuthorisation) {
         return HelperDiagnosis::explain(HelperDiagnosis::gather(), needsAuthorisation,

@@ -25,7 +25,8 @@ constexpr const char* kLoginWindow = "loginWindow";
 
 }  // namespace
 
-LogindLoginManager::LogindLoginManager(sd_bus* bus, Diagnostics& log) : bus_(bus), log_(log) {}
+LogindLoginManager::LogindLoginManager(sd_bus* bus, Diagnostics& log, bool delaySleep)
+    : bus_(bus), log_(log), delaySleep_(delaySleep) {}
 
 LogindLoginManager::~LogindLoginManager() = default;
 
@@ -158,7 +159,7 @@ int LogindLoginManager::onPrepareForSleep(sd_bus_message* message, void* userdat
 
 // The delay lock lasts as long as we keep the descriptor logind hands us.
 void LogindLoginManager::takeInhibitor() {
-    if (bus_ == nullptr || inhibitor_.valid()) return;
+    if (bus_ == nullptr || !delaySleep_ || inhibitor_.valid()) return;
     sd_bus_message* raw = nullptr;
     if (queryBus() == nullptr ||
         sd_bus_message_new_method_call(queryBus(), &raw, kLogind, kManagerPath, kManager,

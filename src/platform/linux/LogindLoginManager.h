@@ -20,8 +20,9 @@ namespace ampwarden {
 // goes down. Each kind of failure is logged once; the helper goes on without that answer.
 class LogindLoginManager : public LoginManager {
   public:
-    // `bus` may be null (no connection): every answer is then none.
-    LogindLoginManager(sd_bus* bus, Diagnostics& log);
+    // `bus` may be null (no connection): every answer is then none. Without `delaySleep` no
+    // inhibitor is taken: for a program that only follows sleep and wake (the battery app).
+    LogindLoginManager(sd_bus* bus, Diagnostics& log, bool delaySleep = true);
     ~LogindLoginManager() override;
     LogindLoginManager(const LogindLoginManager&) = delete;
     LogindLoginManager& operator=(const LogindLoginManager&) = delete;
@@ -47,6 +48,7 @@ class LogindLoginManager : public LoginManager {
 
     sd_bus* bus_;
     Diagnostics& log_;
+    const bool delaySleep_;
     std::function<void()> willSleep_;
     std::function<void()> didWake_;
     sd::BusPtr queryBus_;  // opened on the first question
