@@ -4,9 +4,10 @@
 #include <string>
 
 #include "channel/CommandGate.h"
-#include "channel/LocalNotificationCenter.h"
+#include "platform/LocalNotificationCenter.h"
 #include "platform/Platform.h"
 #include "smc/SMC.h"
+#include "util/ZTUtilityTool.h"
 
 namespace ampwarden {
 
@@ -33,6 +34,9 @@ class AppDelegate {
     // YES exactly when the effective user id is 0.
     bool AppAdmin();
 
+    // The Darwin callback of the two status queries, with the query's sender.
+    void daemonStatusQueryCallback(const std::string& name, const std::string& sender);
+
     // Set once at launch, as root; they live as long as the delegate.
     std::unique_ptr<SMC> smc;
     std::unique_ptr<CommandGate> gate;
@@ -42,13 +46,7 @@ class AppDelegate {
   private:
     Platform& platform_;
     LocalNotificationCenter& center_;
+    ZTUtilityTool utility_;
 };
-
-// The one delegate, for callbacks that have no context of their own. Set at launch; the
-// delegate clears it when destroyed (only tests destroy it).
-extern AppDelegate* sharedAppDelegate;
-
-// The Darwin callback of the two status queries, with the query's sender.
-void daemonStatusQueryCallback(const std::string& name, const std::string& sender);
 
 }  // namespace ampwarden

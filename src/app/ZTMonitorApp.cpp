@@ -1,6 +1,6 @@
 #include "app/ZTMonitorApp.h"
 
-#include "channel/NotificationNames.h"
+#include "protocol/NotificationNames.h"
 
 namespace ampwarden {
 

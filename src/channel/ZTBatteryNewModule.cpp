@@ -1,10 +1,9 @@
 #include "channel/ZTBatteryNewModule.h"
 
-#include "channel/NotificationNames.h"
 #include "channel/Notifications.h"
 #include "channel/ZTMonitorManager.h"
 #include "platform/DisplayMonitor.h"
-#include "util/ZTUtilityTool.h"
+#include "protocol/NotificationNames.h"
 
 namespace ampwarden {
 
@@ -13,31 +12,22 @@ namespace {
 constexpr double kUninstallDelaySeconds = 2.5;
 
 using Module = ZTBatteryNewModule;
-using Control = ZTBatteryControl;
-using Answer = const std::string&;
-constexpr auto kNothing = [](Control&, Answer) {};
 
 constexpr CommandAccess kReadOnly = CommandAccess::ReadOnly;
 constexpr CommandAccess kControl = CommandAccess::Control;
 
 constexpr BatteryCommand kCommands[] = {
-    {names::kQueryChargingStatus, kReadOnly, &Module::getChargingStatus, nullptr},
-    {names::kOpenSMC, kControl, &Module::openSMC, kNothing},
-    {names::kCloseSMC, kControl, &Module::closeSMC, [](Control& c, Answer) { c.closeCMC(); }},
-    {names::kSMCStatus, kReadOnly, &Module::getSMCStatus, kNothing},
-    {names::kSetEnableCharging, kControl, &Module::enableCharging,
-     [](Control& c, Answer a) { c.enableChargingWithName(a); }},
-    {names::kSetDisableCharging, kControl, &Module::disableCharging,
-     [](Control& c, Answer a) { c.disableChargingWithName(a); }},
-    {names::kSetEnableDischarging, kControl, &Module::enableDischarging,
-     [](Control& c, Answer) { c.enableDischarging(); }},
-    {names::kSetDisableDischarging, kControl, &Module::disableDischarging,
-     [](Control& c, Answer) { c.disableDischarging(); }},
-    {names::kSetEnableChargingLimitMax, kControl, &Module::enableChargingLimitMax,
-     [](Control& c, Answer) { c.setChargingLimitMax(80); }},
-    {names::kSetDisableChargingLimitMax, kControl, &Module::disableChargingLimitMax,
-     [](Control& c, Answer) { c.setChargingLimitMax(100); }},
-    {names::kUninstallHelper, CommandAccess::Uninstall, &Module::uninstallAfterClose, nullptr},
+    {names::kQueryChargingStatus, kReadOnly, &Module::getChargingStatus},
+    {names::kOpenSMC, kControl, &Module::openSMC},
+    {names::kCloseSMC, kControl, &Module::closeSMC},
+    {names::kSMCStatus, kReadOnly, &Module::getSMCStatus},
+    {names::kSetEnableCharging, kControl, &Module::enableCharging},
+    {names::kSetDisableCharging, kControl, &Module::disableCharging},
+    {names::kSetEnableDischarging, kControl, &Module::enableDischarging},
+    {names::kSetDisableDischarging, kControl, &Module::disableDischarging},
+    {names::kSetEnableChargingLimitMax, kControl, &Module::enableChargingLimitMax},
+    {names::kSetDisableChargingLimitMax, kControl, &Module::disableChargingLimitMax},
+    {names::kUninstallHelper, CommandAccess::Uninstall, &Module::uninstallAfterClose},
 };
 
 NotificationDictionary ctrlStatus(const char* value) {
@@ -66,7 +56,10 @@ auto ZTBatteryNewModule::whileAlive(Action action) {
 
 ZTBatteryNewModule::ZTBatteryNewModule(Platform& platform, SMC& smc, CommandGate& gate,
                                        LocalNotificationCenter& center)
-    : platform_(platform), gate_(gate) {
+    : platform_(platform),
+      gate_(gate),
+      utility_(platform.machine(), platform.channel(), platform.runLoop(), platform.diagnostics(),
+               platform.processes()) {
     center.addObserver(names::kMainAppIsKilled,
                        whileAlive([this] { handleMainAppKilledNotification(); }));
     registerDaemonNotification();
@@ -261,7 +254,7 @@ void ZTBatteryNewModule::postDistributedNotifyName(const std::string& name,
 void ZTBatteryNewModule::uninstallAfterClose() {
     closeSMC();
     platform_.runLoop().after(kUninstallDelaySeconds,
-                              [] { ZTUtilityTool::uninstallDaemonHelper(); });
+                              [utility = utility_]() mutable { utility.uninstallDaemonHelper(); });
 }
 
 }  // namespace ampwarden

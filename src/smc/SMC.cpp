@@ -4,7 +4,6 @@
 #include <cmath>
 
 #include "platform/MachError.h"
-#include "platform/Platform.h"
 #include "smc/SMCErrorText.h"
 #include "smc/SMCKeyCode.h"
 #include "smc/SMCKeys.h"
@@ -72,12 +71,6 @@ SMC::~SMC() {
     if (code != kKernSuccess) log(kErrorCloseConnection + smcErrorText(code));
 }
 
-SMC& SMC::shared() {
-    // Never destroyed: ending the process must not close the connection.
-    static SMC* instance = new SMC(Platform::current().smc(), Platform::current().diagnostics());
-    return *instance;
-}
-
 void SMC::log(const std::string& line) { log_.standardOutput(line); }
 
 void SMC::refuse(const std::string& operation, const std::string& reason) {
@@ -99,19 +92,18 @@ kern_return_t SMC::open() {
     const kern_return_t found = service.getMatchingServices(kServiceClass, services);
     if (found != kKernSuccess) {
         log(kErrorMatchingServices + smcErrorText(found));
-        return 1;
+        return found;
     }
     if (services.empty()) {
+        // The iterator has no code of its own for "none": the line says so with code 0, the
+        // caller learns that no service was found.
         log(kErrorIteratorNext + smcErrorText(kKernSuccess));
-        return 1;
+        return kIOReturnNotFound;
     }
     const kern_return_t opened = service.serviceOpen(services.front(), 0, conn);
     service.objectRelease(services.front());
-    if (opened != kKernSuccess) {
-        log(kErrorServiceOpen + smcErrorText(opened));
-        return 1;
-    }
-    return kKernSuccess;
+    if (opened != kKernSuccess) log(kErrorServiceOpen + smcErrorText(opened));
+    return opened;
 }
 
 kern_return_t SMC::close() { return closeConnection(); }

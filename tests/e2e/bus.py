@@ -21,7 +21,7 @@ LOGIND = 'org.freedesktop.login1'
 LOGIND_PATH = '/org/freedesktop/login1'
 MOCK_INTERFACE = 'org.freedesktop.DBus.Mock'
 
-# Protocol names the tests use (the helper's own copy is src/channel/NotificationNames.h).
+# Protocol names the tests use (the helper's own copy is src/protocol/NotificationNames.h).
 QUERY_STATUS = 'ZTBattery_TellDeamon_QueryDeamonLoadStatusCallBack'
 QUERY_GLOBAL_STATUS = 'ZTBattery_TellDeamon_GlobalQueryDeamonLoadStatusCallBack'
 STATUS_ANSWER = 'PostTo_BatteryAppManager_DeamonLoadStatus'

@@ -10,7 +10,7 @@
 
 #include "ampwardenctl/CommandTable.h"
 #include "ampwardenctl/HelperDiagnosis.h"
-#include "channel/NotificationNames.h"
+#include "protocol/NotificationNames.h"
 
 namespace ampwarden::ctl {
 namespace {

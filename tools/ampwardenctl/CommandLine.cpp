@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <optional>
 
-#include "channel/NotificationNames.h"
+#include "protocol/NotificationNames.h"
 
 namespace ampwarden::ctl {
 namespace {

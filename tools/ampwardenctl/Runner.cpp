@@ -12,8 +12,8 @@
 #include "ampwardenctl/CommandTable.h"
 #include "ampwardenctl/HelperDiagnosis.h"
 #include "ampwardenctl/StatusReport.h"
-#include "channel/NotificationNames.h"
 #include "channel/ZTBatteryNewModule.h"
+#include "protocol/NotificationNames.h"
 
 namespace ampwarden::ctl {
 namespace {

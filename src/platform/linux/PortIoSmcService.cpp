@@ -10,6 +10,7 @@
 #include "platform/MachError.h"
 #include "smc/SMCKeyCode.h"
 #include "smc/SMCKeys.h"
+#include "smc/SMCResult.h"
 #include "smc/SMCTexts.h"
 
 namespace ampwarden {
@@ -94,7 +95,7 @@ kern_return_t PortIoSmcService::call(const SMCKeyData_t& input, SMCKeyData_t& ou
         case SMCKeys::readIndex:
             return readIndex(input, output);
         default:
-            return fail(output, kIOReturnUnsupported, SmcPortProtocol::kResultBadArgument);
+            return fail(output, kIOReturnUnsupported, smcresult::kBadArgument);
     }
 }
 
@@ -124,7 +125,7 @@ kern_return_t PortIoSmcService::readBytes(const SMCKeyData_t& input, SMCKeyData_
     const kern_return_t code = keyInfo(input.key, info, output);
     if (code != kKernSuccess) return code;
     if (input.keyInfo.dataSize != info.size || info.size > output.bytes.size()) {
-        return fail(output, kIOReturnBadArgument, SmcPortProtocol::kResultBadArgument);
+        return fail(output, kIOReturnBadArgument, smcresult::kBadArgument);
     }
     output.keyInfo.dataSize = info.size;
     return protocol_.read(SmcPortProtocol::kReadCommand, input.key, output.bytes.data(), info.size,
@@ -136,10 +137,10 @@ kern_return_t PortIoSmcService::writeBytes(const SMCKeyData_t& input, SMCKeyData
     kern_return_t code = keyInfo(input.key, info, output);
     if (code != kKernSuccess) return code;
     if ((info.flags & SmcPortProtocol::kFlagWritable) == 0) {
-        return fail(output, kIOReturnNotWritable, SmcPortProtocol::kResultReadOnly);
+        return fail(output, kIOReturnNotWritable, smcresult::kNotWritable);
     }
     if (input.keyInfo.dataSize != info.size || info.size > input.bytes.size()) {
-        return fail(output, kIOReturnBadArgument, SmcPortProtocol::kResultBadArgument);
+        return fail(output, kIOReturnBadArgument, smcresult::kBadArgument);
     }
     const bool readBack = (info.flags & SmcPortProtocol::kFlagReadable) != 0;
     for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {

@@ -6,10 +6,10 @@
 #include <vector>
 
 #include "platform/PortIo.h"
-#include "platform/SmcPortProtocol.h"
 #include "platform/linux/InProcessSmcService.h"
 #include "platform/linux/UniqueFd.h"
 #include "smc/SMCKeyData_t.h"
+#include "smc/SmcPortProtocol.h"
 
 namespace ampwarden {
 

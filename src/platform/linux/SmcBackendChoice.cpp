@@ -9,7 +9,6 @@
 
 #include "BuildInfo.h"
 #include "platform/MachError.h"
-#include "platform/SmcPortProtocol.h"
 #include "platform/linux/EmulatorSmcService.h"
 #include "platform/linux/IoPermPortIo.h"
 #include "platform/linux/KernelAttributeSmcService.h"
@@ -18,6 +17,7 @@
 #include "smc/SMCKeyData_t.h"
 #include "smc/SMCKeys.h"
 #include "smc/SMCTexts.h"
+#include "smc/SmcPortProtocol.h"
 
 namespace ampwarden {
 

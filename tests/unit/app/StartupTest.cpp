@@ -5,8 +5,8 @@
 
 #include "app/AppDelegate.h"
 #include "app/ConsoleUser.h"
-#include "channel/NotificationNames.h"
 #include "fake/FakePlatform.h"
+#include "protocol/NotificationNames.h"
 
 namespace ampwarden::test {
 namespace {
@@ -26,7 +26,7 @@ TEST(ConsoleUser, OnlyNoUserOrTheExactLoginWindowNameCountsAsNobody) {
 // Without effective root (even with real root) nothing is wired; as root both status queries
 // are answered, each under its own name, after the report sent at start.
 TEST(AppDelegate, OnlyEffectiveRootReportsAndAnswersTheStatusQueries) {
-    InstalledPlatform<> platform;
+    FakePlatform platform;
     platform.facts.ids = {.euid = 1000, .uid = 0, .egid = 1000, .gid = 0};
     AppDelegate(platform, platform.center).applicationDidFinishLaunching();
     for (const char* query : {names::kQueryDaemonLoadStatus, names::kSMCStatus}) {
@@ -48,7 +48,7 @@ TEST(AppDelegate, OnlyEffectiveRootReportsAndAnswersTheStatusQueries) {
 // helper makes the watchdog take the app for seen: otherwise anyone could have root's settings
 // reset at the next check.
 TEST(AppDelegate, OnlyAStatusQueryFromSomeoneInChargeMarksTheAppSeen) {
-    InstalledPlatform<> platform;
+    FakePlatform platform;
     int killed = 0;
     platform.center.addObserver(names::kMainAppIsKilled, [&killed] { ++killed; });
     AppDelegate delegate{platform, platform.center};

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "app/ZTMonitorApp.h"
-#include "channel/LocalNotificationCenter.h"
 #include "fake/FakePlatform.h"
+#include "platform/LocalNotificationCenter.h"
 
 namespace ampwarden::test {
 namespace {

@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
-#include "channel/NotificationNames.h"
 #include "channel/ZTBatteryNewModule.h"
 #include "fake/FakePlatform.h"
 #include "fake/RecordingSMC.h"
+#include "protocol/NotificationNames.h"
 
 namespace ampwarden::test {
 namespace {
@@ -16,7 +16,7 @@ class CommandModule : public ::testing::Test {
   protected:
     void post(const std::string& name) { platform.notifications.postDarwinNotification(name); }
 
-    InstalledPlatform<> platform;  // the uninstall reaches it through its fixed-name helper
+    FakePlatform platform;
     RecordingSMC smc{platform};
     CommandGate gate{platform.clock, platform.authorities, platform.log};
     ZTBatteryNewModule module{platform, smc, gate, platform.center};

@@ -25,13 +25,13 @@ TEST_F(SMCTest, OpenTakesANewConnectionEachTimeAndDestructionClosesIt) {
 
     SMC failed{platform.smc(), platform.log};
     laptop.openResult = static_cast<kern_return_t>(0xe00002c1);  // not privileged
-    EXPECT_EQ(failed.open(), 1);
+    EXPECT_EQ(failed.open(), laptop.openResult);                 // each failure with its own code
     EXPECT_EQ(lines(), Lines{"Error IOServiceOpen(): (iokit/common) privilege violation"});
     laptop.matchingResult = kIOReturnNoResources;
-    EXPECT_EQ(failed.open(), 1);
+    EXPECT_EQ(failed.open(), kIOReturnNoResources);
     laptop.matchingResult = kKernSuccess;
     laptop.present = false;
-    EXPECT_EQ(failed.open(), 1);
+    EXPECT_EQ(failed.open(), kIOReturnNotFound);
 }
 
 TEST_F(SMCTest, KeyIoRefusesBadKeysAndAFailedReadLearnsNothingNorClobbersTheBytes) {

@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "channel/NotificationNames.h"
 #include "fake/FakePlatform.h"
+#include "protocol/NotificationNames.h"
 #include "util/UninstallCommands.h"
 #include "util/ZTUtilityTool.h"
 
@@ -13,12 +13,17 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
+ZTUtilityTool utilityOn(FakePlatform& platform) {
+    return ZTUtilityTool(platform.facts, platform.notifications, platform.clock, platform.log,
+                         platform.processRunner);
+}
+
 // What root reports, as the main app sees it, is the end-to-end start-up tests'.
 TEST(StatusReport, WithoutRootItIsZeroAndAMissingVersionIsLeftOut) {
-    InstalledPlatform<> platform;
+    FakePlatform platform;
     platform.facts.bundle.erase(names::kBundleShortVersionKey);
     platform.facts.ids = {.euid = 501, .uid = 0, .egid = 20, .gid = 0};
-    ZTUtilityTool::GlobalDaemonInfo();
+    utilityOn(platform).GlobalDaemonInfo();
     EXPECT_EQ(
         platform.notifications.answers.back().dictionary,
         (NotificationDictionary{{"status", std::int32_t{0}}, {"buildVersion", std::string("7")}}));
@@ -27,7 +32,7 @@ TEST(StatusReport, WithoutRootItIsZeroAndAMissingVersionIsLeftOut) {
 // A failed step skips only what depends on it: a service that cannot be disabled keeps its
 // unit file, a program that cannot be removed stops nothing.
 TEST(Uninstall, FailuresSkipOnlyWhatDependsOnThem) {
-    InstalledPlatform<> platform;
+    FakePlatform platform;
     const UninstallCommands commands = UninstallCommands::forInstallation();
     const auto uninstall = [&](int removeStatus, int disableStatus) {
         Lines ran;
@@ -37,7 +42,7 @@ TEST(Uninstall, FailuresSkipOnlyWhatDependsOnThem) {
             if (line == commands.removeProgram) return ProcessResult{removeStatus, ""};
             return ProcessResult{line == commands.disableService ? disableStatus : 0, ""};
         };
-        ZTUtilityTool::uninstallDaemonHelper();
+        utilityOn(platform).uninstallDaemonHelper();
         return ran;
     };
     EXPECT_EQ(uninstall(1, 0), (Lines{commands.listService, commands.removeProgram,
@@ -48,8 +53,8 @@ TEST(Uninstall, FailuresSkipOnlyWhatDependsOnThem) {
 
 // Ending the process on the spot could drop the answer still queued for the bus.
 TEST(Restart, AnswersFlushesAndEndsThroughTheLoop) {
-    InstalledPlatform<> platform;
-    ZTUtilityTool::reboot();
+    FakePlatform platform;
+    utilityOn(platform).reboot();
     EXPECT_EQ(platform.notifications.answersWhenFlushed, std::vector<std::size_t>{1});
     EXPECT_EQ(platform.clock.quitCode(), 0);
 }
