@@ -24,6 +24,11 @@ kern_return_t fail(SMCKeyData_t& output, kern_return_t code, std::uint8_t result
     return code;
 }
 
+bool failed(std::string& why, std::string reason) {
+    why = std::move(reason);
+    return false;
+}
+
 }  // namespace
 
 PortIoSmcService::PortIoSmcService(std::unique_ptr<PortIo> ports, std::string lockPath,
@@ -34,23 +39,24 @@ PortIoSmcService::~PortIoSmcService() = default;
 
 std::string PortIoSmcService::defaultLockPath() { return "/run/lumora/smc-ports.lock"; }
 
-std::string PortIoSmcService::probe() {
+bool PortIoSmcService::probe(std::string& why) {
     std::lock_guard<std::mutex> guard(mutex_);
-    if (!protocol_.statusLooksSane()) return "no SMC answers on port 0x304 (status is not sane)";
-    if (lockOut() != kKernSuccess) return "cannot take the lock file " + lockPath_;
+    if (!protocol_.statusLooksSane())
+        return failed(why, "no SMC answers on port 0x304 (status is not sane)");
+    if (lockOut() != kKernSuccess) return failed(why, "cannot take the lock file " + lockPath_);
     std::uint8_t count[4] = {};
     std::uint8_t result = 0;
     const kern_return_t code = protocol_.read(SmcPortProtocol::kReadCommand,
                                               toUInt32(smctext::kKeyCountKey), count, 4, result);
     unlock();
-    if (code != kKernSuccess) return "reading #KEY failed: " + machErrorText(code);
+    if (code != kKernSuccess) return failed(why, "reading #KEY failed: " + machErrorText(code));
     const std::uint32_t keys = static_cast<std::uint32_t>(count[0]) << 24 |
                                static_cast<std::uint32_t>(count[1]) << 16 |
                                static_cast<std::uint32_t>(count[2]) << 8 | count[3];
     if (keys == 0 || keys > kMostKeys) {
-        return "#KEY says " + std::to_string(keys) + " keys, which no SMC has";
+        return failed(why, "#KEY says " + std::to_string(keys) + " keys, which no SMC has");
     }
-    return "";
+    return true;
 }
 
 kern_return_t PortIoSmcService::answer(const SMCKeyData_t& input, SMCKeyData_t& output) {

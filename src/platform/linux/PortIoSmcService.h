@@ -34,9 +34,9 @@ class PortIoSmcService : public InProcessSmcService {
 
     static std::string defaultLockPath();
 
-    // Whether an SMC answers on the ports: a sane status and a plausible key count. Empty
-    // when it does, else why not.
-    std::string probe();
+    // Whether an SMC answers on the ports: a sane status and a plausible key count; when not,
+    // `why` says why not.
+    bool probe(std::string& why);
 
   protected:
     // Codes beyond a device's own: the lock file held too long by another process ->
