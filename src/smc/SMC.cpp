@@ -30,9 +30,11 @@ bool allZero(const SMCBytes& bytes) {
     return std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0; });
 }
 
-// Keys whose zero value is a real reading (automatic mode, no fan forced), not a blank.
+// Keys whose zero value is a real reading (a fan in automatic mode, no fan forced), not a
+// blank: the mask and every fan's mode key, "F0Md" to "F9Md".
 bool zeroIsAValue(const std::string& key) {
-    return key == kForcedFansKey || key == kFan0ModeKey || key == kFan1ModeKey;
+    return key == kForcedFansKey || (key.size() == 4 && key[0] == 'F' && key[1] >= '0' &&
+                                     key[1] <= '9' && key.compare(2, 2, kFanModeSuffix) == 0);
 }
 
 bool isOneByteType(const std::string& dataType) {
