@@ -94,8 +94,11 @@ const Scenario kScenarios[] = {
      {},
      {"Error read fan value: (ipc/send) invalid destination port",
       "retrying BCLM := 80 until it is written", "BCLM := 80 written on retry"}},
-    {"a display added and one removed probe the lid once each",
-     [](Helper& h) { h.platform.displayMonitor.fire(kDisplayAddFlag | kDisplayRemoveFlag); },
+    {"a display added and one removed probe the lid once each; without a discharge, nothing",
+     [](Helper& h) {
+         h.platform.login.lidClosed = true;
+         h.platform.displayMonitor.fire(kDisplayAddFlag | kDisplayRemoveFlag);
+     },
      {},
      {"14", "14"},
      {}},
@@ -108,6 +111,35 @@ const Scenario kScenarios[] = {
      {"ZTBattery_TellDeamon_OpenSMC_callback {smcOpenClose = \"open\";}"},
      {},
      {"停止放电", "设置电池状态数值 0", "bytes 0"}},
+    {"a closed lid seen on a display change ends a discharge",
+     [](Helper& h) {
+         h.post(names::kOpenSMC);
+         h.post(names::kSetEnableDischarging);
+         h.platform.login.lidClosed = true;
+         h.platform.displayMonitor.fire(kDisplayRemoveFlag);
+     },
+     {"ZTBattery_TellDeamon_OpenSMC_callback {smcOpenClose = \"open\";}",
+      "ZTBattery_TellDeamon_SetEnableDischarging_callback {smcCtrlStatus = \"discharging\"; "
+      "smcWritten = 1;}",
+      "ZTBattery_TellDeamon_SetDisableCharging_callback {smcCtrlStatus = \"disableCharging\"; "
+      "smcWritten = 1;}"},
+     {"14", "14", "swift: 停止充电"},
+     {"开始放电", "设置电池状态数值 1", "bytes 1", "设置电池状态数值 2", "bytes 2",
+      "设置电池状态数值 0", "bytes 0"}},
+    {"both status queries are answered, each under its own name",
+     [](Helper& h) {
+         h.post(names::kQueryDaemonLoadStatus);
+         h.post(names::kGlobalQueryDaemonLoadStatus);
+     },
+     {"PostTo_BatteryAppManager_DeamonLoadStatus {buildVersion = \"7\"; status = 1; version = "
+      "\"1.0.0\";}",
+      "PostTo_BatteryAppManager_GlobalDeamonLoadStatusCallback {buildVersion = \"7\"; status = 1; "
+      "version = \"1.0.0\";}"},
+     {"EUID: 0, UID: 0\n", "EGID: 0, GID: 0\n", "守护进程以超级用户权限执行\n",
+      "启动成功后主动发送状态信息 mdict:{buildVersion = \"7\"; status = 1; version = \"1.0.0\";}",
+      "EUID: 0, UID: 0\n", "EGID: 0, GID: 0\n", "守护进程以超级用户权限执行\n",
+      "启动成功后主动发送状态信息 mdict:{buildVersion = \"7\"; status = 1; version = \"1.0.0\";}"},
+     {}},
     {"the main app's exit gives the charging back",
      [](Helper& h) {
          h.platform.apps.running = names::kMainAppId;

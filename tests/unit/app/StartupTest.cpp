@@ -23,9 +23,9 @@ TEST(ConsoleUser, OnlyNoUserOrTheExactLoginWindowNameCountsAsNobody) {
     }
 }
 
-// Without effective root (even with real root) nothing is wired; as root both status queries
-// are answered, each under its own name, after the report sent at start.
-TEST(AppDelegate, OnlyEffectiveRootReportsAndAnswersTheStatusQueries) {
+// Without effective root (even with real root) nothing is wired; what root answers is the
+// helper log table's (HelperLogTest).
+TEST(AppDelegate, WithoutEffectiveRootNothingIsWired) {
     FakePlatform platform;
     platform.facts.ids = {.euid = 1000, .uid = 0, .egid = 1000, .gid = 0};
     AppDelegate(platform, platform.center).applicationDidFinishLaunching();
@@ -33,15 +33,6 @@ TEST(AppDelegate, OnlyEffectiveRootReportsAndAnswersTheStatusQueries) {
         platform.notifications.postDarwinNotification(query);
     }
     EXPECT_TRUE(platform.notifications.answers.empty());
-
-    platform.facts.ids = {};
-    AppDelegate delegate{platform, platform.center};
-    delegate.applicationDidFinishLaunching();
-    platform.notifications.postDarwinNotification(names::kQueryDaemonLoadStatus);
-    platform.notifications.postDarwinNotification(names::kGlobalQueryDaemonLoadStatus);
-    EXPECT_EQ(platform.notifications.answerNames(),
-              (Names{names::kGlobalDaemonLoadStatusAnswer, names::kDaemonLoadStatusAnswer,
-                     names::kGlobalDaemonLoadStatusAnswer}));
 }
 
 // Anyone may ask for the helper's state, but only a question from someone who may command the
