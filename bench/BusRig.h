@@ -36,10 +36,10 @@
 #include <string>
 #include <vector>
 
-#include "channel/NotificationNames.h"
 #include "platform/linux/DBusNotificationChannel.h"
 #include "platform/linux/SdPointers.h"
 #include "platform/linux/UniqueFd.h"
+#include "protocol/NotificationNames.h"
 
 extern char** environ;
 

@@ -13,11 +13,11 @@
 #include "emulator/SmcPortDevice.h"
 #include "platform/BorrowedPortIo.h"
 #include "platform/MachError.h"
-#include "platform/SmcPortProtocol.h"
 #include "platform/linux/PortIoSmcService.h"
 #include "smc/SMCKeyCode.h"
 #include "smc/SMCKeyData_t.h"
 #include "smc/SMCKeys.h"
+#include "smc/SmcPortProtocol.h"
 
 using namespace ampwarden;
 

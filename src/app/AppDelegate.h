@@ -4,10 +4,11 @@
 #include <string>
 
 #include "channel/CommandGate.h"
-#include "channel/LocalNotificationCenter.h"
+#include "platform/LocalNotificationCenter.h"
 #include "platform/Platform.h"
 #include "smc/GuardedSmcService.h"
 #include "smc/SMC.h"
+#include "util/ZTUtilityTool.h"
 
 namespace ampwarden {
 
@@ -34,6 +35,10 @@ class AppDelegate {
     // YES exactly when the effective user id is 0.
     bool AppAdmin();
 
+    // The Darwin callback of the two status queries, with the query's sender: notes the sender
+    // for the watchdog at once and leaves the answer to the command gate.
+    void daemonStatusQueryCallback(const std::string& name, const std::string& sender);
+
     // Set once at launch, as root; they live as long as the delegate.
     // Every SMC call of the helper passes the guard, which the connection must not outlive.
     std::unique_ptr<GuardedSmcService> smcGuard;
@@ -45,14 +50,7 @@ class AppDelegate {
   private:
     Platform& platform_;
     LocalNotificationCenter& center_;
+    ZTUtilityTool utility_;
 };
-
-// The one delegate, for callbacks that have no context of their own. Set at launch; the
-// delegate clears it when destroyed (only tests destroy it).
-extern AppDelegate* sharedAppDelegate;
-
-// The Darwin callback of the two status queries, with the query's sender: notes the sender for
-// the watchdog at once and leaves the answer to the command gate.
-void daemonStatusQueryCallback(const std::string& name, const std::string& sender);
 
 }  // namespace ampwarden

@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "channel/LocalNotificationCenter.h"
+#include "platform/LocalNotificationCenter.h"
 #include "platform/Platform.h"
 #include "platform/RunLoop.h"
 

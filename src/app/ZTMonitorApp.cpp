@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "channel/NotificationNames.h"
+#include "protocol/NotificationNames.h"
 
 namespace ampwarden {
 

@@ -9,8 +9,8 @@
 
 #include "channel/CommandAuthorizer.h"
 #include "channel/CommandGate.h"
-#include "channel/LocalNotificationCenter.h"
 #include "platform/Diagnostics.h"
+#include "platform/LocalNotificationCenter.h"
 #include "platform/RunLoop.h"
 #include "platform/RunningApplications.h"
 

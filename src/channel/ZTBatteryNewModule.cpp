@@ -1,11 +1,10 @@
 #include "channel/ZTBatteryNewModule.h"
 
-#include "channel/NotificationNames.h"
 #include "channel/Notifications.h"
 #include "channel/ZTMonitorManager.h"
 #include "platform/DisplayMonitor.h"
 #include "protocol/CommandProtocol.h"
-#include "util/ZTUtilityTool.h"
+#include "protocol/NotificationNames.h"
 
 namespace ampwarden {
 
@@ -14,9 +13,6 @@ namespace {
 constexpr double kUninstallDelaySeconds = 2.5;
 
 using Module = ZTBatteryNewModule;
-using Control = ZTBatteryControl;
-using Answer = const std::string&;
-constexpr auto kNothing = [](Control&, Answer) {};
 
 // What the protocol table says the command called `name` needs from its sender.
 CommandAccess access(const char* name) {
@@ -32,28 +28,22 @@ CommandAccess access(const char* name) {
     return CommandAccess::Control;
 }
 
-BatteryCommand command(const char* name, void (Module::*run)(), void (*control)(Control&, Answer)) {
-    return {name, access(name), run, control};
+BatteryCommand command(const char* name, void (Module::*run)()) {
+    return {name, access(name), run};
 }
 
 const BatteryCommand kCommands[] = {
-    command(names::kQueryChargingStatus, &Module::getChargingStatus, nullptr),
-    command(names::kOpenSMC, &Module::openSMC, kNothing),
-    command(names::kCloseSMC, &Module::closeSMC, [](Control& c, Answer) { c.closeCMC(); }),
-    command(names::kSMCStatus, &Module::getSMCStatus, kNothing),
-    command(names::kSetEnableCharging, &Module::enableCharging,
-            [](Control& c, Answer a) { c.enableChargingWithName(a); }),
-    command(names::kSetDisableCharging, &Module::disableCharging,
-            [](Control& c, Answer a) { c.disableChargingWithName(a); }),
-    command(names::kSetEnableDischarging, &Module::enableDischarging,
-            [](Control& c, Answer) { c.enableDischarging(); }),
-    command(names::kSetDisableDischarging, &Module::disableDischarging,
-            [](Control& c, Answer) { c.disableDischarging(); }),
-    command(names::kSetEnableChargingLimitMax, &Module::enableChargingLimitMax,
-            [](Control& c, Answer) { c.setChargingLimitMax(80); }),
-    command(names::kSetDisableChargingLimitMax, &Module::disableChargingLimitMax,
-            [](Control& c, Answer) { c.setChargingLimitMax(100); }),
-    command(names::kUninstallHelper, &Module::uninstallAfterClose, nullptr),
+    command(names::kQueryChargingStatus, &Module::getChargingStatus),
+    command(names::kOpenSMC, &Module::openSMC),
+    command(names::kCloseSMC, &Module::closeSMC),
+    command(names::kSMCStatus, &Module::getSMCStatus),
+    command(names::kSetEnableCharging, &Module::enableCharging),
+    command(names::kSetDisableCharging, &Module::disableCharging),
+    command(names::kSetEnableDischarging, &Module::enableDischarging),
+    command(names::kSetDisableDischarging, &Module::disableDischarging),
+    command(names::kSetEnableChargingLimitMax, &Module::enableChargingLimitMax),
+    command(names::kSetDisableChargingLimitMax, &Module::disableChargingLimitMax),
+    command(names::kUninstallHelper, &Module::uninstallAfterClose),
 };
 
 NotificationDictionary ctrlStatus(const char* value) {
@@ -82,7 +72,10 @@ auto ZTBatteryNewModule::whileAlive(Action action) {
 
 ZTBatteryNewModule::ZTBatteryNewModule(Platform& platform, SMC& smc, CommandGate& gate,
                                        LocalNotificationCenter& center)
-    : platform_(platform), gate_(gate) {
+    : platform_(platform),
+      gate_(gate),
+      utility_(platform.machine(), platform.channel(), platform.runLoop(), platform.diagnostics(),
+               platform.processes()) {
     center.addObserver(names::kMainAppIsKilled,
                        whileAlive([this] { handleMainAppKilledNotification(); }));
     registerDaemonNotification();
@@ -270,7 +263,7 @@ void ZTBatteryNewModule::postDistributedNotifyName(const std::string& name,
 void ZTBatteryNewModule::uninstallAfterClose() {
     closeSMC();
     platform_.runLoop().after(kUninstallDelaySeconds,
-                              [] { ZTUtilityTool::uninstallDaemonHelper(); });
+                              [utility = utility_]() mutable { utility.uninstallDaemonHelper(); });
 }
 
 }  // namespace ampwarden

@@ -7,11 +7,12 @@
 #include <string>
 
 #include "channel/CommandGate.h"
-#include "channel/LocalNotificationCenter.h"
 #include "charge/ZTBatteryControl.h"
+#include "platform/LocalNotificationCenter.h"
 #include "platform/NotificationChannel.h"
 #include "platform/Platform.h"
 #include "smc/SMC.h"
+#include "util/ZTUtilityTool.h"
 
 namespace ampwarden {
 
@@ -82,6 +83,7 @@ class ZTBatteryNewModule {
 
     Platform& platform_;
     CommandGate& gate_;
+    ZTUtilityTool utility_;
     bool isDischargingStatus_ = false;
     bool isSleep_ = false;
     bool isClosedDisplay_ = false;
@@ -90,14 +92,12 @@ class ZTBatteryNewModule {
 };
 
 // One row per command name, in registration and matching order: what it needs from its sender
-// (the queries only read; every other command changes the machine's state), what the command
-// module runs for it, and what the battery-control object's own wiring runs on its selfClass
-// instance with the answer name (null: that wiring does not observe the name).
+// (the queries only read; every other command changes the machine's state) and what the
+// command module runs for it.
 struct BatteryCommand {
     const char* name;
     CommandAccess access;
     void (ZTBatteryNewModule::*run)();
-    void (*control)(ZTBatteryControl& control, const std::string& answerName);
 };
 std::span<const BatteryCommand> batteryCommands();
 

@@ -4,11 +4,8 @@
 #include <cstddef>
 #include <utility>
 
-#include "channel/NotificationNames.h"
-#include "channel/Notifications.h"
-#include "channel/ZTBatteryNewModule.h"
 #include "platform/MachError.h"
-#include "platform/Platform.h"
+#include "protocol/NotificationNames.h"
 #include "smc/SMCErrorText.h"
 #include "smc/SMCTexts.h"
 
@@ -23,8 +20,6 @@ constexpr std::int64_t kInhibit = 2;
 constexpr std::int64_t kAllow = 0;
 constexpr std::int64_t kFullLimit = 100;
 
-std::shared_ptr<ZTBatteryControl> selfClassSlot;
-
 // Codes that say the device will never take this write; anything else may pass.
 bool isFinal(kern_return_t code) {
     return code == kIOReturnNotFound || code == kIOReturnBadArgument ||
@@ -35,32 +30,34 @@ std::string describe(const std::string& key, std::int64_t value) {
     return key + " := " + std::to_string(value);
 }
 
-// Acts on the instance in selfClass for the command names this object observes; no answer is
-// posted. Like selfClass it has no context of its own, so it logs on the installed platform.
-void commandNameCallback(const std::string* name) {
-    if (name == nullptr) return;
-    const std::string answerName = *name + names::kCallbackSuffix;
-    Diagnostics& log = Platform::current().diagnostics();
-    log.standardOutput("notifyName: " + *name);
-    log.standardOutput("name_callback: " + answerName);
-    auto control = ZTBatteryControl::selfClass();
-    if (!control) return;
-    for (const BatteryCommand& command : batteryCommands()) {
-        if (command.control == nullptr || *name != command.name) continue;
-        command.control(*control, answerName);
-        return;
-    }
-}
+// The commands this object acts on by itself, in matching order, with what each runs given
+// its answer name.
+struct ControlCommand {
+    const char* name;
+    void (*run)(ZTBatteryControl& control, const std::string& answerName);
+};
+using Answer = const std::string&;
+constexpr auto kNothing = [](ZTBatteryControl&, Answer) {};
+constexpr ControlCommand kControlCommands[] = {
+    {names::kOpenSMC, kNothing},
+    {names::kCloseSMC, [](ZTBatteryControl& c, Answer) { c.closeCMC(); }},
+    {names::kSMCStatus, kNothing},
+    {names::kSetEnableCharging, [](ZTBatteryControl& c, Answer a) { c.enableChargingWithName(a); }},
+    {names::kSetDisableCharging,
+     [](ZTBatteryControl& c, Answer a) { c.disableChargingWithName(a); }},
+    {names::kSetEnableDischarging, [](ZTBatteryControl& c, Answer) { c.enableDischarging(); }},
+    {names::kSetDisableDischarging, [](ZTBatteryControl& c, Answer) { c.disableDischarging(); }},
+    {names::kSetEnableChargingLimitMax,
+     [](ZTBatteryControl& c, Answer) { c.setChargingLimitMax(80); }},
+    {names::kSetDisableChargingLimitMax,
+     [](ZTBatteryControl& c, Answer) { c.setChargingLimitMax(100); }},
+};
 
 }  // namespace
 
 ZTBatteryControl::ZTBatteryControl(SMC& smc, RunLoop& loop, Diagnostics& log,
                                    LocalNotificationCenter& center)
-    : smc_(smc),
-      loop_(loop),
-      log_(log),
-      center_(center),
-      notificationCallback_(&commandNameCallback) {
+    : smc_(smc), loop_(loop), log_(log), center_(center) {
     standardOutput("初始化电池模块");
 }
 
@@ -272,20 +269,30 @@ void ZTBatteryControl::handleMainAppKilledNotification() {
     closeCMC();
 }
 
-void ZTBatteryControl::registerDaemonNotification(NotificationChannel& channel, CommandGate& gate) {
-    const NotificationCallback callback = notificationCallback_;
-    for (const BatteryCommand& command : batteryCommands()) {
-        if (command.control == nullptr) continue;
-        addDarwinObserver(
-            channel, gate, command.name,
-            [callback](const std::string& arrived) { callback(&arrived); }, command.access);
+void ZTBatteryControl::registerDaemonNotification(const CommandObserver& observe) {
+    for (const ControlCommand& command : kControlCommands) {
+        observe(command.name, [callback = notificationCallback()](const std::string& arrived) {
+            callback(&arrived);
+        });
     }
 }
 
-std::shared_ptr<ZTBatteryControl> ZTBatteryControl::selfClass() { return selfClassSlot; }
+ZTBatteryControl::NotificationCallback ZTBatteryControl::notificationCallback() {
+    return [weak = weak_from_this()](const std::string* name) {
+        if (auto self = weak.lock()) self->onCommandName(name);
+    };
+}
 
-void ZTBatteryControl::setSelfClass(std::shared_ptr<ZTBatteryControl> instance) {
-    selfClassSlot = std::move(instance);
+void ZTBatteryControl::onCommandName(const std::string* name) {
+    if (name == nullptr) return;
+    const std::string answerName = *name + names::kCallbackSuffix;
+    standardOutput("notifyName: " + *name);
+    standardOutput("name_callback: " + answerName);
+    for (const ControlCommand& command : kControlCommands) {
+        if (*name != command.name) continue;
+        command.run(*this, answerName);
+        return;
+    }
 }
 
 }  // namespace ampwarden

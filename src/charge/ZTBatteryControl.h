@@ -1,19 +1,18 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "channel/LocalNotificationCenter.h"
 #include "platform/Diagnostics.h"
+#include "platform/LocalNotificationCenter.h"
 #include "platform/NotificationChannel.h"
 #include "platform/RunLoop.h"
 #include "smc/SMC.h"
 
 namespace ampwarden {
-
-class CommandGate;
 
 // Turns the helper's charge commands into one-byte SMC key reads and writes and keeps whether
 // this object holds an open SMC connection. Runs on `loop` only. The SMC connection itself
@@ -27,7 +26,11 @@ class CommandGate;
 class ZTBatteryControl : public std::enable_shared_from_this<ZTBatteryControl> {
   public:
     // The battery-control callback for command names; `name` is null when none came.
-    using NotificationCallback = void (*)(const std::string* name);
+    using NotificationCallback = std::function<void(const std::string* name)>;
+    // Observes one command name and calls `callback` with each arrival (the command channel,
+    // behind whatever decides who may send it).
+    using CommandObserver = std::function<void(const std::string& name,
+                                               std::function<void(const std::string&)> callback)>;
 
     ZTBatteryControl(SMC& smc, RunLoop& loop, Diagnostics& log, LocalNotificationCenter& center);
     ~ZTBatteryControl();
@@ -92,21 +95,18 @@ class ZTBatteryControl : public std::enable_shared_from_this<ZTBatteryControl> {
     // local center, holding this object weakly; a second call adds a second observation.
     void addNotificationObserver();
     void handleMainAppKilledNotification();
-    // Registers notificationCallback() on `channel`, behind `gate`, for the nine battery
-    // command names that the command table gives an action on this object.
-    void registerDaemonNotification(NotificationChannel& channel, CommandGate& gate);
-    NotificationCallback notificationCallback() const { return notificationCallback_; }
+    // Registers notificationCallback() through `observe` for the nine battery command names
+    // this object acts on by itself.
+    void registerDaemonNotification(const CommandObserver& observe);
+    // Logs the name and its answer name, then carries the command out on this object; holds
+    // the object weakly, so it does nothing once the object is gone.
+    NotificationCallback notificationCallback();
     const LocalNotificationCenter::Token& notificationObserver() const {
         return notificationObserver_;
     }
     void setNotificationObserver(LocalNotificationCenter::Token token) {
         notificationObserver_ = std::move(token);
     }
-
-    // The instance the command-name callback acts on; none until someone sets it. Process-wide
-    // and strong: whoever sets it clears it again when the instance must go (tests).
-    static std::shared_ptr<ZTBatteryControl> selfClass();
-    static void setSelfClass(std::shared_ptr<ZTBatteryControl> instance);
 
   private:
     struct KeyWrite {
@@ -126,6 +126,7 @@ class ZTBatteryControl : public std::enable_shared_from_this<ZTBatteryControl> {
     void closeConnection();
     bool ownsConnection() const { return controlEnable_ || closeDeferred_; }
     void standardOutput(const std::string& line) { log_.standardOutput(line); }
+    void onCommandName(const std::string* name);
 
     SMC& smc_;
     RunLoop& loop_;
@@ -137,7 +138,6 @@ class ZTBatteryControl : public std::enable_shared_from_this<ZTBatteryControl> {
     std::vector<std::string> notWritten_;
     std::vector<KeyWrite> pending_;  // in the order first tried
     LocalNotificationCenter::Token notificationObserver_;
-    const NotificationCallback notificationCallback_;
 };
 
 }  // namespace ampwarden

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "channel/NotificationNames.h"
+#include "protocol/NotificationNames.h"
 
 namespace ampwarden {
 

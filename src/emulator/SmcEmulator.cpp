@@ -5,6 +5,7 @@
 #include "platform/MachError.h"
 #include "smc/SMCKeyCode.h"
 #include "smc/SMCKeys.h"
+#include "smc/SMCResult.h"
 
 namespace ampwarden {
 
@@ -35,7 +36,7 @@ kern_return_t SmcEmulator::call(std::uint32_t selector, const SMCKeyData_t& inpu
         case SMCKeys::readIndex:
             return readIndex(input, output);
         default:
-            return fail(output, kIOReturnUnsupported, kResultBadArgument);
+            return fail(output, kIOReturnUnsupported, smcresult::kBadArgument);
     }
 }
 
@@ -48,7 +49,7 @@ EmulatorFrame::Bytes SmcEmulator::answer(const EmulatorFrame::Bytes& request) {
 
 kern_return_t SmcEmulator::readKeyInfo(const SMCKeyData_t& input, SMCKeyData_t& output) const {
     const EmulatedKey* key = table_.find(input.key);
-    if (key == nullptr) return fail(output, kIOReturnNotFound, kResultKeyNotFound);
+    if (key == nullptr) return fail(output, kIOReturnNotFound, smcresult::kKeyNotFound);
     output.keyInfo.dataSize = static_cast<std::uint32_t>(key->bytes.size());
     output.keyInfo.dataType = toUInt32(key->dataType);
     return kKernSuccess;
@@ -56,9 +57,9 @@ kern_return_t SmcEmulator::readKeyInfo(const SMCKeyData_t& input, SMCKeyData_t& 
 
 kern_return_t SmcEmulator::readBytes(const SMCKeyData_t& input, SMCKeyData_t& output) const {
     const EmulatedKey* key = table_.find(input.key);
-    if (key == nullptr) return fail(output, kIOReturnNotFound, kResultKeyNotFound);
+    if (key == nullptr) return fail(output, kIOReturnNotFound, smcresult::kKeyNotFound);
     if (input.keyInfo.dataSize != key->bytes.size()) {
-        return fail(output, kIOReturnBadArgument, kResultBadArgument);
+        return fail(output, kIOReturnBadArgument, smcresult::kBadArgument);
     }
     output.keyInfo.dataSize = input.keyInfo.dataSize;
     std::copy(key->bytes.begin(), key->bytes.end(), output.bytes.begin());
@@ -67,10 +68,10 @@ kern_return_t SmcEmulator::readBytes(const SMCKeyData_t& input, SMCKeyData_t& ou
 
 kern_return_t SmcEmulator::writeBytes(const SMCKeyData_t& input, SMCKeyData_t& output) {
     EmulatedKey* key = table_.find(input.key);
-    if (key == nullptr) return fail(output, kIOReturnNotFound, kResultKeyNotFound);
-    if (key->readOnly) return fail(output, kIOReturnNotWritable, kResultNotWritable);
+    if (key == nullptr) return fail(output, kIOReturnNotFound, smcresult::kKeyNotFound);
+    if (key->readOnly) return fail(output, kIOReturnNotWritable, smcresult::kNotWritable);
     if (input.keyInfo.dataSize != key->bytes.size()) {
-        return fail(output, kIOReturnBadArgument, kResultBadArgument);
+        return fail(output, kIOReturnBadArgument, smcresult::kBadArgument);
     }
     std::copy_n(input.bytes.begin(), key->bytes.size(), key->bytes.begin());
     if (writeObserver_) writeObserver_(*key);
@@ -78,7 +79,8 @@ kern_return_t SmcEmulator::writeBytes(const SMCKeyData_t& input, SMCKeyData_t& o
 }
 
 kern_return_t SmcEmulator::readIndex(const SMCKeyData_t& input, SMCKeyData_t& output) const {
-    if (input.data32 >= table_.size()) return fail(output, kIOReturnNotFound, kResultKeyNotFound);
+    if (input.data32 >= table_.size())
+        return fail(output, kIOReturnNotFound, smcresult::kKeyNotFound);
     output.key = toUInt32(table_.keys()[input.data32].key);
     return kKernSuccess;
 }

@@ -14,12 +14,6 @@ namespace ampwarden {
 // the firmware does. Not thread-safe; one caller at a time.
 class SmcEmulator {
   public:
-    // The SMC's own result byte in a reply.
-    static constexpr std::uint8_t kResultSuccess = 0x00;
-    static constexpr std::uint8_t kResultKeyNotFound = 0x84;
-    static constexpr std::uint8_t kResultNotWritable = 0x86;
-    static constexpr std::uint8_t kResultBadArgument = 0x87;
-
     using WriteObserver = std::function<void(const EmulatedKey& key)>;
 
     explicit SmcEmulator(SmcKeyTable table = SmcKeyTable::intelLaptop());

@@ -4,8 +4,9 @@
 #include <cstddef>
 
 #include "emulator/SmcEmulator.h"
-#include "platform/SmcPortProtocol.h"
 #include "smc/SMCKeyCode.h"
+#include "smc/SMCResult.h"
+#include "smc/SmcPortProtocol.h"
 
 namespace ampwarden {
 
@@ -80,13 +81,13 @@ void SmcPortDevice::command(std::uint8_t value) {
     if (faults.onlyReads && value != Protocol::kReadCommand) {
         // QEMU's way: unacknowledged, and the last command stays in force, so that the bytes
         // that follow make a read of it.
-        refuse(Protocol::kResultBadCommand);
+        refuse(smcresult::kBadCommand);
         refusedCommand_ = true;
         return;
     }
     command_ = value;
     if (value < Protocol::kReadCommand || value > Protocol::kKeyInfoCommand) {
-        refuse(Protocol::kResultBadCommand);
+        refuse(smcresult::kBadCommand);
     }
 }
 
@@ -143,15 +144,15 @@ void SmcPortDevice::refuse(std::uint8_t result) {
 void SmcPortDevice::start() {
     const std::uint32_t argument = bigEndian(argument_);
     if (command_ == Protocol::kKeyByIndexCommand) {
-        if (argument >= table_.size()) return refuse(Protocol::kResultBadIndex);
+        if (argument >= table_.size()) return refuse(smcresult::kBadIndex);
         appendBigEndian(output_, toUInt32(table_.keys()[argument].key));
     } else {
         const EmulatedKey* key = table_.find(argument);
-        if (key == nullptr) return refuse(SmcEmulator::kResultKeyNotFound);
+        if (key == nullptr) return refuse(smcresult::kKeyNotFound);
         result_ = 0;  // a refusal left over from a command that was never acknowledged
         if (command_ == Protocol::kWriteCommand) {
-            if (key->readOnly) return refuse(SmcEmulator::kResultNotWritable);
-            if (length_ != key->bytes.size()) return refuse(SmcEmulator::kResultBadArgument);
+            if (key->readOnly) return refuse(smcresult::kNotWritable);
+            if (length_ != key->bytes.size()) return refuse(smcresult::kBadArgument);
             phase_ = Phase::receiving;
             return;
         }

@@ -12,6 +12,10 @@ namespace ampwarden {
 using NotificationValue = std::variant<std::string, std::int32_t, std::int64_t>;
 using NotificationDictionary = std::map<std::string, NotificationValue>;
 
+// The dictionary as one log-friendly line, keys in order: {key = value; ...;}. Strings are
+// quoted, numbers plain.
+std::string describeDictionary(const NotificationDictionary& dictionary);
+
 using DarwinCallback = std::function<void(const std::string& name)>;
 // A command with the bus connection that sent it (its unique name, as the bus stamps it).
 using CommandCallback = std::function<void(const std::string& name, const std::string& sender)>;

@@ -15,10 +15,7 @@
 namespace ampwarden {
 
 // Everything outside the process that the helper's logic reaches, one service per role. Objects
-// take the roles they use through their constructors. The installed platform serves only the
-// operations whose fixed names leave no room for one (the status reports, uninstalling,
-// speech, shell commands, posting an answer, the shared SMC and selfClass callback); main()
-// installs the Linux platform, and tests of those operations an in-memory one.
+// take the roles they use through their constructors; there is no process-wide platform.
 class Platform {
   public:
     virtual ~Platform() = default;
@@ -34,11 +31,6 @@ class Platform {
     virtual ProcessRunner& processes() = 0;
     virtual SpeechSynthesizer& speech() = 0;
     virtual CommandAuthority& authority() = 0;
-
-    // The installed platform. Calling it before install() is a programming error.
-    static Platform& current();
-    // Installs (or, with nullptr, removes) the process's platform. Not owned.
-    static void install(Platform* platform);
 };
 
 }  // namespace ampwarden

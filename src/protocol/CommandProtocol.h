@@ -4,7 +4,7 @@
 #include <span>
 #include <string_view>
 
-#include "channel/NotificationNames.h"
+#include "protocol/NotificationNames.h"
 
 // The protocol between the main app and the helper as one table: every command with who may
 // send it, the answers it brings and ampwardenctl's verb for it; every answer with its keys

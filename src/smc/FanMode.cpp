@@ -12,16 +12,12 @@ std::optional<FanMode> fanModeFromRaw(std::int64_t raw) {
 
 std::string encodeFanMode(FanMode mode) { return std::to_string(rawValue(mode)); }
 
-std::optional<FanMode> decodeFanMode(std::string_view text, std::string* error) {
+std::optional<FanMode> decodeFanMode(std::string_view text) {
     std::int64_t raw = 0;
     const char* end = text.data() + text.size();
     auto [stop, status] = std::from_chars(text.data(), end, raw);
-    std::optional<FanMode> mode;
-    if (status == std::errc() && stop == end && !text.empty()) mode = fanModeFromRaw(raw);
-    if (!mode && error != nullptr) {
-        *error = "corrupt data: a fan mode is 0 or 1, not \"" + std::string(text) + "\"";
-    }
-    return mode;
+    if (status != std::errc() || stop != end || text.empty()) return std::nullopt;
+    return fanModeFromRaw(raw);
 }
 
 }  // namespace ampwarden

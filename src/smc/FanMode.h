@@ -18,8 +18,7 @@ std::optional<FanMode> fanModeFromRaw(std::int64_t raw);
 // The stored form of a mode is its bare raw integer: "0" or "1".
 std::string encodeFanMode(FanMode mode);
 
-// Reads the stored form back. Anything but the integer 0 or 1 is corrupt data: none, and
-// `error` (when given) says what was found.
-std::optional<FanMode> decodeFanMode(std::string_view text, std::string* error = nullptr);
+// Reads the stored form back; none for anything but the integer 0 or 1.
+std::optional<FanMode> decodeFanMode(std::string_view text);
 
 }  // namespace ampwarden

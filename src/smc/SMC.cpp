@@ -4,7 +4,6 @@
 #include <cmath>
 
 #include "platform/MachError.h"
-#include "platform/Platform.h"
 #include "smc/SMCErrorText.h"
 #include "smc/SMCKeyCode.h"
 #include "smc/SMCKeys.h"
@@ -31,9 +30,11 @@ bool allZero(const SMCBytes& bytes) {
     return std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0; });
 }
 
-// Keys whose zero value is a real reading (automatic mode, no fan forced), not a blank.
+// Keys whose zero value is a real reading (a fan in automatic mode, no fan forced), not a
+// blank: the mask and every fan's mode key, "F0Md" to "F9Md".
 bool zeroIsAValue(const std::string& key) {
-    return key == kForcedFansKey || key == kFan0ModeKey || key == kFan1ModeKey;
+    return key == kForcedFansKey || (key.size() == 4 && key[0] == 'F' && key[1] >= '0' &&
+                                     key[1] <= '9' && key.compare(2, 2, kFanModeSuffix) == 0);
 }
 
 bool isOneByteType(const std::string& dataType) {
@@ -72,12 +73,6 @@ SMC::~SMC() {
     if (code != kKernSuccess) log(kErrorCloseConnection + smcErrorText(code));
 }
 
-SMC& SMC::shared() {
-    // Never destroyed: ending the process must not close the connection.
-    static SMC* instance = new SMC(Platform::current().smc(), Platform::current().diagnostics());
-    return *instance;
-}
-
 void SMC::log(const std::string& line) { log_.standardOutput(line); }
 
 void SMC::refuse(const std::string& operation, const std::string& reason) {
@@ -99,19 +94,18 @@ kern_return_t SMC::open() {
     const kern_return_t found = service.getMatchingServices(kServiceClass, services);
     if (found != kKernSuccess) {
         log(kErrorMatchingServices + smcErrorText(found));
-        return 1;
+        return found;
     }
     if (services.empty()) {
+        // The iterator has no code of its own for "none": the line says so with code 0, the
+        // caller learns that no service was found.
         log(kErrorIteratorNext + smcErrorText(kKernSuccess));
-        return 1;
+        return kIOReturnNotFound;
     }
     const kern_return_t opened = service.serviceOpen(services.front(), 0, conn);
     service.objectRelease(services.front());
-    if (opened != kKernSuccess) {
-        log(kErrorServiceOpen + smcErrorText(opened));
-        return 1;
-    }
-    return kKernSuccess;
+    if (opened != kKernSuccess) log(kErrorServiceOpen + smcErrorText(opened));
+    return opened;
 }
 
 kern_return_t SMC::close() { return closeConnection(); }

@@ -23,11 +23,9 @@ class SMC {
     SMC(const SMC&) = delete;
     SMC& operator=(const SMC&) = delete;
 
-    // The one process-wide instance, on the installed platform's device and log; created on
-    // first use with no connection open.
-    static SMC& shared();
-
-    virtual kern_return_t open();   // 0 when open, 1 on every failure
+    // 0 when open; otherwise the code of the step that failed (kIOReturnNotFound when there
+    // is no service), after that step's own log line.
+    virtual kern_return_t open();
     virtual kern_return_t close();  // the code of closing `conn`
     virtual std::optional<double> getValue(const std::string& key);
     virtual std::optional<std::string> getStringValue(const std::string& key);

@@ -13,8 +13,6 @@ inline constexpr const char* kServiceClass = "AppleSMC";
 inline constexpr const char* kKeyCountKey = "#KEY";
 inline constexpr const char* kForcedFansKey = "FS! ";
 inline constexpr const char* kCHBIKey = "CHBI";
-inline constexpr const char* kFan0ModeKey = "F0Md";
-inline constexpr const char* kFan1ModeKey = "F1Md";
 // Per-fan keys are "F" + fan index + one of these.
 inline constexpr const char* kFanModeSuffix = "Md";
 inline constexpr const char* kFanMaxSuffix = "Mx";

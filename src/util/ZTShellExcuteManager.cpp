@@ -1,14 +1,12 @@
 #include "util/ZTShellExcuteManager.h"
 
-#include "platform/Platform.h"
-
 namespace ampwarden {
 
-namespace {
-
-std::optional<ProcessResult> runThroughBash(const std::string& commandLine) {
-    return Platform::current().processes().run({"/bin/bash", "-c", commandLine});
+std::optional<ProcessResult> ZTShellExcuteManager::runThroughBash(const std::string& commandLine) {
+    return processes_.run({"/bin/bash", "-c", commandLine});
 }
+
+namespace {
 
 // Number of continuation bytes a lead byte announces, or -1 when it cannot start a sequence.
 int continuationCount(unsigned char lead) {

@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "channel/LocalNotificationCenter.h"
 #include "fake/FakeCommandAuthority.h"
 #include "fake/FakeDiagnostics.h"
 #include "fake/FakeLoginManager.h"
@@ -14,6 +13,7 @@
 #include "fake/FakeRunLoop.h"
 #include "fake/FakeSmcDevice.h"
 #include "platform/ForwardingSmcService.h"
+#include "platform/LocalNotificationCenter.h"
 #include "platform/Platform.h"
 
 namespace ampwarden::test {
@@ -61,8 +61,7 @@ class SilentSpeechSynthesizer : public SpeechSynthesizer {
     void speakAndWait(const std::string&, const std::string&) override {}
 };
 
-// The whole in-memory platform, whose roles the objects under test take. It is not installed
-// as the process's platform (see InstalledPlatform).
+// The whole in-memory platform, whose roles the objects under test take.
 class FakePlatform : public Platform {
   public:
     FakePlatform() { absentSmc.present = false; }
@@ -97,14 +96,6 @@ class FakePlatform : public Platform {
     SilentSpeechSynthesizer speaker;
     FakeCommandAuthority authorities{clock};
     LocalNotificationCenter center;  // the process-local one, which objects take like a role
-};
-
-// A fake platform that is the process's installed one while it exists, for tests of the
-// operations that reach the installed platform.
-template <typename Base = FakePlatform>
-struct InstalledPlatform : Base {
-    InstalledPlatform() { Platform::install(this); }
-    ~InstalledPlatform() override { Platform::install(nullptr); }
 };
 
 }  // namespace ampwarden::test

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/SmcPortProtocol.h"
 #include "platform/linux/IoPermPortIo.h"
 #include "smc/SMCKeyCode.h"
+#include "smc/SmcPortProtocol.h"
 
 using namespace ampwarden;
 

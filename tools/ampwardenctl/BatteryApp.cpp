@@ -3,7 +3,7 @@
 #include <unistd.h>
 
 #include "ampwardenctl/CommandTable.h"
-#include "channel/NotificationNames.h"
+#include "protocol/NotificationNames.h"
 
 namespace ampwarden::ctl {
 

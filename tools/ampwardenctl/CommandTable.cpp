@@ -2,8 +2,8 @@
 
 #include <map>
 
-#include "channel/NotificationNames.h"
 #include "protocol/CommandProtocol.h"
+#include "protocol/NotificationNames.h"
 
 namespace ampwarden::ctl {
 namespace {

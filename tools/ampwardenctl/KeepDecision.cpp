@@ -1,6 +1,6 @@
 #include "ampwardenctl/KeepDecision.h"
 
-#include "channel/NotificationNames.h"
+#include "protocol/NotificationNames.h"
 
 namespace ampwarden::ctl {
 namespace {

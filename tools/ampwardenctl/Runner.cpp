@@ -15,9 +15,9 @@
 #include "ampwardenctl/HelperDiagnosis.h"
 #include "ampwardenctl/PowerMonitor.h"
 #include "ampwardenctl/StatusReport.h"
-#include "channel/NotificationNames.h"
 #include "platform/linux/LogindLoginManager.h"
 #include "platform/linux/SdEventRunLoop.h"
+#include "protocol/NotificationNames.h"
 
 namespace ampwarden::ctl {
 namespace {

@@ -5,12 +5,12 @@
 #include <cstring>
 #include <sstream>
 
-#include "emulator/SmcEmulator.h"
 #include "platform/MachError.h"
-#include "platform/SmcPortProtocol.h"
 #include "smc/SMCKeyCode.h"
 #include "smc/SMCKeys.h"
+#include "smc/SMCResult.h"
 #include "smc/SMCTexts.h"
+#include "smc/SmcPortProtocol.h"
 
 namespace ampwarden {
 
@@ -139,7 +139,7 @@ kern_return_t KernelAttributeSmcService::answer(const SMCKeyData_t& input, SMCKe
     const auto command = smcKeysFromRaw(input.data8).value_or(SMCKeys::kernelIndex);
     if (command == SMCKeys::readIndex) {
         if (input.data32 >= keys_.size()) {
-            return fail(output, kIOReturnNotFound, SmcEmulator::kResultKeyNotFound);
+            return fail(output, kIOReturnNotFound, smcresult::kKeyNotFound);
         }
         output.key = toUInt32(keys_[input.data32]);
         return kKernSuccess;
@@ -147,7 +147,7 @@ kern_return_t KernelAttributeSmcService::answer(const SMCKeyData_t& input, SMCKe
     const std::string key = toString(input.key);
     bool known = false;
     for (const std::string& presented : keys_) known = known || presented == key;
-    if (!known) return fail(output, kIOReturnNotFound, SmcEmulator::kResultKeyNotFound);
+    if (!known) return fail(output, kIOReturnNotFound, smcresult::kKeyNotFound);
     const bool isCount = key == smctext::kKeyCountKey;
     const std::uint32_t size = isCount ? 4 : 1;
     switch (command) {
@@ -162,7 +162,7 @@ kern_return_t KernelAttributeSmcService::answer(const SMCKeyData_t& input, SMCKe
             return kKernSuccess;
         case SMCKeys::readBytes: {
             if (input.keyInfo.dataSize != size) {
-                return fail(output, kIOReturnBadArgument, SmcEmulator::kResultBadArgument);
+                return fail(output, kIOReturnBadArgument, smcresult::kBadArgument);
             }
             output.keyInfo.dataSize = size;
             if (isCount) {
@@ -172,13 +172,13 @@ kern_return_t KernelAttributeSmcService::answer(const SMCKeyData_t& input, SMCKe
             return readValue(key, output.bytes[0]);
         }
         case SMCKeys::writeBytes:
-            if (isCount) return fail(output, kIOReturnNotWritable, SmcEmulator::kResultNotWritable);
+            if (isCount) return fail(output, kIOReturnNotWritable, smcresult::kNotWritable);
             if (input.keyInfo.dataSize != size) {
-                return fail(output, kIOReturnBadArgument, SmcEmulator::kResultBadArgument);
+                return fail(output, kIOReturnBadArgument, smcresult::kBadArgument);
             }
             return writeValue(key, input.bytes[0]);
         default:
-            return fail(output, kIOReturnUnsupported, SmcEmulator::kResultBadArgument);
+            return fail(output, kIOReturnUnsupported, smcresult::kBadArgument);
     }
 }
 

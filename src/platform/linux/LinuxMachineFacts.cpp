@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "BuildInfo.h"
-#include "channel/NotificationNames.h"
+#include "protocol/NotificationNames.h"
 
 namespace ampwarden {
 

@@ -10,6 +10,7 @@
 #include "platform/MachError.h"
 #include "smc/SMCKeyCode.h"
 #include "smc/SMCKeys.h"
+#include "smc/SMCResult.h"
 #include "smc/SMCTexts.h"
 
 namespace ampwarden {
@@ -23,6 +24,11 @@ kern_return_t fail(SMCKeyData_t& output, kern_return_t code, std::uint8_t result
     return code;
 }
 
+bool failed(std::string& why, std::string reason) {
+    why = std::move(reason);
+    return false;
+}
+
 }  // namespace
 
 PortIoSmcService::PortIoSmcService(std::unique_ptr<PortIo> ports, std::string lockPath,
@@ -33,23 +39,24 @@ PortIoSmcService::~PortIoSmcService() = default;
 
 std::string PortIoSmcService::defaultLockPath() { return "/run/lumora/smc-ports.lock"; }
 
-std::string PortIoSmcService::probe() {
+bool PortIoSmcService::probe(std::string& why) {
     std::lock_guard<std::mutex> guard(mutex_);
-    if (!protocol_.statusLooksSane()) return "no SMC answers on port 0x304 (status is not sane)";
-    if (lockOut() != kKernSuccess) return "cannot take the lock file " + lockPath_;
+    if (!protocol_.statusLooksSane())
+        return failed(why, "no SMC answers on port 0x304 (status is not sane)");
+    if (lockOut() != kKernSuccess) return failed(why, "cannot take the lock file " + lockPath_);
     std::uint8_t count[4] = {};
     std::uint8_t result = 0;
     const kern_return_t code = protocol_.read(SmcPortProtocol::kReadCommand,
                                               toUInt32(smctext::kKeyCountKey), count, 4, result);
     unlock();
-    if (code != kKernSuccess) return "reading #KEY failed: " + machErrorText(code);
+    if (code != kKernSuccess) return failed(why, "reading #KEY failed: " + machErrorText(code));
     const std::uint32_t keys = static_cast<std::uint32_t>(count[0]) << 24 |
                                static_cast<std::uint32_t>(count[1]) << 16 |
                                static_cast<std::uint32_t>(count[2]) << 8 | count[3];
     if (keys == 0 || keys > kMostKeys) {
-        return "#KEY says " + std::to_string(keys) + " keys, which no SMC has";
+        return failed(why, "#KEY says " + std::to_string(keys) + " keys, which no SMC has");
     }
-    return "";
+    return true;
 }
 
 kern_return_t PortIoSmcService::answer(const SMCKeyData_t& input, SMCKeyData_t& output) {
@@ -94,7 +101,7 @@ kern_return_t PortIoSmcService::call(const SMCKeyData_t& input, SMCKeyData_t& ou
         case SMCKeys::readIndex:
             return readIndex(input, output);
         default:
-            return fail(output, kIOReturnUnsupported, SmcPortProtocol::kResultBadArgument);
+            return fail(output, kIOReturnUnsupported, smcresult::kBadArgument);
     }
 }
 
@@ -124,7 +131,7 @@ kern_return_t PortIoSmcService::readBytes(const SMCKeyData_t& input, SMCKeyData_
     const kern_return_t code = keyInfo(input.key, info, output);
     if (code != kKernSuccess) return code;
     if (input.keyInfo.dataSize != info.size || info.size > output.bytes.size()) {
-        return fail(output, kIOReturnBadArgument, SmcPortProtocol::kResultBadArgument);
+        return fail(output, kIOReturnBadArgument, smcresult::kBadArgument);
     }
     output.keyInfo.dataSize = info.size;
     return protocol_.read(SmcPortProtocol::kReadCommand, input.key, output.bytes.data(), info.size,
@@ -136,10 +143,10 @@ kern_return_t PortIoSmcService::writeBytes(const SMCKeyData_t& input, SMCKeyData
     kern_return_t code = keyInfo(input.key, info, output);
     if (code != kKernSuccess) return code;
     if ((info.flags & SmcPortProtocol::kFlagWritable) == 0) {
-        return fail(output, kIOReturnNotWritable, SmcPortProtocol::kResultReadOnly);
+        return fail(output, kIOReturnNotWritable, smcresult::kNotWritable);
     }
     if (input.keyInfo.dataSize != info.size || info.size > input.bytes.size()) {
-        return fail(output, kIOReturnBadArgument, SmcPortProtocol::kResultBadArgument);
+        return fail(output, kIOReturnBadArgument, smcresult::kBadArgument);
     }
     const bool readBack = (info.flags & SmcPortProtocol::kFlagReadable) != 0;
     for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {

@@ -6,10 +6,10 @@
 #include <vector>
 
 #include "platform/PortIo.h"
-#include "platform/SmcPortProtocol.h"
 #include "platform/linux/InProcessSmcService.h"
 #include "platform/linux/UniqueFd.h"
 #include "smc/SMCKeyData_t.h"
+#include "smc/SmcPortProtocol.h"
 
 namespace ampwarden {
 
@@ -34,9 +34,9 @@ class PortIoSmcService : public InProcessSmcService {
 
     static std::string defaultLockPath();
 
-    // Whether an SMC answers on the ports: a sane status and a plausible key count. Empty
-    // when it does, else why not.
-    std::string probe();
+    // Whether an SMC answers on the ports: a sane status and a plausible key count; when not,
+    // `why` says why not.
+    bool probe(std::string& why);
 
   protected:
     // Codes beyond a device's own: the lock file held too long by another process ->

@@ -9,7 +9,6 @@
 
 #include "BuildInfo.h"
 #include "platform/MachError.h"
-#include "platform/SmcPortProtocol.h"
 #include "platform/linux/EmulatorSmcService.h"
 #include "platform/linux/IoPermPortIo.h"
 #include "platform/linux/KernelAttributeSmcService.h"
@@ -18,10 +17,16 @@
 #include "smc/SMCKeyData_t.h"
 #include "smc/SMCKeys.h"
 #include "smc/SMCTexts.h"
+#include "smc/SmcPortProtocol.h"
 
 namespace ampwarden {
 
 namespace {
+
+bool failed(std::string& why, std::string reason) {
+    why = std::move(reason);
+    return false;
+}
 
 constexpr const char* kChargeKeys[] = {"BCLM", "CH0B", "CH0C", "CH0I"};
 constexpr const char* kAcpiSmc = "/sys/bus/acpi/devices/APP0001:00";
@@ -319,44 +324,45 @@ SmcBackendChoice::Backend SmcBackendChoice::probeKernel() {
     return backend;
 }
 
-std::string SmcBackendChoice::portSafety() const {
+bool SmcBackendChoice::portsSafe(std::string& why) const {
     const HostFiles& files = setup_.files;
     const std::string vendor = files.read("/sys/class/dmi/id/sys_vendor").value_or("");
     const std::string board = files.read("/sys/class/dmi/id/board_vendor").value_or("");
     if (vendor.rfind("Apple", 0) != 0 && board.rfind("Apple", 0) != 0) {
         const std::string said = vendor.empty() ? board : vendor;
-        return std::string("not an Apple machine (") +
-               (said.empty() ? "no DMI vendor" : "vendor \"" + said + "\"") +
-               "); elsewhere port 0x300 may be another device";
+        return failed(why, std::string("not an Apple machine (") +
+                               (said.empty() ? "no DMI vendor" : "vendor \"" + said + "\"") +
+                               "); elsewhere port 0x300 may be another device");
     }
     const auto ioports = files.read("/proc/ioports");
-    if (!ioports) return "cannot read " + files.path("/proc/ioports");
+    if (!ioports) return failed(why, "cannot read " + files.path("/proc/ioports"));
     bool blind = false;
     const std::string claims = portClaims(*ioports, blind);
     // Without CAP_SYS_ADMIN the kernel shows every address as 0 (as in our service). Then the
     // firmware's own word stands: the ACPI device of the SMC, which declares these ports.
     if (blind && !files.exists(kAcpiSmc)) {
-        return "cannot see the port map in " + files.path("/proc/ioports") +
-               " (needs CAP_SYS_ADMIN) and there is no ACPI SMC device " + files.path(kAcpiSmc);
+        return failed(why, "cannot see the port map in " + files.path("/proc/ioports") +
+                               " (needs CAP_SYS_ADMIN) and there is no ACPI SMC device " +
+                               files.path(kAcpiSmc));
     }
-    if (!claims.empty()) return "ports 0x300-0x31f are claimed by " + claims;
+    if (!claims.empty()) return failed(why, "ports 0x300-0x31f are claimed by " + claims);
     if (auto lockdown = files.read("/sys/kernel/security/lockdown")) {
         if (bracketed(*lockdown) != "none") {
-            return "kernel lockdown (" + bracketed(*lockdown) + ") forbids I/O port access";
+            return failed(why,
+                          "kernel lockdown (" + bracketed(*lockdown) + ") forbids I/O port access");
         }
     }
-    return "";
+    return true;
 }
 
 SmcBackendChoice::Backend SmcBackendChoice::probePorts() {
-    Backend backend{kPortIo, false, portSafety(), {"I/O ports 0x300-0x31f"}, {}, ""};
-    if (!backend.why.empty()) return backend;
+    Backend backend{kPortIo, false, "", {"I/O ports 0x300-0x31f"}, {}, ""};
+    if (!portsSafe(backend.why)) return backend;
     std::unique_ptr<PortIo> ports = setup_.openPorts ? setup_.openPorts(backend.why) : nullptr;
     if (!ports) return backend;
     auto service = std::make_unique<PortIoSmcService>(std::move(ports), setup_.lockPath);
     if (!setup_.lockPath.empty()) backend.uses.push_back(setup_.lockPath);
-    backend.why = service->probe();
-    if (!backend.why.empty()) {
+    if (!service->probe(backend.why)) {
         backend.why = "probe failed: " + backend.why;
         return backend;
     }

@@ -90,7 +90,7 @@ class SmcBackendChoice {
     Backend probeEmulator();
     Backend probeKernel();
     Backend probePorts();
-    std::string portSafety() const;
+    bool portsSafe(std::string& why) const;
     void pick(Report& report, const std::string& name);
 
     Setup setup_;

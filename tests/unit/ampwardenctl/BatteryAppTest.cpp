@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "ampwardenctl/BatteryApp.h"
-#include "channel/NotificationNames.h"
+#include "protocol/NotificationNames.h"
 #include "fake/FakeCommandSender.h"
 #include "fake/FakeDiagnostics.h"
 #include "fake/FakeLoginManager.h"

@@ -8,8 +8,8 @@
 #include "ampwardenctl/AnswerWaiter.h"
 #include "ampwardenctl/CommandLine.h"
 #include "ampwardenctl/HelperDiagnosis.h"
-#include "channel/NotificationNames.h"
 #include "protocol/CommandProtocol.h"
+#include "protocol/NotificationNames.h"
 
 namespace ampwarden::ctl {
 namespace {

@@ -4,8 +4,8 @@
 #include "ampwardenctl/BatterySettings.h"
 #include "ampwardenctl/KeepDecision.h"
 #include "ampwardenctl/PowerMonitor.h"
-#include "channel/NotificationNames.h"
 #include "fake/FakeHostTree.h"
+#include "protocol/NotificationNames.h"
 
 namespace ampwarden::ctl {
 namespace {

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "app/ZTMonitorApp.h"
-#include "channel/LocalNotificationCenter.h"
 #include "fake/FakePlatform.h"
+#include "platform/LocalNotificationCenter.h"
 
 namespace ampwarden::test {
 namespace {
@@ -30,7 +30,9 @@ TEST_F(Watchdog, ChecksEveryTenSecondsAndReportsOnceOnlyAnAppItHasSeen) {
     run(false, 40);
     EXPECT_EQ(killed, 0);
     run(true, 10);
-    run(false, 30);
+    run(false, 9.99);
+    EXPECT_EQ(killed, 0) << "the next check is 10 s after the last";
+    run(false, 20.01);
     EXPECT_EQ(killed, 1) << "once, however many checks miss it";
     run(true, 10);
     run(false, 5);

@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
-#include "channel/NotificationNames.h"
 #include "channel/ZTBatteryNewModule.h"
 #include "fake/FakePlatform.h"
 #include "fake/RecordingSMC.h"
+#include "protocol/NotificationNames.h"
 
 namespace ampwarden::test {
 namespace {

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include "channel/NotificationNames.h"
 #include "channel/ZTBatteryNewModule.h"
 #include "fake/FakePlatform.h"
 #include "fake/RecordingSMC.h"
@@ -11,13 +10,13 @@ namespace {
 
 using Writes = std::vector<RecordingSMC::Write>;
 
-// The status answers, a failed open answering "close" and a closed lid refusing a discharge
-// are the end-to-end command and lid tests'.
+// What each command answers and logs, with the lid and asleep, is the helper log table's
+// (app/HelperLogTest); a closed lid refusing a discharge is also the end-to-end lid test's.
 class CommandModule : public ::testing::Test {
   protected:
     void post(const std::string& name) { platform.notifications.postDarwinNotification(name); }
 
-    InstalledPlatform<> platform;  // the uninstall reaches it through its fixed-name helper
+    FakePlatform platform;
     RecordingSMC smc{platform};
     CommandGate gate{platform.clock, platform.authorities, platform.log};
     ZTBatteryNewModule module{platform, smc, gate, platform.center};
@@ -73,27 +72,6 @@ TEST_F(CommandModule, AnswersSayWhichKeysWereNotWritten) {
               (NotificationDictionary{{"smcOpenClose", std::string("close")},
                                       {"smcWritten", 0},
                                       {"smcNotWritten", std::string("CH0B BCLM CH0C CH0I")}}));
-}
-
-// A display change with the lid closed stops a discharge, and writes nothing without one.
-TEST_F(CommandModule, DischargesOnlyAwakeAndAClosedLidSeenOnADisplayChangeStopsIt) {
-    platform.login.lidClosed = true;
-    platform.displayMonitor.fire(kDisplayAddFlag);
-    EXPECT_TRUE(smc.writes.empty());
-
-    platform.login.lidClosed = false;
-    post("ZTBattery_TellDeamon_OpenSMC");
-    platform.login.fireWillSleep();
-    post("ZTBattery_TellDeamon_SetEnableDischarging");
-    EXPECT_FALSE(module.isDischargingStatus());
-    EXPECT_EQ(smc.values["CH0I"], 0);
-
-    platform.login.fireDidWake();
-    post("ZTBattery_TellDeamon_SetEnableDischarging");
-    EXPECT_EQ(smc.values["CH0I"], 1);
-    platform.login.lidClosed = true;
-    platform.displayMonitor.fire(kDisplayRemoveFlag);
-    EXPECT_EQ(smc.values["CH0I"], 0);
 }
 
 // The connection is given back at once; the installation goes only 2.5 s later, so the main

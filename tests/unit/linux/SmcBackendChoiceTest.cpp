@@ -9,8 +9,8 @@
 #include "emulator/SmcPortDevice.h"
 #include "fake/FakeHostTree.h"
 #include "platform/BorrowedPortIo.h"
-#include "platform/SmcPortProtocol.h"
 #include "platform/linux/SmcBackendChoice.h"
+#include "smc/SmcPortProtocol.h"
 
 namespace ampwarden::test {
 namespace {

@@ -25,13 +25,13 @@ TEST_F(SMCTest, OpenTakesANewConnectionEachTimeAndDestructionClosesIt) {
 
     SMC failed{platform.smc(), platform.log};
     laptop.openResult = static_cast<kern_return_t>(0xe00002c1);  // not privileged
-    EXPECT_EQ(failed.open(), 1);
+    EXPECT_EQ(failed.open(), laptop.openResult);                 // each failure with its own code
     EXPECT_EQ(lines(), Lines{"Error IOServiceOpen(): (iokit/common) privilege violation"});
     laptop.matchingResult = kIOReturnNoResources;
-    EXPECT_EQ(failed.open(), 1);
+    EXPECT_EQ(failed.open(), kIOReturnNoResources);
     laptop.matchingResult = kKernSuccess;
     laptop.present = false;
-    EXPECT_EQ(failed.open(), 1);
+    EXPECT_EQ(failed.open(), kIOReturnNotFound);
 }
 
 TEST_F(SMCTest, KeyIoRefusesBadKeysAndAFailedReadLearnsNothingNorClobbersTheBytes) {
@@ -72,7 +72,8 @@ TEST_F(SMCTest, KeysAreListedByIndexUpToTheCountOrTheTablesEndAndABadCountListsN
     }
 }
 
-// Fans 8 and 9 have mode keys but no bit: the mask is one byte.
+// Fans 8 and 9 have mode keys but no bit: the mask is one byte. A mode key reading 0 is a fan
+// in automatic mode, which can be forced like any other.
 TEST_F(SMCTest, FanModeSetsTheModeKeyAndTheFansBitInByteOneOfTheMask) {
     const struct {
         const char* mask;
@@ -85,10 +86,12 @@ TEST_F(SMCTest, FanModeSetsTheModeKeyAndTheFansBitInByteOneOfTheMask) {
                  {"0002", 1, FanMode::automatic, "F1Md=00 FS! =0000 "},
                  {"0100", 0, FanMode::forced, "F0Md=01 FS! =0001 "},  // byte 0 dropped
                  {"0000", 8, FanMode::automatic, "F8Md=00 "},
-                 {"0000", 2, FanMode::forced, "FS! =0004 "}};  // no mode key: still its bit
+                 {"0000", 9, FanMode::forced, "F9Md=01 "},
+                 {"0000", 2, FanMode::forced, "F2Md=01 FS! =0004 "},
+                 {"0000", 3, FanMode::forced, "FS! =0008 "}};  // no mode key: still its bit
     for (const auto& c : cases) {
-        auto& device = useKeys(std::string("F0Md ui8 1 00\nF1Md ui8 1 00\nF8Md ui8 1 01\n") +
-                               "FS! ui16 2 " + c.mask);
+        auto& device = useKeys(std::string("F0Md ui8 1 00\nF1Md ui8 1 00\nF2Md ui8 1 00\n") +
+                               "F8Md ui8 1 01\nF9Md ui8 1 00\nFS! ui16 2 " + c.mask);
         smc.setFanMode(c.fan, c.mode);
         EXPECT_EQ(device.written(), c.written) << c.mask << " fan " << c.fan;
     }

@@ -12,15 +12,16 @@ namespace {
 // The line reaching bash unchanged, and the statuses, are the uninstall tests' (unit and
 // end-to-end, where the commands run for real).
 TEST(ShellRunner, EmptyOutputIsTextButBadBytesOrAFailedLaunchAreNone) {
-    InstalledPlatform<> platform;
+    FakeProcessRunner processes;
+    ZTShellExcuteManager shell(processes);
     std::optional<ProcessResult> result = ProcessResult{0, ""};
-    platform.processRunner.handler = [&](const std::vector<std::string>&) { return result; };
-    EXPECT_EQ(ZTShellExcuteManager::excuteCmd("true"), "");
+    processes.handler = [&](const std::vector<std::string>&) { return result; };
+    EXPECT_EQ(shell.excuteCmd("true"), "");
     result->output = "caf\xC3";
-    EXPECT_FALSE(ZTShellExcuteManager::excuteCmd("x"));
+    EXPECT_FALSE(shell.excuteCmd("x"));
     result.reset();
-    EXPECT_FALSE(ZTShellExcuteManager::excuteCmd("x"));
-    EXPECT_EQ(ZTShellExcuteManager::excuteRMCmd("x"), 100);
+    EXPECT_FALSE(shell.excuteCmd("x"));
+    EXPECT_EQ(shell.excuteRMCmd("x"), 100);
 }
 
 TEST(Utf8, AcceptsWellFormedTextAndRejectsMalformedSequences) {

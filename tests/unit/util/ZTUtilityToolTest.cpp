@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "channel/NotificationNames.h"
 #include "fake/FakePlatform.h"
+#include "protocol/NotificationNames.h"
 #include "util/UninstallCommands.h"
 #include "util/ZTUtilityTool.h"
 
@@ -13,43 +13,55 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
+ZTUtilityTool utilityOn(FakePlatform& platform) {
+    return ZTUtilityTool(platform.facts, platform.notifications, platform.clock, platform.log,
+                         platform.processRunner);
+}
+
 // What root reports, as the main app sees it, is the end-to-end start-up tests'.
 TEST(StatusReport, WithoutRootItIsZeroAndAMissingVersionIsLeftOut) {
-    InstalledPlatform<> platform;
+    FakePlatform platform;
     platform.facts.bundle.erase(names::kBundleShortVersionKey);
     platform.facts.ids = {.euid = 501, .uid = 0, .egid = 20, .gid = 0};
-    ZTUtilityTool::GlobalDaemonInfo();
+    utilityOn(platform).GlobalDaemonInfo();
     EXPECT_EQ(
         platform.notifications.answers.back().dictionary,
         (NotificationDictionary{{"status", std::int32_t{0}}, {"buildVersion", std::string("7")}}));
 }
 
-// A failed step skips only what depends on it: a service that cannot be disabled keeps its
-// unit file, a program that cannot be removed stops nothing.
-TEST(Uninstall, FailuresSkipOnlyWhatDependsOnThem) {
-    InstalledPlatform<> platform;
+// The main app hears of the uninstall before anything is removed. A failed step skips only what
+// depends on it: a service that cannot be disabled keeps its unit file, a program that cannot be
+// removed stops nothing, and a service that is not loaded is not deregistered.
+TEST(Uninstall, AnswersFirstAndFailuresSkipOnlyWhatDependsOnThem) {
+    FakePlatform platform;
     const UninstallCommands commands = UninstallCommands::forInstallation();
-    const auto uninstall = [&](int removeStatus, int disableStatus) {
+    const std::string answer = "(answered)";
+    const auto uninstall = [&](const char* listed, int removeStatus, int disableStatus) {
         Lines ran;
+        platform.notifications.answers.clear();
         platform.processRunner.handler = [&](const std::vector<std::string>& argv) {
+            if (!platform.notifications.answers.empty() && ran.size() == 1) ran.push_back(answer);
             const std::string& line = ran.emplace_back(argv.at(2));
-            if (line == commands.listService) return ProcessResult{1, "lumora.Ampwarden.service\n"};
+            if (line == commands.listService) return ProcessResult{1, listed};
             if (line == commands.removeProgram) return ProcessResult{removeStatus, ""};
             return ProcessResult{line == commands.disableService ? disableStatus : 0, ""};
         };
-        ZTUtilityTool::uninstallDaemonHelper();
+        utilityOn(platform).uninstallDaemonHelper();
         return ran;
     };
-    EXPECT_EQ(uninstall(1, 0), (Lines{commands.listService, commands.removeProgram,
-                                      commands.disableService, commands.removeUnitFile}));
-    EXPECT_EQ(uninstall(0, 1),
-              (Lines{commands.listService, commands.removeProgram, commands.disableService}));
+    const char* loaded = "lumora.Ampwarden.service\n";
+    EXPECT_EQ(uninstall(loaded, 1, 0), (Lines{commands.listService, answer, commands.removeProgram,
+                                              commands.disableService, commands.removeUnitFile}));
+    EXPECT_EQ(uninstall(loaded, 0, 1), (Lines{commands.listService, answer, commands.removeProgram,
+                                              commands.disableService}));
+    EXPECT_EQ(uninstall("", 0, 0), (Lines{commands.listService, answer, commands.removeProgram,
+                                          commands.removeUnitFile}));
 }
 
 // Ending the process on the spot could drop the answer still queued for the bus.
 TEST(Restart, AnswersFlushesAndEndsThroughTheLoop) {
-    InstalledPlatform<> platform;
-    ZTUtilityTool::reboot();
+    FakePlatform platform;
+    utilityOn(platform).reboot();
     EXPECT_EQ(platform.notifications.answersWhenFlushed, std::vector<std::size_t>{1});
     EXPECT_EQ(platform.clock.quitCode(), 0);
 }

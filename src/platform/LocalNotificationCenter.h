@@ -20,9 +20,6 @@ class LocalNotificationCenter {
     };
     using Token = std::shared_ptr<const Observation>;
 
-    // The process's center, which the helper's objects share.
-    static LocalNotificationCenter& defaultCenter();
-
     Token addObserver(const std::string& name, Callback callback);
     void postNotificationName(const std::string& name);
 

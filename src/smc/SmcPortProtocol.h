@@ -36,16 +36,6 @@ class SmcPortProtocol {
     // Some SMCs (QEMU's) show this while idle after refusing a command.
     static constexpr std::uint8_t kStatusAwaitingCommand = 0x08;
 
-    // What the SMC leaves on the error port when it ends a transaction early.
-    static constexpr std::uint8_t kResultInterrupted = 0x80;  // a command cut into another
-    static constexpr std::uint8_t kResultStillBadCommand = 0x81;
-    static constexpr std::uint8_t kResultBadCommand = 0x82;
-    static constexpr std::uint8_t kResultKeyNotFound = 0x84;
-    static constexpr std::uint8_t kResultWriteOnly = 0x85;
-    static constexpr std::uint8_t kResultReadOnly = 0x86;
-    static constexpr std::uint8_t kResultBadArgument = 0x87;  // e.g. a write of the wrong size
-    static constexpr std::uint8_t kResultBadIndex = 0xb8;
-
     // Key information flags.
     static constexpr std::uint8_t kFlagReadable = 0x80;
     static constexpr std::uint8_t kFlagWritable = 0x40;

@@ -1,11 +1,6 @@
-#include "channel/LocalNotificationCenter.h"
+#include "platform/LocalNotificationCenter.h"
 
 namespace ampwarden {
-
-LocalNotificationCenter& LocalNotificationCenter::defaultCenter() {
-    static LocalNotificationCenter center;
-    return center;
-}
 
 LocalNotificationCenter::Token LocalNotificationCenter::addObserver(const std::string& name,
                                                                     Callback callback) {

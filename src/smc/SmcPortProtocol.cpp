@@ -1,23 +1,24 @@
-#include "platform/SmcPortProtocol.h"
+#include "smc/SmcPortProtocol.h"
 
 #include <algorithm>
 
 #include "platform/MachError.h"
+#include "smc/SMCResult.h"
 
 namespace ampwarden {
 
 kern_return_t SmcPortProtocol::codeOfResult(std::uint8_t result) {
     switch (result) {
-        case kResultKeyNotFound:
-        case kResultBadIndex:
+        case smcresult::kKeyNotFound:
+        case smcresult::kBadIndex:
             return kIOReturnNotFound;
-        case kResultReadOnly:
+        case smcresult::kNotWritable:
             return kIOReturnNotWritable;
-        case kResultWriteOnly:
+        case smcresult::kWriteOnly:
             return kIOReturnNotReadable;
-        case kResultBadCommand:
-        case kResultStillBadCommand:
-        case kResultBadArgument:
+        case smcresult::kBadCommand:
+        case smcresult::kStillBadCommand:
+        case smcresult::kBadArgument:
             return kIOReturnBadArgument;
         default:
             return kIOReturnIOError;
