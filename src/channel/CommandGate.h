@@ -15,11 +15,12 @@
 #include "platform/CommandAuthority.h"
 #include "platform/Diagnostics.h"
 #include "platform/RunLoop.h"
+#include "protocol/CommandProtocol.h"
 
 namespace ampwarden {
 
-// What a command needs before it is carried out.
-enum class CommandAccess { ReadOnly, Control, Uninstall };
+// What a command needs before it is carried out, as the protocol table gives it.
+using CommandAccess = protocol::Access;
 
 // Every command passes here between the channel and its handler, fair per user rather than
 // per connection, so that a stranger with many connections cannot crowd out the person at the

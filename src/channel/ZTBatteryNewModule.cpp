@@ -17,15 +17,7 @@ using Module = ZTBatteryNewModule;
 // What the protocol table says the command called `name` needs from its sender.
 CommandAccess access(const char* name) {
     const protocol::CommandSpec* command = protocol::findCommand(name);
-    switch (command ? command->access : protocol::Access::Control) {
-        case protocol::Access::ReadOnly:
-            return CommandAccess::ReadOnly;
-        case protocol::Access::Control:
-            return CommandAccess::Control;
-        case protocol::Access::Uninstall:
-            return CommandAccess::Uninstall;
-    }
-    return CommandAccess::Control;
+    return command ? command->access : CommandAccess::Control;
 }
 
 BatteryCommand command(const char* name, void (Module::*run)()) {
