@@ -54,8 +54,8 @@ class SmcToolTest(unittest.TestCase):
                 (['write', 'BCLM', '0102'], '"BCLM" takes 1 byte, not 2')):
             self.assertIn(message, '\n'.join(self.smc(*args, code=1)))
         self.assertIn('Try ampwarden-smc --help', self.smc('write', 'BCLM', 'xyz', code=2)[-1])
+        # A write prints the key as read back afterwards.
         self.assertEqual(self.smc('write', 'BCLM', '0x50'), ['BCLM\tui8 \t1\t50\t80'])
-        self.assertEqual(self.smc('read', 'BCLM'), ['BCLM\tui8 \t1\t50\t80'])
         # set: the decimal number in the key's own type; what the type cannot hold is refused.
         self.assertEqual(self.smc('set', 'BCLM', '60'), ['BCLM\tui8 \t1\t3c\t60'])
         self.assertEqual(self.smc('set', 'F0Tg', '2500.5'), ['F0Tg\tfpe2\t2\t2712\t2500'])

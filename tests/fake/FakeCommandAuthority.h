@@ -55,14 +55,10 @@ class FakeCommandAuthority : public CommandAuthority {
         clock_.after(script.delay, [done, verdict = script.verdict] { done(verdict); });
     }
 
-    void consoleUser(ConsoleCallback done) override {
-        ++consoleQuestions;
-        done(console);
-    }
+    void consoleUser(ConsoleCallback done) override { done(console); }
 
     std::map<std::string, Script> scripts;
     std::optional<std::uint32_t> console;  // seat0's active user
-    int consoleQuestions = 0;
     std::vector<Check> checks;
     std::set<std::string> left;  // senders that have left the bus
     int credentialQuestions = 0;

@@ -58,6 +58,8 @@ class PortIoSmcServiceTest : public ::testing::Test {
         platform.smcService = &service;
     }
 
+    const microseconds budget = SmcPortProtocol::Timing{}.budget;
+    const microseconds slack{8192};  // the last pause may overshoot a little
     FakePlatform platform;
     SmcPortDevice device;
     PortIoSmcService service;
@@ -78,8 +80,6 @@ TEST_F(PortIoSmcServiceTest, AnswersKeysWritesAndRefusalsExactlyLikeTheSocketDev
 }
 
 TEST_F(PortIoSmcServiceTest, EachFaultFailsWithinItsBoundAndNeverClaimsAWriteNorDoesABusyLock) {
-    const microseconds budget = SmcPortProtocol::Timing{}.budget;
-    const microseconds slack{8192};  // the last pause may overshoot a little
     ASSERT_EQ(smc.open(), 0);
     SMCVal_t limit("BCLM");
     ASSERT_EQ(smc.read(limit), 0);  // its key information is known from here on
@@ -133,8 +133,6 @@ TEST_F(PortIoSmcServiceTest, EachFaultFailsWithinItsBoundAndNeverClaimsAWriteNor
 }
 
 TEST_F(PortIoSmcServiceTest, WhatTheDeviceRefusesFailsAtOnceAndEveryFailureLeavesItIdle) {
-    const microseconds budget = SmcPortProtocol::Timing{}.budget;
-    const microseconds slack{8192};
     SmcPortProtocol protocol(device);
     std::uint8_t bytes[4] = {50, 50};
     std::uint8_t result = 0;
