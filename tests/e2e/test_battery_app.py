@@ -78,9 +78,14 @@ class BatteryAppTest(HelperTestCase):
         self.assertEqual((shown['battery']['state'], shown['keys']), ('charging', RESET_VALUES))
 
     def test_refuses_bad_settings_discharges_to_the_target_and_follows_a_helper_restart(self):
+        # A bad option is a usage error; a bad file is one the user service does not restart.
         result = self.ctl('app', '--keep', '80-75', env_overrides=self.env)
-        self.assertEqual(result.returncode, 2, result.stderr)
-        self.assertEqual(result.stderr.count('\n'), 1, result.stderr)
+        self.assertEqual((result.returncode, result.stderr.count('\n')), (2, 1), result.stderr)
+        with open(os.path.join(self.tmp, 'config', 'lumora', 'battery.conf'), 'w') as conf:
+            conf.write('keep = 75-80  # for the desk\nlimit = yes\n')
+        result = self.ctl('app', env_overrides=self.env)
+        self.assertEqual((result.returncode, result.stderr.count('\n')), (78, 1), result.stderr)
+        self.assertIn("battery.conf: line 2: limit takes 'on' or 'off'", result.stderr)
 
         self.set_level(90)
         self.start_app('--discharge-to', '50', settings='keep = 75-80\n')

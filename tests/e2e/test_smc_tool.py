@@ -42,6 +42,9 @@ class SmcToolTest(unittest.TestCase):
 
     def test_lists_writes_reads_drives_the_fans_and_says_what_it_refuses(self):
         self.assertIn('is ampwarden-smc-emulator running?', '\n'.join(self.smc('list', code=1)))
+        for program in (SMC_TOOL, EMULATOR, os.path.join(BIN_DIR, 'ampwardenctl')):
+            self.assertRegex(self.run_line(program, '--version')[0],
+                             rf'^{os.path.basename(program)} \d+\.\d+\.\d+ \(build \S+\)$')
         self.start_emulator()
         fields = [line.split('\t') for line in self.smc('list')]
         keys = [f[0] for f in fields]

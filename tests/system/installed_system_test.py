@@ -192,6 +192,18 @@ def scenario(machine):
     machine.run(*user, 'stop', APP_UNIT)
     yield 'the user service of the app owns lumora.Battery'
 
+    # A bad battery.conf fails the same way every time: the unit stays failed, not restarting.
+    conf = f'/home/{USER}/.config/lumora/battery.conf'
+    machine.run('sh', '-c', 'mkdir -p "${0%/*}" && echo "keep = 80-75" >"$0"', conf, user=USER)
+    machine.run(*user, 'start', APP_UNIT, ok=False)
+    shown = wait_until(lambda: (s := machine.out(*user, 'show', APP_UNIT, '--property=ActiveState',
+                                                 '--property=NRestarts')) and 'ActiveState=failed'
+                       in s and s, 10, 'a bad battery.conf did not leave the app failed')
+    check('NRestarts=0' in shown, shown)
+    machine.run(*user, 'reset-failed', APP_UNIT)
+    machine.run('rm', conf)
+    yield 'a bad battery.conf leaves the user service failed, not restarting'
+
     machine.run('ampwardenctl', 'open')
     machine.run('ampwardenctl', 'charge', 'off')
     wait_until(lambda: machine.keys()['CH0B'] == 2, 5, 'root did not stop charging')

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "BuildInfo.h"
 #include "emulator/KeyTableFile.h"
 #include "emulator/SmcEmulator.h"
 #include "platform/linux/EmulatorSmcServer.h"
@@ -42,6 +43,7 @@ Options:
   --print-keys    print the key table (the built-in one, or FILE's) and exit;
                   a good start for a FILE of your own
   -h, --help      show this text
+  --version       the version and build number
 
 Key table FILE, one key per line:
     KEY TYPE SIZE HEXBYTES [ro]
@@ -64,6 +66,7 @@ struct Options {
     std::optional<std::string> keysFile;
     bool printKeys = false;
     bool help = false;
+    bool version = false;
 };
 
 // Options from the arguments; none (with `error`) on a usage error.
@@ -84,6 +87,8 @@ std::optional<Options> parseOptions(const std::vector<std::string>& args, std::s
             options.printKeys = true;
         } else if (arg == "-h" || arg == "--help") {
             options.help = true;
+        } else if (arg == "--version") {
+            options.version = true;
         } else {
             error = "unknown argument: " + arg;
             return std::nullopt;
@@ -186,6 +191,11 @@ int main(int argc, char** argv) {
     }
     if (options->help) {
         std::fputs(kHelp, stdout);
+        return kExitOk;
+    }
+    if (options->version) {
+        std::printf("ampwarden-smc-emulator %s (build %s)\n", build::kShortVersion,
+                    build::kBuildNumber);
         return kExitOk;
     }
     auto table = loadTable(*options);

@@ -27,6 +27,7 @@ Commands:
   fan speed N RPM          set fan N's target speed (0 to the fan's maximum)
   fan reset                hand every fan back to the SMC
   -h, --help               show this text
+  --version                the version and build number
 
 A key is printed as five tab-separated fields: KEY TYPE SIZE HEXBYTES VALUE. VALUE is
 the number the bytes stand for under the type, the name of a fan descriptor, the byte
@@ -112,6 +113,10 @@ std::optional<Command> parseCommandLine(const std::vector<std::string>& args, st
     if (count == 0) return usage(error, "no command given");
     const std::string& verb = args[0];
     if (verb == "-h" || verb == "--help" || verb == "help") return command;
+    if (verb == "--version" && count == 1) {
+        command.verb = Verb::version;
+        return command;
+    }
     if (verb == "probe" && count == 1) {
         command.verb = Verb::probe;
     } else if (verb == "list" && count == 1) {

@@ -15,7 +15,7 @@ inline constexpr int kExitUsage = 2;
 
 extern const char* const kHelpText;
 
-enum class Verb { help, probe, list, read, write, set, fanMode, fanSpeed, fanReset };
+enum class Verb { help, version, probe, list, read, write, set, fanMode, fanSpeed, fanReset };
 
 struct Command {
     Verb verb = Verb::help;

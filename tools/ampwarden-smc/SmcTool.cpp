@@ -72,6 +72,7 @@ int SmcTool::run(const Command& command) {
         case Verb::fanReset:
             return fanReset();
         case Verb::help:
+        case Verb::version:
         case Verb::probe:
             break;
     }

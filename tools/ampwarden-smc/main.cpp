@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "BuildInfo.h"
 #include "CommandLine.h"
 #include "ProbeCommand.h"
 #include "SmcTool.h"
@@ -20,6 +21,10 @@ int main(int argc, char** argv) {
     if (!command) {
         std::fprintf(stderr, "ampwarden-smc: %s\nTry ampwarden-smc --help.\n", error.c_str());
         return kExitUsage;
+    }
+    if (command->verb == Verb::version) {
+        std::printf("ampwarden-smc %s (build %s)\n", build::kShortVersion, build::kBuildNumber);
+        return kExitOk;
     }
     SmcBackendChoice::Setup setup = SmcBackendChoice::Setup::asTheService();
     if (!SmcBackendChoice::knownSetting(setup.setting)) {

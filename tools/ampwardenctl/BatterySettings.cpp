@@ -74,8 +74,9 @@ std::variant<BatterySettings, std::string> parseSettingsFile(const std::string& 
     std::istringstream lines(text);
     std::string line;
     for (int number = 1; std::getline(lines, line); ++number) {
-        line = trim(line);
-        if (line.empty() || line[0] == '#') continue;
+        // A '#' starts a comment anywhere: no value holds one.
+        line = trim(line.substr(0, line.find('#')));
+        if (line.empty()) continue;
         auto equals = line.find('=');
         std::string problem = equals == std::string::npos
                                   ? "expected 'key = value'"

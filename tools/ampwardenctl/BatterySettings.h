@@ -30,8 +30,8 @@ using SettingText = std::pair<std::string, std::string>;
 // names the level to hold, and holding two levels at once cannot be done.
 std::string applySetting(BatterySettings& settings, const SettingText& setting);
 
-// Parses the settings file's text: "key = value" lines; blank lines and lines starting with
-// '#' are skipped. Errors name the line number.
+// Parses the settings file's text: "key = value" lines; a '#' starts a comment, on a line of
+// its own or after a value, and blank lines are skipped. Errors name the line number.
 std::variant<BatterySettings, std::string> parseSettingsFile(const std::string& text);
 
 // The settings file's path: $XDG_CONFIG_HOME/lumora/battery.conf, else ~/.config/...; empty

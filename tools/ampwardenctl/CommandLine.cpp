@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <optional>
 
+#include "BuildInfo.h"
 #include "protocol/CommandProtocol.h"
 
 namespace ampwarden::ctl {
@@ -64,6 +65,7 @@ const VerbSpec* findVerb(const std::string& name) {
 struct Options {
     bool json = false;
     bool help = false;
+    bool version = false;
     bool global = false;
     std::optional<double> timeoutSeconds;
     std::vector<std::string> positional;
@@ -118,6 +120,8 @@ std::string applyOption(Options& options, const std::string& option,
         options.json = true;
     } else if (option == "--help" || option == "-h") {
         options.help = true;
+    } else if (option == "--version") {
+        options.version = true;
     } else if (option == "--global") {
         options.global = true;
     } else if (option == "--timeout" || option.rfind("--timeout=", 0) == 0) {
@@ -184,6 +188,7 @@ std::string programHelp() {
            "  --timeout SECONDS          how long to wait for all answers (default 5); ends watch\n"
            "                             and app after that long\n"
            "  --help                     this text; VERB --help tells about one verb\n"
+           "  --version                  the version and build number\n"
            "  --limit on|off, --keep LOW-HIGH, --discharge-to N\n"
            "                             app: override the settings file (app --help)\n"
            "\nExit status: 0 done; 1 an answer did not come, the helper could not write the\n"
@@ -240,6 +245,14 @@ std::variant<std::string, UsageError> commandFor(const VerbSpec& verb, const Opt
     if (!options.settings.empty() && verb.mode != Mode::App) {
         return usage("--limit, --keep and --discharge-to belong to app");
     }
+    auto given = [&options](const char* setting) {
+        return std::any_of(options.settings.begin(), options.settings.end(),
+                           [setting](const auto& named) { return named.first == setting; });
+    };
+    // Each names the one level to hold: both at once is a mistake, not a choice to guess at.
+    if (given("keep") && given("discharge-to")) {
+        return usage("--keep and --discharge-to cannot both be given: choose one level to hold");
+    }
     if (verb.takesName) {
         if (args.size() != 2) return usage("post takes exactly one command name");
         return args[1];
@@ -261,6 +274,10 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments) {
     auto scanned = scanArguments(arguments);
     if (auto* error = std::get_if<UsageError>(&scanned)) return *error;
     const Options& options = std::get<Options>(scanned);
+    if (options.version) {
+        return HelpText{std::string("ampwardenctl ") + build::kShortVersion + " (build " +
+                        build::kBuildNumber + ")\n"};
+    }
     if (options.positional.empty()) {
         if (options.help) return HelpText{programHelp()};
         return usage("no verb given");

@@ -31,7 +31,7 @@ struct Invocation {
 
 inline constexpr double kDefaultTimeoutSeconds = 5.0;
 
-// --help was asked for: print this to standard output and exit 0.
+// --help or --version was asked for: print this to standard output and exit 0.
 struct HelpText {
     std::string text;
 };

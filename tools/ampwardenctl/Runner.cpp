@@ -139,16 +139,19 @@ int runStatus(ClientBus& bus, const Invocation& invocation) {
 
 }  // namespace
 
-std::string resolveAppSettings(const Invocation& invocation, BatterySettings& settings) {
+std::optional<SettingsProblem> resolveAppSettings(const Invocation& invocation,
+                                                  BatterySettings& settings) {
     std::string path = settingsFilePath();
     auto loaded = path.empty() ? BatterySettings{} : loadSettingsFile(path);
-    if (auto* problem = std::get_if<std::string>(&loaded)) return *problem;
+    if (auto* problem = std::get_if<std::string>(&loaded)) {
+        return SettingsProblem{kExitBadSettings, *problem};
+    }
     settings = std::get<BatterySettings>(loaded);
     for (const auto& setting : invocation.settings) {
         std::string problem = applySetting(settings, setting);
-        if (!problem.empty()) return "--" + problem;
+        if (!problem.empty()) return SettingsProblem{kExitUsage, "--" + problem};
     }
-    return "";
+    return std::nullopt;
 }
 
 int runInvocation(ClientBus& bus, const Invocation& invocation) {

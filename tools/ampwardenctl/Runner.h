@@ -1,5 +1,8 @@
 #pragma once
 
+#include <optional>
+#include <string>
+
 #include "ampwardenctl/BatterySettings.h"
 #include "ampwardenctl/ClientBus.h"
 #include "ampwardenctl/CommandLine.h"
@@ -9,6 +12,15 @@ namespace ampwarden::ctl {
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailed = 1;  // an answer did not come, or the bus failed
 inline constexpr int kExitUsage = 2;
+// The settings file cannot be used (sysexits' EX_CONFIG): the user service gives up on it
+// instead of restarting, as the same file would fail the same way.
+inline constexpr int kExitBadSettings = 78;
+
+// Why the app cannot start with its settings: one line, and the exit status to end with.
+struct SettingsProblem {
+    int exitStatus;
+    std::string message;
+};
 
 // Carries out one invocation on a connected bus and returns the exit status. Answers go to
 // standard output, problems to standard error.
@@ -18,8 +30,9 @@ int runInvocation(ClientBus& bus, const Invocation& invocation);
 // invocation's timeout, and returns the exit status.
 int runBatteryApp(const Invocation& invocation, const BatterySettings& settings);
 
-// The app's settings: the settings file, then the invocation's options over it. Returns a
-// one-line problem (exit 2), empty on success.
-std::string resolveAppSettings(const Invocation& invocation, BatterySettings& settings);
+// The app's settings: the settings file, then the invocation's options over it. A bad file
+// is kExitBadSettings, a bad option kExitUsage.
+std::optional<SettingsProblem> resolveAppSettings(const Invocation& invocation,
+                                                  BatterySettings& settings);
 
 }  // namespace ampwarden::ctl

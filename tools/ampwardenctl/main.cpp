@@ -29,10 +29,9 @@ int main(int argc, char** argv) {
     const Invocation& invocation = std::get<Invocation>(parsed);
     if (invocation.mode == Mode::App) {
         BatterySettings settings;
-        std::string problem = resolveAppSettings(invocation, settings);
-        if (!problem.empty()) {
-            std::fprintf(stderr, "ampwardenctl: %s\n", problem.c_str());
-            return kExitUsage;
+        if (auto problem = resolveAppSettings(invocation, settings)) {
+            std::fprintf(stderr, "ampwardenctl: %s\n", problem->message.c_str());
+            return problem->exitStatus;
         }
         return runBatteryApp(invocation, settings);
     }

@@ -46,8 +46,8 @@ TEST(CommandLineTest, OptionsStandAnywhereAndRawNamesWaitLikeTheirVerbs) {
     EXPECT_EQ(parseOk({"post", "ZTBattery_TellDeamon_Unknown"}).answers, AnswerSteps{});
 
     using Settings = std::vector<std::pair<std::string, std::string>>;  // the app's, in order
-    EXPECT_EQ(parseOk({"app", "--keep", "75-80", "--limit=on", "--discharge-to", "50"}).settings,
-              (Settings{{"keep", "75-80"}, {"limit", "on"}, {"discharge-to", "50"}}));
+    EXPECT_EQ(parseOk({"app", "--keep", "75-80", "--limit=on", "--keep=70-75"}).settings,
+              (Settings{{"keep", "75-80"}, {"limit", "on"}, {"keep", "70-75"}}));
     for (const Arguments& asked : {Arguments{"--help"}, {"watch", "--help"}, {"-h", "charge"}}) {
         EXPECT_TRUE(std::holds_alternative<HelpText>(parseCommandLine(asked))) << asked[0];
     }
@@ -58,9 +58,10 @@ TEST(CommandLineTest, RejectsWhatItCannotCarryOut) {
     auto rejected = [](const Arguments& arguments) {
         return std::holds_alternative<UsageError>(parseCommandLine(arguments));
     };
-    for (const char* line : {"open now", "charge ON", "limit on off", "post", "post a b",
-                             "open --global", "open --verbose", "open --timeout", "app --keep",
-                             "--help reboot", "status --limit on", "limit on --limit on"}) {
+    for (const char* line :
+         {"open now", "charge ON", "limit on off", "post", "post a b", "open --global",
+          "open --verbose", "open --timeout", "app --keep", "--help reboot", "status --limit on",
+          "limit on --limit on", "app --discharge-to 50 --keep=75-80"}) {
         std::istringstream words(line);
         EXPECT_TRUE(rejected({std::istream_iterator<std::string>(words), {}})) << line;
     }

@@ -44,7 +44,7 @@ TEST(PowerMonitorTest, KernelAttributesGiveTheLevelAndTheMainsOrSayUnknown) {
 }
 
 TEST(BatterySettingsTest, FileParsesAsAPersonWritesItAndRefusesNonsenseByLine) {
-    EXPECT_EQ(parsed("# mine\n\n  limit = on\nkeep=75 - 80\r\n"),
+    EXPECT_EQ(parsed("# mine\n\n  limit = on # for the desk\nkeep=75 - 80#\r\n"),
               (BatterySettings{true, 75, 80, {}}));
     // The later of keep and discharge-to wins: only one level can be held.
     EXPECT_EQ(parsed("keep = 40-60\ndischarge-to = 50\n"), (BatterySettings{{}, {}, {}, 50}));
