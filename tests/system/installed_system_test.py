@@ -220,21 +220,34 @@ def scenario(machine):
     yield f'polkit lets {USER} in, in the active session, and refuses {OTHER}'
 
     pid = machine.service('MainPID')['MainPID']
-    syslog = [e for e in journal(machine, 'Ampwarden') if e.get('_PID') == pid]
-    stdout = [e for e in journal(machine, 'ampwarden') if e.get('_TRANSPORT') == 'stdout']
+    lines = journal(machine, 'Ampwarden')
+    syslog = [e for e in lines if e.get('_PID') == pid and e.get('_TRANSPORT') == 'syslog']
+    stdout = [e for e in lines if e.get('_TRANSPORT') == 'stdout']
     check(any(e['PRIORITY'] == '5' and '停止充电' in e['MESSAGE'] for e in syslog),
           f'no notice for stopped charging: {syslog}')
     check(stdout and all(e['PRIORITY'] == '6' for e in stdout), f'standard output: {stdout}')
-    yield 'journal: system log lines at notice, standard output at info'
+    check(all(e['PRIORITY'] != '7' for e in lines), 'the watchdog\'s debug lines were stored')
+    yield 'journal: one identifier; system log lines at notice, standard output at info, no debug'
 
     def restarted():
         shown = machine.service('ActiveState', 'MainPID')
         return shown if shown['ActiveState'] == 'active' and shown['MainPID'] != pid else None
 
+    # The administrator's switch for the watchdog's lines, as the README gives it.
+    drop_in = f'/etc/systemd/system/{UNIT}.d/debug.conf'
+    machine.run('sh', '-c', 'mkdir -p "${0%/*}" && printf "[Service]\\nLogLevelMax=debug\\n" >"$0"',
+                drop_in)
+    machine.run('systemctl', 'daemon-reload')
     machine.run('kill', '-KILL', pid)
     restarted = wait_until(restarted, 15, 'not restarted')
     answer(machine)
-    yield 'killed, restarted by systemd, answers again'
+    wait_until(lambda: any(e['MESSAGE'] == 'Timer fired!' and e['PRIORITY'] == '7'
+                           for e in journal(machine, 'Ampwarden')
+                           if e.get('_PID') == restarted['MainPID']), 25,
+               'no watchdog line with LogLevelMax=debug')
+    machine.run('rm', drop_in)
+    machine.run('systemctl', 'daemon-reload')
+    yield 'killed, restarted by systemd, answers again; a drop-in stores the watchdog\'s lines'
 
     for key, value in HELD.items():
         machine.run(SMC_TOOL, 'write', key, f'{value:02x}')
