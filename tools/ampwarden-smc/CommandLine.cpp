@@ -35,15 +35,17 @@ of a one-byte hex_ or flag key, else "-". The fan commands print the keys they c
 A KEY has four characters; a shorter one is padded with blanks ('FS!' is "FS! ").
 The SMC's own diagnostics go to standard error.
 
+Exit status:
+  0 done (probe: a backend is usable), 1 no SMC device or the device refused,
+  2 bad usage.
+
 Examples:
+  ampwarden-smc probe              which SMC backend is usable here, and why
   ampwarden-smc read BCLM          prints  BCLM  ui8   1  64  100
   ampwarden-smc write CH0B 02      CH0B := 0x02
   ampwarden-smc set BCLM 80        BCLM := 80 % (write BCLM 50 says the same in hex)
-  ampwarden-smc fan speed 0 3000
+  ampwarden-smc fan speed 0 3000   set fan 0's target speed to 3000 rpm
   ampwarden-smc list | cut -f1,5   every key with its value
-
-Exit status: 0 done (probe: a backend is usable), 1 no SMC device or the device
-refused, 2 bad usage.
 )";
 
 namespace {

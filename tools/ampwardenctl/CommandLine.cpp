@@ -190,9 +190,48 @@ std::string programHelp() {
            "  --help                     this text; VERB --help tells about one verb\n"
            "  --version                  the version and build number\n"
            "  --limit on|off, --keep LOW-HIGH, --discharge-to N\n"
-           "                             app: override the settings file (app --help)\n"
-           "\nExit status: 0 done; 1 an answer did not come, the helper could not write the\n"
-           "keys the command sets, or the bus failed; 2 usage error.\n";
+           "                             app: override the settings file (one of --keep and\n"
+           "                             --discharge-to)\n"
+           "\nSettings file:\n"
+           "  The app reads $XDG_CONFIG_HOME/lumora/battery.conf, else\n"
+           "  ~/.config/lumora/battery.conf: 'key = value' lines, '#' starts a comment.\n\n"
+           "  limit = on|off             the helper's charge limit on or off\n"
+           "  keep = LOW-HIGH            stop charging at HIGH %, resume at LOW % (LOW below "
+           "HIGH)\n"
+           "  discharge-to = N           on mains, discharge down to N % (1 to 100), then hold\n"
+           "                             there; keep and discharge-to replace each other\n"
+           "\nEnvironment:\n"
+           "  DBUS_SYSTEM_BUS_ADDRESS    the bus to use instead of the system bus\n"
+           "  XDG_CONFIG_HOME, HOME      where the settings file is\n"
+           "  XDG_RUNTIME_DIR            where the app publishes what it holds, for status\n"
+           "  AMPWARDEN_SMC_BACKEND      status: the SMC backend to report (auto, emulator,\n"
+           "                             kernel or port-io), else /etc/default/ampwarden's\n"
+           "  LUMORA_SMC_EMULATOR        status: the emulated SMC's socket\n"
+           "  SUDO_UID                   status as root under sudo: whose app to show first\n"
+           "\nFiles:\n"
+           "  ~/.config/lumora/battery.conf\n"
+           "                             the app's settings\n"
+           "  $XDG_RUNTIME_DIR/lumora/battery-app.state\n"
+           "                             what the running app holds; status as root looks in\n"
+           "                             every /run/user/UID/lumora/\n"
+           "  /etc/default/ampwarden     the helper service's AMPWARDEN_SMC_BACKEND\n"
+           "  /sys/class/power_supply/   the battery and mains when UPower is not running\n"
+           "  /run/lumora/smc-emulator.sock\n"
+           "                             the emulated SMC, when no LUMORA_SMC_EMULATOR is set\n"
+           "\nExit status:\n"
+           "  0 done; 1 an answer did not come, the helper could not write the keys the\n"
+           "  command sets, or the bus failed; 2 usage error; 78 app: the settings file cannot\n"
+           "  be used (its user service then stays stopped).\n"
+           "\nExamples:\n"
+           "  ampwardenctl charge off    stop charging now\n"
+           "  ampwardenctl --json charging-status\n"
+           "                             the charging state as one JSON object\n"
+           "  ampwardenctl app --keep 75-80 --limit on\n"
+           "                             hold the battery between 75 and 80 % until Ctrl-C\n"
+           "  systemctl --user enable --now lumora.Battery.service\n"
+           "                             the same from battery.conf, as a user service\n"
+           "  ampwardenctl status        the helper, the battery and what the app holds\n"
+           "  ampwardenctl watch         every answer the helper sends, until Ctrl-C\n";
 }
 
 std::string commandLines(const VerbSpec& verb) {
@@ -209,12 +248,13 @@ std::string commandLines(const VerbSpec& verb) {
     }
     if (verb.mode == Mode::App) {
         text +=
-            "SETTINGS: --limit on|off, --keep LOW-HIGH, --discharge-to N.\n"
+            "SETTINGS: --limit on|off, --keep LOW-HIGH or --discharge-to N.\n"
             "Settings come from $XDG_CONFIG_HOME/lumora/battery.conf (else\n"
-            "~/.config/lumora/battery.conf), 'key = value' lines: limit = on|off,\n"
-            "keep = LOW-HIGH (stop charging at HIGH, resume at LOW), discharge-to = N (on mains,\n"
-            "discharge down to N, then hold there). The options override the file; with\n"
-            "nothing set, nothing is changed. On exit it posts \"close\": charging comes back.\n";
+            "~/.config/lumora/battery.conf), 'key = value' lines, '#' starting a comment:\n"
+            "limit = on|off, keep = LOW-HIGH (stop charging at HIGH, resume at LOW),\n"
+            "discharge-to = N (on mains, discharge down to N, then hold there). The options\n"
+            "override the file; with nothing set, nothing is changed. A file that cannot be\n"
+            "used ends it with status 78. On exit it posts \"close\": charging comes back.\n";
     }
     if (verb.takesName) {
         text +=
