@@ -14,6 +14,7 @@ from rig import Service
 BIN_DIR = os.environ.get('AMPWARDEN_BIN_DIR', '')
 SMC_TOOL = os.path.join(BIN_DIR, 'ampwarden-smc')
 EMULATOR = os.path.join(BIN_DIR, 'ampwarden-smc-emulator')
+COMPLETION = os.path.join(os.path.dirname(__file__), '..', '..', 'packaging', 'completion')
 
 
 class SmcToolTest(unittest.TestCase):
@@ -39,6 +40,13 @@ class SmcToolTest(unittest.TestCase):
 
     def smc(self, *args, code=0):
         return self.run_line(SMC_TOOL, *args, code=code)
+
+    def completed(self, *words):
+        """What the program's bash completion offers for the last of `words`."""
+        script = (f'PATH="{BIN_DIR}:$PATH"; source {COMPLETION}/{words[0]}; COMP_WORDS=("$@"); '
+                  f'COMP_CWORD=$(($# - 1)); $(complete -p {words[0]} | cut -d" " -f3); '
+                  'echo "${COMPREPLY[*]}"')
+        return self.run_line('bash', '-c', script, 'bash', *words)[0].split()
 
     def test_lists_writes_reads_drives_the_fans_and_says_what_it_refuses(self):
         self.assertIn('is ampwarden-smc-emulator running?', '\n'.join(self.smc('list', code=1)))
@@ -86,6 +94,11 @@ class SmcToolTest(unittest.TestCase):
         self.assertEqual(self.smc('list'), [
             '#KEY\tui32\t4\t00000004\t4', 'BCLM\tui8 \t1\t50\t80', 'FS! \tui16\t2\t0001\t1',
             'TB0T\tsp78\t2\t1e40\t30.25'])
+        # Completion offers the keys of the SMC at hand, and the helper's commands from the table.
+        self.assertEqual(self.completed('ampwarden-smc', 'read', ''),
+                         ['#KEY', 'BCLM', 'FS!', 'TB0T'])
+        self.assertEqual(self.completed('ampwardenctl', '--timeout', '5', 'post',
+                                        'ZTBattery_TellDeamon_Op'), ['ZTBattery_TellDeamon_OpenSMC'])
         self.assertEqual(self.run_line(EMULATOR, '--socket', self.socket + '2', '--keys',
                                        '/dev/zero', code=1),
                          ['ampwarden-smc-emulator: /dev/zero: not a regular file'])
