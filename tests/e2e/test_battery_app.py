@@ -66,6 +66,14 @@ class BatteryAppTest(HelperTestCase):
         shown = json.loads(self.ctl('--json', 'status', env_overrides=self.env).stdout)
         self.assertEqual((shown['battery']['level'], shown['app']['holding']),
                          (85, 'charging stopped'), shown)
+        # Charged to full once, limit lifted, then held again; status shows it meanwhile.
+        self.assertEqual(self.ctl('full-charge', env_overrides=self.env).returncode, 0)
+        self.assert_keys(BCLM=100, CH0B=0, CH0C=0)
+        shown = json.loads(self.ctl('--json', 'status', env_overrides=self.env).stdout)
+        self.assertIn('charging to full once', shown['app']['settings'])
+        self.smc_writes.wait_quiet()
+        self.set_level(100)
+        self.assert_keys(BCLM=80, CH0B=2, CH0C=2)
         app.stop(signal.SIGTERM)
         self.assertEqual(app.process.returncode, 0, app.output('stderr'))
         self.recorder.wait_for(CLOSE_ANSWER, timeout=2)
@@ -73,7 +81,7 @@ class BatteryAppTest(HelperTestCase):
         self.assertFalse(self.client.name_has_owner(MAIN_APP_ID))
         shown = json.loads(self.ctl('--json', 'status', env_overrides=self.env).stdout)
         self.assertEqual((shown['battery']['level'], shown['app'], shown['helper']['smcStatus']),
-                         (85, {'running': False}, 0))
+                         (100, {'running': False}, 0))
         # What it says of the charging is the battery's own state and, as root, the keys.
         self.assertEqual((shown['battery']['state'], shown['keys']), ('charging', RESET_VALUES))
 

@@ -127,8 +127,52 @@ void BatteryApp::onReading(const PowerReading& reading) {
         parts_.log.systemLog(std::string("no battery found by ") + parts_.power.name() +
                              ": charging stays allowed until one reports its level");
     }
-    if (helper_ != HelperState::NotHeardFrom) decide();
+    const bool backToSettings = fullOnce_ && fullOnceOver(reading);
+    mainsBefore_ = reading.mains;
+    if (backToSettings) {
+        fullOnce_ = false;
+        parts_.log.standardOutput(
+            std::string(reading.mains == false ? "unplugged" : "charged to full") +
+            " once: back to " + describeSettings(settings_));
+    }
+    // Leaving the full charge, the charge limit it lifted is set again.
+    if (helper_ != HelperState::NotHeardFrom) decide(backToSettings);
     writeState();
+}
+
+void BatteryApp::chargeToFullOnce() {
+    const PowerReading& reading = parts_.power.last();
+    if (!settings_.holdsLevel() && settings_.limit != true) {
+        parts_.log.standardOutput("charge to full once: nothing set holds the charge back");
+        return;
+    }
+    if (fullOnceOver(reading)) {
+        parts_.log.standardOutput("charge to full once: the battery is full already");
+        return;
+    }
+    fullOnce_ = true;
+    parts_.log.standardOutput("charging to full once, then back to " + describeSettings(settings_));
+    // Everything is said again: lifting the charge limit is not a step decideHold() takes.
+    if (helper_ != HelperState::NotHeardFrom) decide(true);
+    writeState();
+}
+
+// Full, or unplugged after being on mains; a reading that cannot tell ends nothing.
+bool BatteryApp::fullOnceOver(const PowerReading& reading) const {
+    return (reading.level && *reading.level >= 100) || reading.state == "full" ||
+           (mainsBefore_ == true && reading.mains == false);
+}
+
+// While charging to full, a range whose top is 100 % and no charge limit stand for the
+// settings: that releases charging from whatever they held, and stops it at 100 %.
+BatterySettings BatteryApp::heldSettings() const {
+    if (!fullOnce_) return settings_;
+    BatterySettings full = settings_;
+    full.keepLow = 99;
+    full.keepHigh = 100;
+    full.dischargeTo.reset();
+    if (full.limit) full.limit = false;
+    return full;
 }
 
 void BatteryApp::askStatus() {
@@ -144,7 +188,8 @@ void BatteryApp::reapply(const char* why) {
 
 void BatteryApp::decide(bool resend) {
     if (closing_) return;  // "close" is the app's last word
-    KeepDecision decision = decideHold(parts_.power.last(), settings_, hold_, resend);
+    KeepDecision decision = decideHold(parts_.power.last(), heldSettings(), hold_, resend);
+    if (fullOnce_) decision.reason = "charging to full once, then back to the settings";
     for (const auto& command : decision.commands) post(command);
     if (decision.next != hold_ || !decision.commands.empty()) {
         parts_.log.standardOutput(std::string(holdName(decision.next)) + ": " + decision.reason);
@@ -180,8 +225,10 @@ void BatteryApp::onAnswerWaitOver() {
 }
 
 void BatteryApp::writeState() {
-    state_.write({static_cast<long>(::getpid()), describeSettings(settings_), parts_.power.name(),
-                  parts_.power.last(), helperStateName(helper_), holdName(hold_), reason_});
+    const std::string settings =
+        describeSettings(settings_) + (fullOnce_ ? "; charging to full once" : "");
+    state_.write({static_cast<long>(::getpid()), settings, parts_.power.name(), parts_.power.last(),
+                  helperStateName(helper_), holdName(hold_), reason_});
 }
 
 }  // namespace ampwarden::ctl

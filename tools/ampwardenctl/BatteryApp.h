@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "ampwardenctl/Answer.h"
@@ -47,8 +48,14 @@ class BatteryApp {
     // awaited. Returns the exit status: 1 when the close did not give charging back.
     int finish();
 
+    // Charges to 100 % once, whatever the settings (a charge limit they set included), then
+    // goes back to them when the battery is full or mains is unplugged. A helper restart or a
+    // wake-up meanwhile changes nothing. Nothing to do when nothing holds the charge back.
+    void chargeToFullOnce();
+
     HelperState helper() const { return helper_; }
     Hold hold() const { return hold_; }
+    bool chargingToFull() const { return fullOnce_; }
 
   private:
     void onAnswer(const Answer& answer);
@@ -61,6 +68,8 @@ class BatteryApp {
     void post(const std::string& command);
     void askStatus();
     void writeState();
+    BatterySettings heldSettings() const;
+    bool fullOnceOver(const PowerReading& reading) const;
     void armAnswerWait();
     void onAnswerWaitOver();
 
@@ -78,7 +87,9 @@ class BatteryApp {
     std::string closeFailure_;  // what the answer to the last "close" says did not happen
     std::string lastFailure_;   // the last failure told
     bool toldLimitOnly_ = false;
-    unsigned answerWait_ = 0;  // the wait in force; an earlier one that ends says nothing
+    unsigned answerWait_ = 0;          // the wait in force; an earlier one that ends says nothing
+    bool fullOnce_ = false;            // charging to full once, the settings set aside
+    std::optional<bool> mainsBefore_;  // the last reading's mains, to see it unplugged
 };
 
 }  // namespace ampwarden::ctl

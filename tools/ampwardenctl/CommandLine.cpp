@@ -41,6 +41,8 @@ const std::vector<VerbSpec>& verbs() {
         {"app", "[SETTINGS]",
          "as the battery app, hold the battery at the set level until interrupted", Mode::App},
         {"status", "", "the helper's state, the battery and what the app holds", Mode::Status},
+        {"full-charge", "", "ask the running app to charge to full once, then hold again",
+         Mode::FullCharge},
     };
     return table;
 }
@@ -220,8 +222,8 @@ std::string programHelp() {
            "                             the emulated SMC, when no LUMORA_SMC_EMULATOR is set\n"
            "\nExit status:\n"
            "  0 done; 1 an answer did not come, the helper could not write the keys the\n"
-           "  command sets, or the bus failed; 2 usage error; 78 app: the settings file cannot\n"
-           "  be used (its user service then stays stopped).\n"
+           "  command sets, the bus failed, or (full-charge) no app runs; 2 usage error; 78 app:\n"
+           "  the settings file cannot be used (its user service then stays stopped).\n"
            "\nExamples:\n"
            "  ampwardenctl charge off    stop charging now\n"
            "  ampwardenctl --json charging-status\n"
@@ -255,6 +257,12 @@ std::string commandLines(const VerbSpec& verb) {
             "discharge-to = N (on mains, discharge down to N, then hold there). The options\n"
             "override the file; with nothing set, nothing is changed. A file that cannot be\n"
             "used ends it with status 78. On exit it posts \"close\": charging comes back.\n";
+    }
+    if (verb.mode == Mode::FullCharge) {
+        text +=
+            "The running app (this user's; as root, the sudo user's or any user's) charges to\n"
+            "100 %, its settings and charge limit set aside, until the battery is full or\n"
+            "mains is unplugged; then it holds its settings again. status shows it meanwhile.\n";
     }
     if (verb.takesName) {
         text +=

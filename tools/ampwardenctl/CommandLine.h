@@ -10,10 +10,11 @@
 namespace ampwarden::ctl {
 
 enum class Mode {
-    Exchange,  // post one command, then wait for its answers
-    Watch,     // print every answer until interrupted
-    App,       // be the battery app until interrupted
-    Status,    // print the helper's and the app's state
+    Exchange,    // post one command, then wait for its answers
+    Watch,       // print every answer until interrupted
+    App,         // be the battery app until interrupted
+    Status,      // print the helper's and the app's state
+    FullCharge,  // ask the running app to charge to full once
 };
 
 struct Invocation {

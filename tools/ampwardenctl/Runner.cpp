@@ -1,9 +1,13 @@
 #include "ampwardenctl/Runner.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
 #include <string>
 
 #include "ampwardenctl/AnswerFormat.h"
@@ -17,6 +21,7 @@
 #include "ampwardenctl/StatusReport.h"
 #include "platform/linux/LogindLoginManager.h"
 #include "platform/linux/SdEventRunLoop.h"
+#include "platform/linux/SdPointers.h"
 #include "protocol/NotificationNames.h"
 
 namespace ampwarden::ctl {
@@ -161,13 +166,39 @@ int runInvocation(ClientBus& bus, const Invocation& invocation) {
         case Mode::Status:
             return runStatus(bus, invocation);
         case Mode::App:
+        case Mode::FullCharge:
         case Mode::Exchange:
             break;
     }
     return runExchange(bus, invocation);
 }
 
+int runFullCharge() {
+    const auto app = AppStateFile::find("/run/user");
+    if (!app) {
+        return complain("no battery app runs (systemctl --user start lumora.Battery.service)");
+    }
+    // A state file outliving its app may name a pid since taken by another program, which
+    // the signal would end.
+    std::string program;
+    std::getline(std::ifstream("/proc/" + std::to_string(app->pid) + "/comm"), program);
+    if (program != "ampwardenctl") return complain("no battery app runs");
+    if (::kill(static_cast<pid_t>(app->pid), SIGUSR1) != 0) {
+        return complain("cannot reach the battery app (pid " + std::to_string(app->pid) +
+                        "): " + std::strerror(errno));
+    }
+    std::printf("the battery app (pid %ld) charges to full once; 'ampwardenctl status' shows it\n",
+                app->pid);
+    return kExitOk;
+}
+
 namespace {
+
+// SIGUSR1 is `ampwardenctl full-charge` asking the app to charge to full once.
+int onFullChargeSignal(sd_event_source*, const struct signalfd_siginfo*, void* app) {
+    static_cast<BatteryApp*>(app)->chargeToFullOnce();
+    return 0;
+}
 
 // Said once: the app works from the queue just the same, and the helper's watchdog counts it.
 void tellQueued(Diagnostics& log, const NameStanding& standing, const std::string& name) {
@@ -197,6 +228,12 @@ int runBatteryApp(const Invocation& invocation, const BatterySettings& settings)
                                         ::geteuid() == 0);
     };
     BatteryApp app({loop, login, power, *bus, log, explain}, settings, AppStateFile::defaultPath());
+    // Caught before the app publishes its pid: until then SIGUSR1 would end it.
+    sd_event_source* raw = nullptr;
+    int r = sd_event_add_signal(loop.event(), &raw, SIGUSR1 | SD_EVENT_SIGNAL_PROCMASK,
+                                onFullChargeSignal, &app);
+    if (r < 0) return complain(std::string("cannot catch SIGUSR1: ") + std::strerror(-r));
+    sd::EventSourcePtr fullChargeSource(raw);
     int status = kExitOk;
     bool lost = false;
     auto finish = [&] {

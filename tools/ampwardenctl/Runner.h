@@ -26,6 +26,9 @@ struct SettingsProblem {
 // standard output, problems to standard error.
 int runInvocation(ClientBus& bus, const Invocation& invocation);
 
+// Asks the running battery app to charge to full once (SIGUSR1); no bus is needed.
+int runFullCharge();
+
 // Runs the battery app on a loop and a bus connection of its own until a signal or the
 // invocation's timeout, and returns the exit status.
 int runBatteryApp(const Invocation& invocation, const BatterySettings& settings);

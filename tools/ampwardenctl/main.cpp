@@ -27,6 +27,7 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     const Invocation& invocation = std::get<Invocation>(parsed);
+    if (invocation.mode == Mode::FullCharge) return runFullCharge();
     if (invocation.mode == Mode::App) {
         BatterySettings settings;
         if (auto problem = resolveAppSettings(invocation, settings)) {

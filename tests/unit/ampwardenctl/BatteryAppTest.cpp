@@ -119,6 +119,36 @@ TEST_F(BatteryAppTest, AStopThatDidNotLandIsToldOnceAndSentAgainOnTheNextReading
     EXPECT_EQ(log.systemLines().size(), 4u);  // told again after it once worked
 }
 
+// The limit lifted and charging released, through a helper restart, until full or unplugged;
+// then everything the settings need is said again.
+TEST_F(BatteryAppTest, ChargesToFullOnceThenHoldsTheSettingsAgain) {
+    const Commands toFull{kSetDisableDischarging, kSetEnableCharging, kSetDisableChargingLimitMax};
+    const Commands back{kSetDisableDischarging, kSetDisableCharging, kSetEnableChargingLimitMax};
+    start({true, 75, 80, {}}, {80, true});
+    helperAnswers();
+    app->chargeToFullOnce();
+    EXPECT_EQ(sender.take(), toFull);
+    sender.deliver(answer(kGlobalDaemonLoadStatusAnswer));
+    EXPECT_EQ(helperAnswers(), (Commands{kOpenSMC, kSetDisableDischarging, kSetEnableCharging,
+                                         kSetDisableChargingLimitMax}));
+    loop.advance(60);
+    power.set({90, true});
+    EXPECT_EQ(sender.take(), Commands{});
+    EXPECT_TRUE(app->chargingToFull());
+    power.set({100, true});
+    EXPECT_EQ(sender.take(), back);
+    EXPECT_FALSE(app->chargingToFull());
+    app->chargeToFullOnce();  // full already: nothing to do
+    EXPECT_EQ(sender.take(), Commands{});
+
+    power.set({78, true});
+    app->chargeToFullOnce();
+    EXPECT_EQ(sender.take(), toFull);
+    power.set({85, false});
+    EXPECT_EQ(sender.take(), back);
+    EXPECT_EQ(app->hold(), Hold::Stopped);
+}
+
 TEST_F(BatteryAppTest, TheWayOutClosesOnlyWhatTheAppOpenedAndSaysWhatDidNotHappen) {
     start({}, {50, true});
     helperAnswers();
