@@ -36,6 +36,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/DBusNames.h"
 #include "platform/linux/DBusNotificationChannel.h"
 #include "platform/linux/SdPointers.h"
 #include "platform/linux/UniqueFd.h"
@@ -402,6 +403,30 @@ pid_t forkChild(Body body) {
     return pid;
 }
 
+// A child's life as another user with `connections` connections of its own: posts `burst`
+// copies of `command` on each, every 0.2 s, until its parent closes (or writes to) `stopFd`.
+[[noreturn]] inline void postFromConnections(int stopFd, uid_t uid, int connections, int burst,
+                                             const char* command) {
+    if (!becomeUser(uid)) _exit(1);
+    std::vector<sd::BusPtr> buses;
+    for (int i = 0; i < connections; ++i) {
+        sd_bus* raw = nullptr;
+        if (sd_bus_open_system(&raw) < 0) _exit(2);
+        buses.emplace_back(raw);
+    }
+    pollfd stop{stopFd, POLLIN, 0};
+    while (poll(&stop, 1, 200) == 0) {
+        for (auto& bus : buses) {
+            for (int i = 0; i < burst; ++i) {
+                sd_bus_emit_signal(bus.get(), dbus::kObjectPath, dbus::kInterface,
+                                   dbus::kDarwinSignal, "s", command);
+            }
+            sd_bus_flush(bus.get());
+        }
+    }
+    _exit(0);
+}
+
 // Lets other users' connections reach the bus socket in the rig's private folder. The error
 // text, if any.
 inline std::string openBusFolder() {
@@ -513,6 +538,21 @@ inline int runBenchmarks(const Rig& rig, const std::string& setupError,
     benchmark::Shutdown();
     summary();
     return 0;
+}
+
+// The whole life of a bench that acts as the main app beside other users: starts the rig into
+// `rig`, opens its bus to them, claims the app's name and opens the SMC, runs the benchmarks
+// and `summary`; the exit code.
+inline int runAsMainAppAmongUsers(int argc, char** argv, Rig*& rig,
+                                  const std::function<void()>& summary) {
+    auto started = startFromArguments(argc, argv);
+    if (!started) return 1;
+    rig = started.get();
+    std::string error = openBusFolder();
+    if (error.empty()) error = openAsMainApp(rig->client());
+    const int code = runBenchmarks(*rig, error, summary);
+    rig = nullptr;
+    return code;
 }
 
 }  // namespace ampwarden::bench

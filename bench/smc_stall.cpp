@@ -27,25 +27,6 @@ constexpr double kDeadlineSeconds = 1;
 
 bench::Rig* rig = nullptr;
 
-[[noreturn]] void ask(int stopFd) {
-    if (!bench::becomeUser(kStranger)) _exit(1);
-    std::vector<sd::BusPtr> buses;
-    for (int i = 0; i < kConnections; ++i) {
-        sd_bus* raw = nullptr;
-        if (sd_bus_open_system(&raw) < 0) _exit(2);
-        buses.emplace_back(raw);
-    }
-    pollfd stop{stopFd, POLLIN, 0};
-    while (poll(&stop, 1, 200) == 0) {
-        for (auto& bus : buses) {
-            sd_bus_emit_signal(bus.get(), dbus::kObjectPath, dbus::kInterface, dbus::kDarwinSignal,
-                               "s", names::kQueryChargingStatus);
-            sd_bus_flush(bus.get());
-        }
-    }
-    _exit(0);
-}
-
 class Quiet : public Diagnostics {
   public:
     void systemLog(const std::string&) override {}
@@ -82,7 +63,8 @@ void StalledSmc(benchmark::State& state) {
         }
         const pid_t stranger = bench::forkChild([&] {
             close(stop[1]);
-            ask(stop[0]);
+            bench::postFromConnections(stop[0], kStranger, kConnections, 1,
+                                       names::kQueryChargingStatus);
         });
         close(stop[0]);
         const double end = bench::monotonicSeconds() + kStallSeconds;
@@ -125,10 +107,5 @@ void printSummary() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    auto started = bench::startFromArguments(argc, argv);
-    if (!started) return 1;
-    rig = started.get();
-    std::string error = bench::openBusFolder();
-    if (error.empty()) error = bench::openAsMainApp(rig->client());
-    return bench::runBenchmarks(*rig, error, printSummary);
+    return bench::runAsMainAppAmongUsers(argc, argv, rig, printSummary);
 }

@@ -48,28 +48,6 @@ std::uint64_t rssKiB(pid_t pid) {
     return 0;
 }
 
-// The stranger: floods until its parent closes the pipe.
-[[noreturn]] void flood(int stopFd, int connections, const char* command) {
-    if (!bench::becomeUser(kStranger)) _exit(1);
-    std::vector<sd::BusPtr> buses;
-    for (int i = 0; i < connections; ++i) {
-        sd_bus* raw = nullptr;
-        if (sd_bus_open_system(&raw) < 0) _exit(2);
-        buses.emplace_back(raw);
-    }
-    pollfd stop{stopFd, POLLIN, 0};
-    while (poll(&stop, 1, 200) == 0) {
-        for (auto& bus : buses) {
-            for (int i = 0; i < kBurst; ++i) {
-                sd_bus_emit_signal(bus.get(), dbus::kObjectPath, dbus::kInterface,
-                                   dbus::kDarwinSignal, "s", command);
-            }
-            sd_bus_flush(bus.get());
-        }
-    }
-    _exit(0);
-}
-
 // The console user: each command's round trip in seconds to `fd`, negative when it got no answer.
 [[noreturn]] void console(int fd) {
     if (!bench::becomeUser(kConsoleUser)) _exit(1);
@@ -106,7 +84,7 @@ void StrangerFlood(benchmark::State& state, Load load) {
             close(stop[1]);
             close(times[0]);
             close(times[1]);
-            flood(stop[0], load.connections, load.command);
+            bench::postFromConnections(stop[0], kStranger, load.connections, kBurst, load.command);
         });
         bench::sleepSeconds(1);  // the flood under way
         const pid_t user = bench::forkChild([&] {
@@ -180,10 +158,5 @@ void printSummary() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    auto started = bench::startFromArguments(argc, argv);
-    if (!started) return 1;
-    rig = started.get();
-    std::string error = bench::openBusFolder();
-    if (error.empty()) error = bench::openAsMainApp(rig->client());
-    return bench::runBenchmarks(*rig, error, printSummary);
+    return bench::runAsMainAppAmongUsers(argc, argv, rig, printSummary);
 }
