@@ -387,6 +387,15 @@ inline std::unique_ptr<Rig> startRig(const std::string& binDir) {
     return nullptr;
 }
 
+// A field of /proc/PID/status in KiB ("VmRSS", "VmHWM"); 0 when it cannot be read.
+inline std::uint64_t statusKiB(pid_t pid, const std::string& field) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind(field + ":", 0) == 0) return std::stoull(line.substr(field.size() + 1));
+    }
+    return 0;
+}
+
 // Drops root for `uid` (and the group of the same number), for a child that acts as a user.
 inline bool becomeUser(uid_t uid) {
     return setgroups(0, nullptr) == 0 && setgid(uid) == 0 && setuid(uid) == 0;

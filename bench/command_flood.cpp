@@ -68,15 +68,6 @@ std::map<std::string, double> throughput;  // commands per second, by label
 std::map<std::string, Flood> floods;
 std::uint64_t closesBefore = 0;
 
-// A field of /proc/PID/status in KiB ("VmRSS", "VmHWM"); 0 when it cannot be read.
-std::uint64_t statusKiB(pid_t pid, const std::string& field) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind(field + ":", 0) == 0) return std::stoull(line.substr(field.size() + 1));
-    }
-    return 0;
-}
-
 pid_t pidOf(const Target& target) { return &target == &kHelper ? rig->helper().pid() : echoPid; }
 
 void Throughput(benchmark::State& state, const Target& target) {
@@ -140,7 +131,7 @@ void FloodMemory(benchmark::State& state, const Target& target) {
     const pid_t pid = pidOf(target);
     for (auto _ : state) {
         Flood flood;
-        flood.startKiB = statusKiB(pid, "VmRSS");
+        flood.startKiB = bench::statusKiB(pid, "VmRSS");
         const std::uint64_t base = client.count(target.answer);
         const std::uint64_t markersBase =
             target.markerAnswer != nullptr ? client.count(target.markerAnswer) : 0;
@@ -155,7 +146,7 @@ void FloodMemory(benchmark::State& state, const Target& target) {
         for (pid_t flooder : flooders) {
             int status = 0;
             while (waitpid(flooder, &status, WNOHANG) == 0) {
-                flood.peakKiB = std::max(flood.peakKiB, statusKiB(pid, "VmRSS"));
+                flood.peakKiB = std::max(flood.peakKiB, bench::statusKiB(pid, "VmRSS"));
                 if (target.marker == nullptr)
                     client.waitForCount(target.answer, ~0ull, kSampleSeconds);
                 else
@@ -168,10 +159,10 @@ void FloodMemory(benchmark::State& state, const Target& target) {
         bool drained = false;
         while (!drained && bench::monotonicSeconds() - start < kDrainTimeoutSeconds) {
             drained = client.waitForCount(answer, wanted, kSampleSeconds);
-            flood.peakKiB = std::max(flood.peakKiB, statusKiB(pid, "VmRSS"));
+            flood.peakKiB = std::max(flood.peakKiB, bench::statusKiB(pid, "VmRSS"));
         }
         flood.seconds = bench::monotonicSeconds() - start;
-        flood.hwmKiB = statusKiB(pid, "VmHWM");
+        flood.hwmKiB = bench::statusKiB(pid, "VmHWM");
         if (!drained || !posted) {
             state.SkipWithError(posted ? "the flood was not all answered" : "a flooder failed");
             return;

@@ -40,14 +40,6 @@ struct Result {
 bench::Rig* rig = nullptr;
 std::vector<std::pair<std::string, Result>> results;
 
-std::uint64_t rssKiB(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind("VmRSS:", 0) == 0) return std::stoull(line.substr(6));
-    }
-    return 0;
-}
-
 // The console user: each command's round trip in seconds to `fd`, negative when it got no answer.
 [[noreturn]] void console(int fd) {
     if (!bench::becomeUser(kConsoleUser)) _exit(1);
@@ -72,7 +64,7 @@ void StrangerFlood(benchmark::State& state, Load load) {
     for (auto _ : state) {
         Result result;
         const pid_t helper = rig->helper().pid();
-        const std::uint64_t busBefore = rssKiB(rig->busPid());
+        const std::uint64_t busBefore = bench::statusKiB(rig->busPid(), "VmRSS");
         std::uint64_t busPeak = busBefore;
         int stop[2];
         int times[2];
@@ -97,8 +89,9 @@ void StrangerFlood(benchmark::State& state, Load load) {
         double one = 0;
         pollfd ready{times[0], POLLIN, 0};
         for (;;) {
-            result.helperPeakKiB = std::max(result.helperPeakKiB, rssKiB(helper));
-            busPeak = std::max(busPeak, rssKiB(rig->busPid()));
+            result.helperPeakKiB =
+                std::max(result.helperPeakKiB, bench::statusKiB(helper, "VmRSS"));
+            busPeak = std::max(busPeak, bench::statusKiB(rig->busPid(), "VmRSS"));
             if (poll(&ready, 1, 50) == 0) continue;
             if (read(times[0], &one, sizeof one) != static_cast<ssize_t>(sizeof one)) break;
             if (one < 0)
