@@ -1,12 +1,12 @@
 #include <gtest/gtest.h>
 
 #include "ampwardenctl/BatteryApp.h"
-#include "protocol/NotificationNames.h"
 #include "fake/FakeCommandSender.h"
 #include "fake/FakeDiagnostics.h"
 #include "fake/FakeLoginManager.h"
 #include "fake/FakePowerSource.h"
 #include "fake/FakeRunLoop.h"
+#include "protocol/NotificationNames.h"
 
 namespace ampwarden::ctl {
 namespace {
