@@ -16,7 +16,7 @@ using Module = ZTBatteryNewModule;
 
 // What the protocol table says the command called `name` needs from its sender.
 CommandAccess access(const char* name) {
-    const protocol::CommandSpec* command = protocol::findCommand(name);
+    const protocol::CommandEntry* command = protocol::findCommand(name);
     return command ? command->access : CommandAccess::Control;
 }
 

@@ -23,7 +23,7 @@ struct AnswerKey {
     char type = 0;
 };
 
-struct AnswerSpec {
+struct AnswerEntry {
     const char* name;
     std::array<AnswerKey, 3> keys;  // those in use come first
     // It also carries smcWritten (int32): 1 when each key the command writes at once was
@@ -38,14 +38,14 @@ struct AnswerStep {
     const char* otherwise = nullptr;
 };
 
-struct CommandSpec {
+struct CommandEntry {
     const char* name;
     Access access;
     std::array<AnswerStep, 2> answers;  // in the order they come; those in use first
     const char* verb;                   // ampwardenctl's words for it
 };
 
-inline constexpr AnswerSpec kAnswers[] = {
+inline constexpr AnswerEntry kAnswers[] = {
     {names::kChargingStatusAnswer,
      {{{names::kChargingStatusKey, 'i'}, {names::kDischargingStatusKey, 'i'}}}},
     {names::kOpenSMCAnswer, {{{names::kSmcOpenCloseKey, 's'}}}},
@@ -66,7 +66,7 @@ inline constexpr AnswerSpec kAnswers[] = {
 };
 
 // In the order the command module registers them.
-inline constexpr CommandSpec kCommands[] = {
+inline constexpr CommandEntry kCommands[] = {
     {names::kQueryChargingStatus,
      Access::ReadOnly,
      {{{names::kChargingStatusAnswer}}},
@@ -112,22 +112,22 @@ inline constexpr CommandSpec kCommands[] = {
 
 // The row of the command called `name`, or of the command ampwardenctl says with `verb`;
 // null for none. (Not constexpr: GCC's UBSan cannot compare their pointers at compile time.)
-inline const CommandSpec* findCommand(std::string_view name) {
-    for (const CommandSpec& command : kCommands) {
+inline const CommandEntry* findCommand(std::string_view name) {
+    for (const CommandEntry& command : kCommands) {
         if (name == command.name) return &command;
     }
     return nullptr;
 }
 
-inline const CommandSpec* findVerb(std::string_view verb) {
-    for (const CommandSpec& command : kCommands) {
+inline const CommandEntry* findVerb(std::string_view verb) {
+    for (const CommandEntry& command : kCommands) {
         if (verb == command.verb) return &command;
     }
     return nullptr;
 }
 
-inline const AnswerSpec* findAnswer(std::string_view name) {
-    for (const AnswerSpec& answer : kAnswers) {
+inline const AnswerEntry* findAnswer(std::string_view name) {
+    for (const AnswerEntry& answer : kAnswers) {
         if (name == answer.name) return &answer;
     }
     return nullptr;

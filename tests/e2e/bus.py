@@ -52,9 +52,9 @@ def answer_to(verb, step=0):
 def table_types(answer):
     """The types the table gives each key of an answer that came (None: a key it does not
     know), as `ampwardenctl watch --json` names them."""
-    spec = PROTOCOL['answers'].get(answer['name'], {'keys': {}, 'reportsWrites': False})
-    writes = {'smcWritten': 'int32', 'smcNotWritten': 'string'} if spec['reportsWrites'] else {}
-    return {key: {**spec['keys'], **writes}.get(key) for key in answer['types']}
+    entry = PROTOCOL['answers'].get(answer['name'], {'keys': {}, 'reportsWrites': False})
+    writes = {'smcWritten': 'int32', 'smcNotWritten': 'string'} if entry['reportsWrites'] else {}
+    return {key: {**entry['keys'], **writes}.get(key) for key in answer['types']}
 
 
 QUERY_STATUS, STATUS_ANSWER = command('daemon-info'), answer_to('daemon-info')

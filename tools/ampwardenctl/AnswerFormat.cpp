@@ -130,7 +130,7 @@ std::string jsonString(std::string_view text) { return quoted(text, true); }
 
 std::string formatProtocolJson() {
     std::string commands;
-    for (const protocol::CommandSpec& command : protocol::kCommands) {
+    for (const protocol::CommandEntry& command : protocol::kCommands) {
         std::string steps;
         for (const protocol::AnswerStep& step : command.answers) {
             if (!step.name) break;
@@ -143,7 +143,7 @@ std::string formatProtocolJson() {
                     ",\"verb\":" + jsonString(command.verb) + ",\"answers\":[" + steps + "]}";
     }
     std::string answers;
-    for (const protocol::AnswerSpec& answer : protocol::kAnswers) {
+    for (const protocol::AnswerEntry& answer : protocol::kAnswers) {
         std::string keys;
         for (const protocol::AnswerKey& key : answer.keys) {
             if (!key.name) break;

@@ -16,7 +16,7 @@ constexpr double kMaxTimeoutSeconds = 86400.0;
 
 // A verb posts the command the protocol table gives its words ("open"), one of two for its
 // words and "on" or "off", a name from the command line, or nothing at all (watch, app).
-struct VerbSpec {
+struct VerbEntry {
     const char* name;
     const char* arguments;  // "on|off" for the verbs that take it
     const char* summary;
@@ -24,8 +24,8 @@ struct VerbSpec {
     bool takesName = false;
 };
 
-const std::vector<VerbSpec>& verbs() {
-    static const std::vector<VerbSpec> table = {
+const std::vector<VerbEntry>& verbs() {
+    static const std::vector<VerbEntry> table = {
         {"open", "", "open the SMC connection"},
         {"close", "", "close the SMC connection (charging is allowed again)"},
         {"smc-status", "", "whether the helper holds the SMC connection"},
@@ -49,15 +49,15 @@ const std::vector<VerbSpec>& verbs() {
 
 // The command the protocol table gives to `verb` followed by `word` ("on", "--global"), or
 // to `verb` alone when `word` is empty; null for none.
-const char* commandOf(const VerbSpec& verb, const std::string& word = "") {
-    const protocol::CommandSpec* command =
+const char* commandOf(const VerbEntry& verb, const std::string& word = "") {
+    const protocol::CommandEntry* command =
         protocol::findVerb(word.empty() ? std::string(verb.name) : verb.name + (" " + word));
     return command ? command->name : nullptr;
 }
 
-bool onOff(const VerbSpec& verb) { return std::string(verb.arguments) == "on|off"; }
+bool onOff(const VerbEntry& verb) { return std::string(verb.arguments) == "on|off"; }
 
-const VerbSpec* findVerb(const std::string& name) {
+const VerbEntry* findVerb(const std::string& name) {
     for (const auto& verb : verbs()) {
         if (name == verb.name) return &verb;
     }
@@ -236,7 +236,7 @@ std::string programHelp() {
            "  ampwardenctl watch         every answer the helper sends, until Ctrl-C\n";
 }
 
-std::string commandLines(const VerbSpec& verb) {
+std::string commandLines(const VerbEntry& verb) {
     std::string text;
     auto describe = [&text](const std::string& label, const char* command) {
         text += label + "posts \"" + command + "\"\n" + describeAnswers(command);
@@ -275,7 +275,7 @@ std::string commandLines(const VerbSpec& verb) {
     return text;
 }
 
-std::string verbHelp(const VerbSpec& verb) {
+std::string verbHelp(const VerbEntry& verb) {
     std::string synopsis = verb.name;
     if (*verb.arguments) synopsis += std::string(" ") + verb.arguments;
     std::string summary = verb.summary;
@@ -284,7 +284,7 @@ std::string verbHelp(const VerbSpec& verb) {
            ".\n" + commandLines(verb);
 }
 
-std::variant<std::string, UsageError> commandFor(const VerbSpec& verb, const Options& options) {
+std::variant<std::string, UsageError> commandFor(const VerbEntry& verb, const Options& options) {
     const auto& args = options.positional;
     std::string name = verb.name;
     if (options.global && !commandOf(verb, "--global")) {
@@ -330,7 +330,7 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments) {
         if (options.help) return HelpText{programHelp()};
         return usage("no verb given");
     }
-    const VerbSpec* verb = findVerb(options.positional[0]);
+    const VerbEntry* verb = findVerb(options.positional[0]);
     if (!verb) return usage("unknown verb '" + options.positional[0] + "'");
     if (options.help) return HelpText{verbHelp(*verb)};
     auto command = commandFor(*verb, options);

@@ -49,7 +49,7 @@ std::string answerFailure(const Answer& answer) {
 }
 
 AnswerSteps expectedAnswers(const std::string& name) {
-    const protocol::CommandSpec* command = protocol::findCommand(name);
+    const protocol::CommandEntry* command = protocol::findCommand(name);
     if (!command) return {};
     AnswerSteps steps;
     for (const protocol::AnswerStep& step : command->answers) {
@@ -61,7 +61,7 @@ AnswerSteps expectedAnswers(const std::string& name) {
 }
 
 bool needsAuthorisation(const std::string& name) {
-    const protocol::CommandSpec* command = protocol::findCommand(name);
+    const protocol::CommandEntry* command = protocol::findCommand(name);
     return command && command->access != protocol::Access::ReadOnly;
 }
 

@@ -36,7 +36,7 @@ TEST(CommandLineTest, OptionsStandAnywhereAndRawNamesWaitLikeTheirVerbs) {
     EXPECT_EQ(parseOk({"post", names::kUninstallHelper}).answers.size(), 2u);
     // Every command of the protocol table is posted by the verb the table gives it, and every
     // answer it brings is in the table.
-    for (const protocol::CommandSpec& command : protocol::kCommands) {
+    for (const protocol::CommandEntry& command : protocol::kCommands) {
         std::istringstream words(command.verb);
         EXPECT_EQ(parseOk({std::istream_iterator<std::string>(words), {}}).command, command.name);
         for (const protocol::AnswerStep& step : command.answers) {

@@ -98,7 +98,7 @@ TEST(CommandModuleTable, FollowsTheProtocolTable) {
     for (const BatteryCommand& command : batteryCommands()) {
         served.emplace_back(command.name, command.access);
     }
-    for (const protocol::CommandSpec& command : protocol::kCommands) {
+    for (const protocol::CommandEntry& command : protocol::kCommands) {
         const std::string name = command.name;
         if (name == names::kQueryDaemonLoadStatus || name == names::kGlobalQueryDaemonLoadStatus)
             continue;
