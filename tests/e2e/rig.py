@@ -233,6 +233,7 @@ class Rig:
         os.makedirs(self.install_root, exist_ok=True)
         self.bus_address = 'unix:path=' + os.path.join(tmp, 'system_bus_socket')
         self.client = self.monitor = self.recorder = self.logind = self.emulator = None
+        self.session_bus = None
         self.helper = None
         self.smc_writes = SmcWriteLog()
 
@@ -273,13 +274,26 @@ class Rig:
             'dbus-monitor', '--address', self.bus_address, "type='signal'", "type='error'",
             "type='method_call',destination='org.freedesktop.login1'"], ready=lambda line: True)
 
-    def start_mock(self, template, name, path, *options):
-        """python-dbusmock's `template` on the bus as `name`; the mock interface at `path`."""
-        self.start_service(template, [PYTHON, '-m', 'dbusmock', '--system', '--template', template,
-                                      *options])
-        if not wait_until(lambda: self.client.name_has_owner(name), 10):
+    def start_mock(self, template, name, path, *options, session=None):
+        """python-dbusmock's `template` on the bus as `name` (on the session bus at the address
+        `session` if given); the mock interface at `path`."""
+        client = self.session_bus if session else self.client
+        self.start_service(template, [PYTHON, '-m', 'dbusmock', '--session' if session else
+                                      '--system', '--template', template, *options],
+                           env_overrides={'DBUS_SESSION_BUS_ADDRESS': session} if session else None)
+        if not wait_until(lambda: client.name_has_owner(name), 10):
             raise HarnessError(f'the fake {template} did not appear on the bus')
-        return self.client.interface(name, path)
+        return client.interface(name, path)
+
+    def start_session_bus(self):
+        """A session bus of the test's own; returns its address. `session_bus` is the test's
+        connection to it."""
+        address = 'unix:path=' + os.path.join(self.tmp, 'session_bus_socket')
+        self.start_service('session-bus', ['dbus-daemon', '--session', '--nofork',
+                                           f'--address={address}', '--print-address=1'],
+                           ready=lambda line: True)
+        self.session_bus = BusClient(address)
+        return address
 
     def start_recorder(self):
         """`ampwardenctl watch`, once its match is in force (it says so on standard error)."""
@@ -339,8 +353,9 @@ class Rig:
     def stop_all(self):
         for service in reversed(self.services):
             service.stop()
-        if self.client:
-            self.client.connection.close()
+        for client in (self.client, self.session_bus):
+            if client:
+                client.connection.close()
 
     def write_logs(self, out):
         """Every program's output, the helper's first and the bus log last, 150 lines a stream."""

@@ -1,17 +1,30 @@
 """The battery app (`ampwardenctl app`) keeping the emulated battery in range as UPower's level
-moves, and giving charging back when it ends."""
+moves, and giving charging back when it ends; its interface on a session bus of the test's own,
+and the notices a notification server (python-dbusmock's) receives."""
 
 import json
 import os
 import signal
 import time
 import unittest
+import xml.etree.ElementTree as ElementTree
 
 from harness import (AS_CONSOLE_USER, AS_NOBODY, CLOSE_ANSWER, ENABLE_CHARGING_ANSWER,
-                     MAIN_APP_ID, OPEN_ANSWER, RESET_VALUES, HelperTestCase, dbus)
+                     MAIN_APP_ID, OPEN_ANSWER, RESET_VALUES, HelperTestCase, dbus, wait_until)
 
 DISPLAY_DEVICE = '/org/freedesktop/UPower/devices/DisplayDevice'
 BATTERY_TYPE, CHARGING_STATE = 2, 1
+APP_PATH, APP_INTERFACE = '/lumora/Battery', 'lumora.Battery1'
+PROPERTIES = 'org.freedesktop.DBus.Properties'
+INTERFACE_XML = os.path.join(os.path.dirname(__file__), '..', '..', 'packaging', 'dbus',
+                             'lumora.Battery1.xml')
+
+
+def members(interface):
+    """Each member of an introspected interface element: (kind, name, types)."""
+    return {(item.tag, item.get('name'), item.get('type') or ' '.join(
+        f'{arg.get("direction", "in")}:{arg.get("type")}' for arg in item.findall('arg')))
+            for item in interface if item.tag in ('property', 'method', 'signal')}
 
 
 class BatteryAppTest(HelperTestCase):
@@ -25,14 +38,33 @@ class BatteryAppTest(HelperTestCase):
         os.makedirs(os.path.join(self.tmp, 'config', 'lumora'))  # in the rig's XDG_CONFIG_HOME
         self.env = {'XDG_RUNTIME_DIR': os.path.join(self.tmp, 'run')}
         os.makedirs(self.env['XDG_RUNTIME_DIR'], mode=0o700)
+        # The desktop: a session bus, a notification server, and every property change seen.
+        self.env['DBUS_SESSION_BUS_ADDRESS'] = self.start_session_bus()
+        self.notices = self.start_mock('notification_daemon', 'org.freedesktop.Notifications',
+                                       '/org/freedesktop/Notifications',
+                                       session=self.env['DBUS_SESSION_BUS_ADDRESS'])
+        self.announced = self.start_service('session-monitor', [
+            'dbus-monitor', '--address', self.env['DBUS_SESSION_BUS_ADDRESS'],
+            "type='signal',member='PropertiesChanged'"], ready=lambda line: True)
         self.start_helper()
 
     def set_level(self, percent):
         self.upower.SetDeviceProperties(DISPLAY_DEVICE, {'Percentage': dbus.Double(percent)})
 
+    def settings_file(self, text=None):
+        """The app's battery.conf as it is, after writing `text` into it if given."""
+        path = os.path.join(self.tmp, 'config', 'lumora', 'battery.conf')
+        if text is not None:
+            with open(path, 'w') as conf:
+                conf.write(text)
+        with open(path) as conf:
+            return conf.read()
+
+    def app_property(self, name):
+        return self.session_bus.interface(MAIN_APP_ID, APP_PATH, PROPERTIES).Get(APP_INTERFACE, name)
+
     def start_app(self, *options, settings=''):
-        with open(os.path.join(self.tmp, 'config', 'lumora', 'battery.conf'), 'w') as conf:
-            conf.write(settings)
+        self.settings_file(settings)
         app = self.start_service('battery-app', [self.program('ampwardenctl'), 'app', *options],
                                  env_overrides=self.env)
         self.recorder.wait_for(OPEN_ANSWER, timeout=10)
@@ -106,6 +138,65 @@ class BatteryAppTest(HelperTestCase):
         mark = self.smc_writes.mark()
         self.start_helper()
         self.smc_writes.wait_for('CH0C', 2, since=mark)
+
+    def test_the_desktop_changes_settings_at_once_and_sees_each_change(self):
+        self.set_level(85)
+        app = self.start_app(settings='keep = 75-80   # for the desk\n')
+        self.assert_keys(CH0B=2, CH0C=2)
+        shown = self.session_bus.interface(MAIN_APP_ID, APP_PATH, PROPERTIES).GetAll(APP_INTERFACE)
+        self.assertEqual((shown['Holding'], shown['Level'], tuple(shown['Keep']), shown['Limit'],
+                          shown['ChargingToFullOnce']), ('charging stopped', 85, (75, 80), '', 0))
+        # What it serves is what the installed description says, member for member.
+        served = ElementTree.fromstring(self.session_bus.interface(
+            MAIN_APP_ID, APP_PATH, 'org.freedesktop.DBus.Introspectable').Introspect())
+        described = ElementTree.parse(INTERFACE_XML).getroot()
+        find = lambda node: node.find(f"interface[@name='{APP_INTERFACE}']")
+        self.assertEqual(members(find(served)), members(find(described)))
+
+        # A change takes effect at once and lands in the file, the person's comment kept.
+        result = self.ctl('keep', '86-90', env_overrides=self.env)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn('keep 86-90 %', result.stdout)
+        self.assert_keys(CH0B=0, CH0C=0)
+        self.assertEqual(self.settings_file(), 'keep = 86-90   # for the desk\n')
+        self.assertEqual(self.ctl('limit', 'on', env_overrides=self.env).returncode, 0)
+        self.assert_keys(BCLM=80)
+        self.assertEqual(self.settings_file(), 'keep = 86-90   # for the desk\nlimit = on\n')
+        methods = self.session_bus.interface(MAIN_APP_ID, APP_PATH, APP_INTERFACE)
+        with self.assertRaises(dbus.exceptions.DBusException) as refused:
+            methods.SetKeep(dbus.UInt32(90), dbus.UInt32(80))
+        self.assertEqual(refused.exception.get_dbus_name(),
+                         'org.freedesktop.DBus.Error.InvalidArgs')
+        self.assertEqual(tuple(self.app_property('Keep')), (86, 90))
+
+        # Charged to full once, its limit lifted, then back to the settings when full.
+        result = self.ctl('full-charge', env_overrides=self.env)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assert_keys(BCLM=100, CH0B=0, CH0C=0)
+        self.assertTrue(self.app_property('ChargingToFullOnce'))
+        self.smc_writes.wait_quiet()
+        self.set_level(100)
+        self.assert_keys(BCLM=80, CH0B=2, CH0C=2)
+        self.assertTrue(app.wait_for_line(lambda line: 'charged to full once: back to' in line, 5))
+        self.assertFalse(self.app_property('ChargingToFullOnce'))
+        # Each change was announced with its new value.
+        announced = self.announced.output()
+        for name in ('Holding', 'Keep', 'Limit', 'Level', 'ChargingToFullOnce'):
+            self.assertIn(f'string "{name}"', announced)
+        self.assertEqual(self.notices.GetCalls(), [])  # nothing went wrong
+
+    def test_the_desktop_is_told_once_that_the_helper_does_not_answer(self):
+        self.helper.stop(signal.SIGKILL)
+        app = self.start_service('battery-app', [self.program('ampwardenctl'), 'app', '--keep',
+                                                 '75-80'], env_overrides=self.env)
+        notify = lambda: [call[2] for call in self.notices.GetCalls() if call[1] == 'Notify']
+        self.assertTrue(wait_until(notify, 10), app.output('stderr'))
+        self.start_helper()
+        self.recorder.wait_for(OPEN_ANSWER, timeout=10)
+        (application, replaces, _, summary, body, *_), = notify()
+        self.assertEqual((application, replaces, summary),
+                         ('Battery', 0, 'The battery helper does not answer'))
+        self.assertIn('The battery is not held until it does', body)
 
     def test_a_stranger_owning_the_name_first_leaves_the_app_in_charge(self):
         self.start_service('stranger', [*AS_NOBODY, self.program('ampwardenctl'), 'app'],

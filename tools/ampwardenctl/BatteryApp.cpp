@@ -7,8 +7,11 @@
 
 namespace ampwarden::ctl {
 
-BatteryApp::BatteryApp(Parts parts, BatterySettings settings, std::string stateFile)
-    : parts_(std::move(parts)), settings_(std::move(settings)), state_(std::move(stateFile)) {}
+BatteryApp::BatteryApp(Parts parts, BatterySettings settings, Files files)
+    : parts_(std::move(parts)),
+      settings_(std::move(settings)),
+      settingsFile_(std::move(files.settings)),
+      state_(std::move(files.state)) {}
 
 bool BatteryApp::start(const std::string& owning, std::string& error) {
     if (!parts_.sender.subscribe([this](const Answer& answer) { onAnswer(answer); }, error))
@@ -67,6 +70,7 @@ void BatteryApp::onAnswer(const Answer& answer) {
 void BatteryApp::onStatusAnswer() {
     awaitingStatus_ = false;
     helper_ = HelperState::Running;
+    troubleOver(Trouble::Helper);
     if (settings_.any()) {
         opened_ = true;
         openAnswered_ = false;
@@ -83,10 +87,15 @@ void BatteryApp::onOpenAnswer(const Answer& answer) {
     ++answerWait_;
     const bool open = answerFailure(answer).empty();
     helper_ = open ? HelperState::SmcOpen : HelperState::SmcNotOpen;
-    if (!open) {
+    if (open) {
+        troubleOver(Trouble::Helper);
+    } else {
         parts_.log.standardOutput(
             "the helper cannot reach the SMC on this machine: run 'ampwarden-smc probe' to see "
             "why");
+        trouble(Trouble::Helper, "The battery cannot be held",
+                "The helper cannot reach the SMC on this machine; run 'ampwarden-smc probe' to "
+                "see why.");
     }
     writeState();
 }
@@ -96,7 +105,10 @@ void BatteryApp::onOpenAnswer(const Answer& answer) {
 void BatteryApp::noteFailure(const Answer& answer) {
     const std::string failure = answerFailure(answer);
     if (failure.empty()) {
-        if (answer.name == names::kSetDisableChargingAnswer) lastFailure_.clear();
+        if (answer.name == names::kSetDisableChargingAnswer) {
+            lastFailure_.clear();
+            troubleOver(Trouble::Write);
+        }
         return;
     }
     hold_ = Hold::Unknown;
@@ -104,6 +116,8 @@ void BatteryApp::noteFailure(const Answer& answer) {
     if (failure != lastFailure_) {
         parts_.log.systemLog(failure + "; trying again on the next battery reading");
     }
+    trouble(Trouble::Write, "A battery setting did not take effect",
+            failure + "; trying again on the next battery reading.");
     lastFailure_ = failure;
     const bool chargeKeyRefused = answer.name == names::kSetDisableChargingAnswer &&
                                   failure.find("CH0B") != std::string::npos;
@@ -124,8 +138,12 @@ void BatteryApp::noteFailure(const Answer& answer) {
 void BatteryApp::onReading(const PowerReading& reading) {
     parts_.log.standardOutput("battery " + levelText(reading) + ", " + mainsText(reading));
     if (!reading.level) {
-        parts_.log.systemLog(std::string("no battery found by ") + parts_.power.name() +
-                             ": charging stays allowed until one reports its level");
+        const std::string why = std::string("no battery found by ") + parts_.power.name() +
+                                ": charging stays allowed until one reports its level";
+        parts_.log.systemLog(why);
+        trouble(Trouble::Battery, "No battery found", why + ".");
+    } else {
+        troubleOver(Trouble::Battery);
     }
     const bool backToSettings = fullOnce_ && fullOnceOver(reading);
     mainsBefore_ = reading.mains;
@@ -140,21 +158,67 @@ void BatteryApp::onReading(const PowerReading& reading) {
     writeState();
 }
 
-void BatteryApp::chargeToFullOnce() {
+BatteryApp::FullOnce BatteryApp::chargeToFullOnce() {
     const PowerReading& reading = parts_.power.last();
     if (!settings_.holdsLevel() && settings_.limit != true) {
         parts_.log.standardOutput("charge to full once: nothing set holds the charge back");
-        return;
+        return FullOnce::NothingHeld;
     }
     if (fullOnceOver(reading)) {
         parts_.log.standardOutput("charge to full once: the battery is full already");
-        return;
+        return FullOnce::AlreadyFull;
     }
     fullOnce_ = true;
     parts_.log.standardOutput("charging to full once, then back to " + describeSettings(settings_));
     // Everything is said again: lifting the charge limit is not a step decideHold() takes.
     if (helper_ != HelperState::NotHeardFrom) decide(true);
     writeState();
+    return FullOnce::Started;
+}
+
+std::optional<BatteryApp::Refusal> BatteryApp::change(const std::vector<SettingChange>& changes) {
+    BatterySettings next = settings_;
+    for (const auto& one : changes) {
+        std::string problem = applyChange(next, one);
+        if (!problem.empty()) return Refusal{true, problem};
+    }
+    // Kept first: a change the file would lose on the next start is not made.
+    if (!settingsFile_.empty()) {
+        std::string problem = changeSettingsFile(settingsFile_, changes);
+        if (!problem.empty()) {
+            parts_.log.systemLog("settings not changed: " + problem);
+            return Refusal{false, problem};
+        }
+    }
+    const BatterySettings before = settings_;
+    settings_ = next;
+    parts_.log.standardOutput("settings changed: " + describeSettings(settings_));
+    applyChangedSettings(before);
+    writeState();
+    return std::nullopt;
+}
+
+void BatteryApp::applyChangedSettings(const BatterySettings& before) {
+    if (helper_ == HelperState::NotHeardFrom) return;  // the first status answer applies them
+    if (!opened_ && settings_.any()) {
+        opened_ = true;
+        openAnswered_ = false;
+        post(names::kOpenSMC);
+        armAnswerWait();
+    }
+    // With no level to hold any more, what the old one held is given back: the new settings
+    // alone would leave charging as it is.
+    if (before.holdsLevel() && !heldSettings().holdsLevel() && hold_ != Hold::Released) {
+        if (hold_ != Hold::Stopped) post(names::kSetDisableDischarging);
+        post(names::kSetEnableCharging);
+        hold_ = Hold::Released;
+    }
+    decide(true);
+}
+
+std::string BatteryApp::holding() const {
+    if (hold_ == Hold::Released) return heldSettings().holdsLevel() ? "charging" : "nothing";
+    return holdName(hold_);
 }
 
 // Full, or unplugged after being on mains; a reading that cannot tell ends nothing.
@@ -194,6 +258,10 @@ void BatteryApp::decide(bool resend) {
     if (decision.next != hold_ || !decision.commands.empty()) {
         parts_.log.standardOutput(std::string(holdName(decision.next)) + ": " + decision.reason);
     }
+    if (decision.next != hold_ && settings_.notifyHolds) {
+        parts_.notifier.notify("hold", std::string("Battery: ") + holdName(decision.next),
+                               decision.reason);
+    }
     hold_ = decision.next;
     reason_ = decision.reason;
     writeState();
@@ -215,13 +283,28 @@ void BatteryApp::armAnswerWait() {
 
 void BatteryApp::onAnswerWaitOver() {
     if (helper_ == HelperState::NotHeardFrom) {
-        parts_.log.systemLog("the helper does not answer: " + parts_.explainSilence(false) +
+        const std::string why = parts_.explainSilence(false);
+        parts_.log.systemLog("the helper does not answer: " + why +
                              "; the settings are applied once it does");
+        trouble(Trouble::Helper, "The battery helper does not answer",
+                "The battery is not held until it does: " + why + ".");
     } else if (opened_ && !openAnswered_) {
         helper_ = HelperState::NotAnswering;
-        parts_.log.systemLog("the helper did not answer \"open\": " + parts_.explainSilence(true));
+        const std::string why = parts_.explainSilence(true);
+        parts_.log.systemLog("the helper did not answer \"open\": " + why);
+        trouble(Trouble::Helper, "The battery helper does not take the app's commands",
+                "It did not answer \"open\": " + why + ".");
         writeState();
     }
+}
+
+// Told once until it changes or ends; the log has every occurrence.
+void BatteryApp::trouble(Trouble trouble, const std::string& summary, const std::string& body) {
+    auto [told, fresh] = told_.try_emplace(trouble, body);
+    if (!fresh && told->second == body) return;
+    told->second = body;
+    static const char* const kTopics[] = {"helper", "write", "battery"};  // by Trouble
+    if (settings_.notify) parts_.notifier.notify(kTopics[static_cast<int>(trouble)], summary, body);
 }
 
 void BatteryApp::writeState() {
@@ -229,6 +312,7 @@ void BatteryApp::writeState() {
         describeSettings(settings_) + (fullOnce_ ? "; charging to full once" : "");
     state_.write({static_cast<long>(::getpid()), settings, parts_.power.name(), parts_.power.last(),
                   helperStateName(helper_), holdName(hold_), reason_});
+    if (listener_) listener_();
 }
 
 }  // namespace ampwarden::ctl

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "ampwardenctl/Answer.h"
 #include "ampwardenctl/AppStateFile.h"
@@ -10,6 +12,7 @@
 #include "ampwardenctl/CommandSender.h"
 #include "ampwardenctl/HelperState.h"
 #include "ampwardenctl/KeepDecision.h"
+#include "ampwardenctl/Notifier.h"
 #include "ampwardenctl/PowerSource.h"
 #include "platform/Diagnostics.h"
 #include "platform/LoginManager.h"
@@ -29,6 +32,7 @@ class BatteryApp {
         PowerSource& power;
         CommandSender& sender;
         Diagnostics& log;
+        Notifier& notifier;
         // Why the helper may be silent, for a command that needs authorisation or not.
         std::function<std::string(bool needsAuthorisation)> explainSilence;
     };
@@ -38,7 +42,17 @@ class BatteryApp {
     // How long the app waits on its way out for the helper to answer its "close".
     static constexpr double kCloseAnswerSeconds = 2.0;
 
-    BatteryApp(Parts parts, BatterySettings settings, std::string stateFile);
+    // Where the settings came from and are kept when changed (empty: kept nowhere), and where
+    // the app publishes its state for `ampwardenctl status` (empty: nowhere).
+    struct Files {
+        std::string settings;
+        std::string state;
+    };
+
+    // What came of asking for a charge to full once.
+    enum class FullOnce { Started, NothingHeld, AlreadyFull };
+
+    BatteryApp(Parts parts, BatterySettings settings, Files files);
     BatteryApp(const BatteryApp&) = delete;
     BatteryApp& operator=(const BatteryApp&) = delete;
 
@@ -51,10 +65,29 @@ class BatteryApp {
     // Charges to 100 % once, whatever the settings (a charge limit they set included), then
     // goes back to them when the battery is full or mains is unplugged. A helper restart or a
     // wake-up meanwhile changes nothing. Nothing to do when nothing holds the charge back.
-    void chargeToFullOnce();
+    FullOnce chargeToFullOnce();
+
+    // Why a change of the settings was not made.
+    struct Refusal {
+        bool badValue;  // else the settings file could not keep it
+        std::string why;
+    };
+
+    // Changes the settings at once and keeps the change in the settings file; nothing changes
+    // when either cannot be done.
+    std::optional<Refusal> change(const std::vector<SettingChange>& changes);
+
+    // Called after anything the app knows or holds may have changed.
+    void onChange(std::function<void()> listener) { listener_ = std::move(listener); }
 
     HelperState helper() const { return helper_; }
     Hold hold() const { return hold_; }
+    // What the app holds, for people and the desktop: "charging", "charging stopped",
+    // "discharging", "nothing" (no level to hold) or "unknown".
+    std::string holding() const;
+    const std::string& reason() const { return reason_; }
+    const BatterySettings& settings() const { return settings_; }
+    const PowerReading& battery() const { return parts_.power.last(); }
     bool chargingToFull() const { return fullOnce_; }
 
   private:
@@ -72,10 +105,19 @@ class BatteryApp {
     bool fullOnceOver(const PowerReading& reading) const;
     void armAnswerWait();
     void onAnswerWaitOver();
+    void applyChangedSettings(const BatterySettings& before);
+
+    // The troubles the desktop is told of, each once until it changes or ends.
+    enum class Trouble { Helper, Write, Battery };
+    void trouble(Trouble trouble, const std::string& summary, const std::string& body);
+    void troubleOver(Trouble trouble) { told_.erase(trouble); }
 
     Parts parts_;
     BatterySettings settings_;
+    std::string settingsFile_;
     AppStateFile state_;
+    std::function<void()> listener_;
+    std::map<Trouble, std::string> told_;  // what the desktop was last told of each trouble
     Hold hold_ = Hold::Unknown;
     std::string reason_ = "waiting for the helper";
     HelperState helper_ = HelperState::NotHeardFrom;

@@ -8,6 +8,7 @@
 
 #include "BuildInfo.h"
 #include "protocol/CommandProtocol.h"
+#include "protocol/NotificationNames.h"
 
 namespace ampwarden::ctl {
 namespace {
@@ -32,7 +33,8 @@ const std::vector<VerbEntry>& verbs() {
         {"charging-status", "", "the charging and discharging state"},
         {"charge", "on|off", "resume or stop charging"},
         {"discharge", "on|off", "start or stop forced discharging"},
-        {"limit", "on|off", "enable or disable the charge limit"},
+        {"limit", "on|off",
+         "enable or disable the charge limit (through the running app, which keeps it)"},
         {"uninstall", "", "close the SMC connection, then remove the helper's installation"},
         {"daemon-info", "[--global]", "the helper's run state and version"},
         {"post", "NAME", "post a raw command name; wait for its answers if it has any",
@@ -43,6 +45,10 @@ const std::vector<VerbEntry>& verbs() {
         {"status", "", "the helper's state, the battery and what the app holds", Mode::Status},
         {"full-charge", "", "ask the running app to charge to full once, then hold again",
          Mode::FullCharge},
+        {"keep", "LOW-HIGH|off", "the running app holds the battery between LOW and HIGH %",
+         Mode::AppChange},
+        {"discharge-to", "N|off", "the running app discharges down to N % on mains",
+         Mode::AppChange},
     };
     return table;
 }
@@ -202,8 +208,15 @@ std::string programHelp() {
            "HIGH)\n"
            "  discharge-to = N           on mains, discharge down to N % (1 to 100), then hold\n"
            "                             there; keep and discharge-to replace each other\n"
+           "  notify = on|off            tell the desktop when something is wrong (default on)\n"
+           "  notify-holds = on|off      tell it each time what the app holds changes (default\n"
+           "                             off)\n"
+           "  keep, discharge-to and limit change the running app's settings at once, and\n"
+           "  write them into this file.\n"
            "\nEnvironment:\n"
            "  DBUS_SYSTEM_BUS_ADDRESS    the bus to use instead of the system bus\n"
+           "  DBUS_SESSION_BUS_ADDRESS   the session bus, where the app serves lumora.Battery\n"
+           "                             (else $XDG_RUNTIME_DIR/bus)\n"
            "  XDG_CONFIG_HOME, HOME      where the settings file is\n"
            "  XDG_RUNTIME_DIR            where the app publishes what it holds, for status\n"
            "  AMPWARDEN_SMC_BACKEND      status: the SMC backend to report (auto, emulator,\n"
@@ -222,12 +235,15 @@ std::string programHelp() {
            "                             the emulated SMC, when no LUMORA_SMC_EMULATOR is set\n"
            "\nExit status:\n"
            "  0 done; 1 an answer did not come, the helper could not write the keys the\n"
-           "  command sets, the bus failed, or (full-charge) no app runs; 2 usage error; 78 app:\n"
+           "  command sets, the bus failed, or (keep, discharge-to, full-charge) no app runs or\n"
+           "  it refused; 2 usage error; 78 app:\n"
            "  the settings file cannot be used (its user service then stays stopped).\n"
            "\nExamples:\n"
            "  ampwardenctl charge off    stop charging now\n"
            "  ampwardenctl --json charging-status\n"
            "                             the charging state as one JSON object\n"
+           "  ampwardenctl keep 75-80    the running app holds 75 to 80 % from now on\n"
+           "  ampwardenctl full-charge   charge to 100 % once, for a trip\n"
            "  ampwardenctl app --keep 75-80 --limit on\n"
            "                             hold the battery between 75 and 80 % until Ctrl-C\n"
            "  systemctl --user enable --now lumora.Battery.service\n"
@@ -260,9 +276,18 @@ std::string commandLines(const VerbEntry& verb) {
     }
     if (verb.mode == Mode::FullCharge) {
         text +=
-            "The running app (this user's; as root, the sudo user's or any user's) charges to\n"
-            "100 %, its settings and charge limit set aside, until the battery is full or\n"
-            "mains is unplugged; then it holds its settings again. status shows it meanwhile.\n";
+            "The app running on this user's session bus charges to 100 %, its settings and\n"
+            "charge limit set aside, until the battery is full or mains is unplugged; then it\n"
+            "holds its settings again. status shows it meanwhile.\n";
+    }
+    if (verb.mode == Mode::AppChange || std::string(verb.name) == "limit") {
+        text +=
+            "The app running on this user's session bus (lumora.Battery) changes the setting\n"
+            "at once and writes it into its settings file; 'off' removes it. keep and\n"
+            "discharge-to replace each other.";
+        text += verb.mode == Mode::AppChange ? " Nothing happens when no app runs.\n"
+                                             : " With no app running, the helper is asked\n"
+                                               "directly, and nothing keeps the limit.\n";
     }
     if (verb.takesName) {
         text +=
@@ -305,6 +330,15 @@ std::variant<std::string, UsageError> commandFor(const VerbEntry& verb, const Op
         if (args.size() != 2) return usage("post takes exactly one command name");
         return args[1];
     }
+    if (verb.mode == Mode::AppChange) {
+        if (args.size() != 2) return usage(name + " takes " + verb.arguments);
+        BatterySettings scratch;
+        if (args[1] != "off") {
+            std::string problem = applySetting(scratch, {name, args[1]});
+            if (!problem.empty()) return usage(problem + ", or 'off'");
+        }
+        return std::string();
+    }
     if (onOff(verb)) {
         if (args.size() == 2 && (args[1] == "on" || args[1] == "off")) {
             return std::string(commandOf(verb, args[1]));
@@ -342,6 +376,14 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments) {
     invocation.json = options.json;
     invocation.timeoutSeconds = options.timeoutSeconds;
     invocation.settings = options.settings;
+    if (verb->mode == Mode::AppChange || invocation.command == names::kSetEnableChargingLimitMax ||
+        invocation.command == names::kSetDisableChargingLimitMax) {
+        const std::string& value = options.positional[1];
+        invocation.appChange =
+            SettingChange{verb->name, value == "off" && verb->mode == Mode::AppChange
+                                          ? std::nullopt
+                                          : std::optional<std::string>(value)};
+    }
     return invocation;
 }
 

@@ -5,6 +5,7 @@
 #include <variant>
 #include <vector>
 
+#include "ampwardenctl/BatterySettings.h"
 #include "ampwardenctl/CommandTable.h"
 
 namespace ampwarden::ctl {
@@ -15,6 +16,7 @@ enum class Mode {
     App,         // be the battery app until interrupted
     Status,      // print the helper's and the app's state
     FullCharge,  // ask the running app to charge to full once
+    AppChange,   // change a setting of the running app
 };
 
 struct Invocation {
@@ -28,6 +30,8 @@ struct Invocation {
     // App only: --limit, --keep and --discharge-to as given, in order; they override the
     // settings file.
     std::vector<std::pair<std::string, std::string>> settings;
+    // AppChange, and `limit`: the setting the running app is to change (and keep).
+    std::optional<SettingChange> appChange;
 };
 
 inline constexpr double kDefaultTimeoutSeconds = 5.0;

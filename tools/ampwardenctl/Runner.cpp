@@ -1,13 +1,11 @@
 #include "ampwardenctl/Runner.h"
 
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <string>
 
 #include "ampwardenctl/AnswerFormat.h"
@@ -16,8 +14,10 @@
 #include "ampwardenctl/BatteryApp.h"
 #include "ampwardenctl/CommandTable.h"
 #include "ampwardenctl/ConsoleLog.h"
+#include "ampwardenctl/DesktopNotifier.h"
 #include "ampwardenctl/HelperDiagnosis.h"
 #include "ampwardenctl/PowerMonitor.h"
+#include "ampwardenctl/SessionInterface.h"
 #include "ampwardenctl/StatusReport.h"
 #include "platform/linux/LogindLoginManager.h"
 #include "platform/linux/SdEventRunLoop.h"
@@ -167,38 +167,74 @@ int runInvocation(ClientBus& bus, const Invocation& invocation) {
             return runStatus(bus, invocation);
         case Mode::App:
         case Mode::FullCharge:
+        case Mode::AppChange:
         case Mode::Exchange:
             break;
     }
     return runExchange(bus, invocation);
 }
 
-int runFullCharge() {
-    const auto app = AppStateFile::find("/run/user");
-    if (!app) {
-        return complain("no battery app runs (systemctl --user start lumora.Battery.service)");
+std::optional<int> askApp(const Invocation& invocation) {
+    sd_bus* raw = nullptr;
+    int r = sd_bus_open_user(&raw);
+    sd::BusPtr bus(raw);
+    if (r < 0) return std::nullopt;
+    sd_bus_set_method_call_timeout(bus.get(), 5'000'000);
+    sd::BusError error;
+    sd_bus_message* reply = nullptr;
+    auto call = [&](const char* method, const char* types, auto... values) {
+        return sd_bus_call_method(bus.get(), SessionInterface::kBusName,
+                                  SessionInterface::kObjectPath, SessionInterface::kInterface,
+                                  method, error.get(), &reply, types, values...);
+    };
+    BatterySettings wanted;
+    if (invocation.appChange) applyChange(wanted, *invocation.appChange);
+    const std::string setting = invocation.appChange ? invocation.appChange->first : "";
+    if (invocation.mode == Mode::FullCharge) {
+        r = call("ChargeToFullOnce", "");
+    } else if (setting == "keep") {
+        r = call("SetKeep", "uu", std::uint32_t(wanted.keepLow.value_or(0)),
+                 std::uint32_t(wanted.keepHigh.value_or(0)));
+    } else if (setting == "discharge-to") {
+        r = call("SetDischargeTo", "u", std::uint32_t(wanted.dischargeTo.value_or(0)));
+    } else {
+        r = call("SetLimit", "b", int(wanted.limit.value_or(false)));
     }
-    // A state file outliving its app may name a pid since taken by another program, which
-    // the signal would end.
-    std::string program;
-    std::getline(std::ifstream("/proc/" + std::to_string(app->pid) + "/comm"), program);
-    if (program != "ampwardenctl") return complain("no battery app runs");
-    if (::kill(static_cast<pid_t>(app->pid), SIGUSR1) != 0) {
-        return complain("cannot reach the battery app (pid " + std::to_string(app->pid) +
-                        "): " + std::strerror(errno));
+    sd::MessagePtr answer(reply);
+    if (r < 0 && (sd_bus_error_has_name(error.get(), SD_BUS_ERROR_SERVICE_UNKNOWN) ||
+                  sd_bus_error_has_name(error.get(), SD_BUS_ERROR_NAME_HAS_NO_OWNER))) {
+        return std::nullopt;
     }
-    std::printf("the battery app (pid %ld) charges to full once; 'ampwardenctl status' shows it\n",
-                app->pid);
+    if (r < 0) return complain(std::string("the battery app refused: ") + error.message());
+    if (invocation.mode == Mode::FullCharge) {
+        const char* outcome = "";
+        sd_bus_message_read(answer.get(), "s", &outcome);
+        const std::string said = outcome;
+        std::printf("%s\n", said == "started"
+                                ? "the battery app charges to full once, then holds its settings "
+                                  "again; 'ampwardenctl status' shows it"
+                            : said == "already-full"
+                                ? "the battery is full already"
+                                : "nothing the battery app holds keeps the charge back");
+        return kExitOk;
+    }
+    char* settings = nullptr;
+    sd_bus_get_property_string(bus.get(), SessionInterface::kBusName, SessionInterface::kObjectPath,
+                               SessionInterface::kInterface, "Settings", error.get(), &settings);
+    std::printf("the battery app holds: %s (kept in its settings file)\n",
+                settings ? settings : "?");
+    std::free(settings);
     return kExitOk;
 }
 
-namespace {
-
-// SIGUSR1 is `ampwardenctl full-charge` asking the app to charge to full once.
-int onFullChargeSignal(sd_event_source*, const struct signalfd_siginfo*, void* app) {
-    static_cast<BatteryApp*>(app)->chargeToFullOnce();
-    return 0;
+int runAppRequest(const Invocation& invocation) {
+    if (auto status = askApp(invocation)) return *status;
+    return complain(
+        "no battery app runs on this user's session bus (systemctl --user start "
+        "lumora.Battery.service); as root, run this as the user whose app it is");
 }
+
+namespace {
 
 // Said once: the app works from the queue just the same, and the helper's watchdog counts it.
 void tellQueued(Diagnostics& log, const NameStanding& standing, const std::string& name) {
@@ -227,13 +263,17 @@ int runBatteryApp(const Invocation& invocation, const BatterySettings& settings)
         return HelperDiagnosis::explain(HelperDiagnosis::gather(), needsAuthorisation,
                                         ::geteuid() == 0);
     };
-    BatteryApp app({loop, login, power, *bus, log, explain}, settings, AppStateFile::defaultPath());
-    // Caught before the app publishes its pid: until then SIGUSR1 would end it.
-    sd_event_source* raw = nullptr;
-    int r = sd_event_add_signal(loop.event(), &raw, SIGUSR1 | SD_EVENT_SIGNAL_PROCMASK,
-                                onFullChargeSignal, &app);
-    if (r < 0) return complain(std::string("cannot catch SIGUSR1: ") + std::strerror(-r));
-    sd::EventSourcePtr fullChargeSource(raw);
+    // The desktop's part is a bonus: without a session bus the app holds the battery alike.
+    std::string sessionError;
+    auto session = SessionInterface::connect(loop.event(), sessionError);
+    DesktopNotifier notifier(session ? session->bus() : nullptr, log);
+    BatteryApp app({loop, login, power, *bus, log, notifier, explain}, settings,
+                   {settingsFilePath(), AppStateFile::defaultPath()});
+    if (session && session->serve(app, sessionError)) {
+        app.onChange([&session] { session->publish(); });
+    } else {
+        log.systemLog(sessionError + "; the settings can be changed in the settings file only");
+    }
     int status = kExitOk;
     bool lost = false;
     auto finish = [&] {

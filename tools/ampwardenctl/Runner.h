@@ -26,8 +26,13 @@ struct SettingsProblem {
 // standard output, problems to standard error.
 int runInvocation(ClientBus& bus, const Invocation& invocation);
 
-// Asks the running battery app to charge to full once (SIGUSR1); no bus is needed.
-int runFullCharge();
+// Asks the battery app on this user's session bus and returns the exit status; none when no
+// app runs there (or there is no session bus), so `limit on|off` can go to the helper itself.
+std::optional<int> askApp(const Invocation& invocation);
+
+// Asks the battery app running on this user's session bus to change a setting or to charge
+// to full once.
+int runAppRequest(const Invocation& invocation);
 
 // Runs the battery app on a loop and a bus connection of its own until a signal or the
 // invocation's timeout, and returns the exit status.

@@ -27,7 +27,13 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     const Invocation& invocation = std::get<Invocation>(parsed);
-    if (invocation.mode == Mode::FullCharge) return runFullCharge();
+    if (invocation.mode == Mode::FullCharge || invocation.mode == Mode::AppChange) {
+        return runAppRequest(invocation);
+    }
+    // The running app keeps the limit it is given; without one, the helper sets it once.
+    if (invocation.appChange) {
+        if (auto status = askApp(invocation)) return *status;
+    }
     if (invocation.mode == Mode::App) {
         BatterySettings settings;
         if (auto problem = resolveAppSettings(invocation, settings)) {

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include "ampwardenctl/BatteryApp.h"
 #include "fake/FakeCommandSender.h"
 #include "fake/FakeDiagnostics.h"
+#include "fake/FakeHostTree.h"
 #include "fake/FakeLoginManager.h"
 #include "fake/FakePowerSource.h"
 #include "fake/FakeRunLoop.h"
@@ -25,16 +28,25 @@ Answer notWritten(const std::string& name, const std::string& keys) {
                   {{kSmcWrittenKey, {"i", std::int64_t{0}}}, {kSmcNotWrittenKey, {"s", keys}}});
 }
 
+// What the desktop was told: "topic: summary".
+struct RecordingNotifier : Notifier {
+    void notify(const std::string& topic, const std::string& summary, const std::string&) override {
+        shown.push_back(topic + ": " + summary);
+    }
+    std::vector<std::string> take() { return std::exchange(shown, {}); }
+    std::vector<std::string> shown;
+};
+
 class BatteryAppTest : public ::testing::Test {
   protected:
-    void start(BatterySettings settings, PowerReading battery) {
+    void start(BatterySettings settings, PowerReading battery, std::string settingsFile = "") {
         power.reading = battery;
         app = std::make_unique<BatteryApp>(
-            BatteryApp::Parts{loop, login, power, sender, log,
+            BatteryApp::Parts{loop, login, power, sender, log, desktop,
                               [](bool authorisation) {
                                   return authorisation ? "not authorised" : "not running";
                               }},
-            settings, "");
+            settings, BatteryApp::Files{std::move(settingsFile), ""});
         std::string error;
         ASSERT_TRUE(app->start("owning it", error)) << error;
     }
@@ -58,6 +70,7 @@ class BatteryAppTest : public ::testing::Test {
     test::FakePowerSource power;
     test::FakeCommandSender sender;
     test::FakeDiagnostics log;
+    RecordingNotifier desktop;
     std::unique_ptr<BatteryApp> app;
 };
 
@@ -147,6 +160,72 @@ TEST_F(BatteryAppTest, ChargesToFullOnceThenHoldsTheSettingsAgain) {
     power.set({85, false});
     EXPECT_EQ(sender.take(), back);
     EXPECT_EQ(app->hold(), Hold::Stopped);
+}
+
+// A change from the desktop or `ampwardenctl keep` takes effect at once and is in the file for
+// the next start; one that cannot be kept is not made at all.
+TEST_F(BatteryAppTest, ASettingChangeTakesEffectAtOnceAndIsKeptOrNotMadeAtAll) {
+    test::FakeHostTree home;
+    home.write("/battery.conf", "limit = on  # mine\nkeep = 75-80\n");
+    start({true, 75, 80, {}}, {85, true}, home.root() + "/battery.conf");
+    int changes = 0;
+    app->onChange([&changes] { ++changes; });
+    helperAnswers();
+    EXPECT_EQ(app->holding(), "charging stopped");
+
+    // No level to hold any more: what the old one held is given back, the limit set again.
+    EXPECT_EQ(app->change({{"keep", std::nullopt}}), std::nullopt);
+    EXPECT_EQ(sender.take(), (Commands{kSetEnableCharging, kSetEnableChargingLimitMax}));
+    EXPECT_EQ(app->holding(), "nothing");
+    EXPECT_EQ(app->change({{"keep", "60-70"}}), std::nullopt);
+    EXPECT_EQ(sender.take(),
+              (Commands{kSetDisableDischarging, kSetDisableCharging, kSetEnableChargingLimitMax}));
+    EXPECT_EQ(home.read("/battery.conf"), "limit = on  # mine\nkeep = 60-70");
+    EXPECT_GT(changes, 0);
+
+    auto refused = app->change({{"keep", "70-60"}});
+    ASSERT_TRUE(refused);
+    EXPECT_TRUE(refused->badValue);
+    home.remove("/battery.conf");
+    home.write("/battery.conf/x", "");  // a folder where the file was: it cannot keep anything
+    refused = app->change({{"limit", "off"}});
+    ASSERT_TRUE(refused);
+    EXPECT_FALSE(refused->badValue);
+    EXPECT_EQ(sender.take(), Commands{});
+    EXPECT_EQ(app->settings(), (BatterySettings{true, 60, 70, {}}));
+}
+
+// Each trouble reaches the desktop once, until it changes or ends; the routine holds only when
+// asked for, and nothing at all when notices are off.
+TEST_F(BatteryAppTest, TellsTheDesktopOfEachTroubleOnceUntilItChanges) {
+    using Shown = std::vector<std::string>;
+    start({{}, 75, 80, {}}, {std::nullopt, true});
+    power.set({std::nullopt, false});
+    loop.advance(BatteryApp::kAnswerWaitSeconds);
+    EXPECT_EQ(desktop.take(),
+              (Shown{"battery: No battery found", "helper: The battery helper does not answer"}));
+    helperAnswers();
+    sender.deliver(answer(kOpenSMCAnswer, {{kSmcOpenCloseKey, {"s", std::string(kClose)}}}));
+    EXPECT_EQ(desktop.take(), Shown{"helper: The battery cannot be held"});
+
+    power.set({85, false});
+    power.set({std::nullopt, false});  // gone again after it was found: told again
+    for (int i = 0; i < 2; ++i) sender.deliver(notWritten(kSetDisableChargingAnswer, "CH0B"));
+    EXPECT_EQ(desktop.take(),
+              (Shown{"battery: No battery found", "write: A battery setting did not take effect"}));
+    sender.deliver(notWritten(kSetDisableChargingAnswer, "CH0B CH0C"));  // a new failure
+    EXPECT_EQ(desktop.take().size(), 1u);
+    sender.take();
+
+    BatterySettings quiet{{}, 75, 80, {}};
+    quiet.notify = false;
+    quiet.notifyHolds = true;
+    start(quiet, {std::nullopt, true});
+    loop.advance(BatteryApp::kAnswerWaitSeconds);
+    helperAnswers();
+    power.set({85, true});
+    EXPECT_EQ(desktop.take(),
+              (Shown{"hold: Battery: charging allowed", "hold: Battery: charging stopped"}));
 }
 
 TEST_F(BatteryAppTest, TheWayOutClosesOnlyWhatTheAppOpenedAndSaysWhatDidNotHappen) {

@@ -80,6 +80,37 @@ TEST(BatterySettingsTest, OnlyASmallRegularFileIsRead) {
               file + ": is a folder, not a settings file");
 }
 
+// A change rewrites only its own lines: the person's comments, order and other keys stay, and
+// a file that would not parse afterwards is not written at all.
+TEST(BatterySettingsTest, AChangeKeepsEverythingElseOfTheFileOrWritesNothing) {
+    const std::string mine =
+        "# mine\nlimit = on   # for the desk\nkeep = 75-80\nkeep = 70-80\nnotify = off\n";
+    EXPECT_EQ(changeSettingsText(mine, {{"keep", "60-65"}}),
+              "# mine\nlimit = on   # for the desk\nkeep = 60-65\nnotify = off\n");
+    EXPECT_EQ(changeSettingsText(mine, {{"discharge-to", "50"}, {"limit", "off"}}),
+              "# mine\nlimit = off   # for the desk\nnotify = off\ndischarge-to = 50\n");
+    EXPECT_EQ(changeSettingsText("limit = on", {{"limit", std::nullopt}}), "");
+
+    test::FakeHostTree home;
+    const std::string file = home.root() + "/lumora/battery.conf";
+    EXPECT_EQ(changeSettingsFile(file, {{"keep", "75-80"}}), "");  // folder and file made
+    EXPECT_EQ(home.read("/lumora/battery.conf"), "keep = 75-80");
+    // A link into a dotfiles folder stays a link.
+    home.write("/dotfiles/battery.conf", "limit = on\n");
+    home.remove("/lumora/battery.conf");
+    home.link("/lumora/battery.conf", home.root() + "/dotfiles/battery.conf");
+    EXPECT_EQ(changeSettingsFile(file, {{"limit", "off"}}), "");
+    EXPECT_EQ(home.read("/dotfiles/battery.conf"), "limit = off");
+    struct stat info {};
+    ASSERT_EQ(::lstat(file.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISLNK(info.st_mode));
+
+    home.write("/dotfiles/battery.conf", "limit = maybe\n");
+    EXPECT_EQ(changeSettingsFile(file, {{"keep", "75-80"}}),
+              file + ": line 1: limit takes 'on' or 'off', not 'maybe'");
+    EXPECT_EQ(home.read("/dotfiles/battery.conf"), "limit = maybe");
+}
+
 TEST(KeepDecisionTest, AfterWakeOrRestartEverythingIsSentAgainAndWhatIsUnknownIsPlayedSafe) {
     // From an unknown hold everything is sent (the app's unit test follows that through);
     // within the range a re-send keeps what was held, and says it all again.
