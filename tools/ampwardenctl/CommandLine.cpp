@@ -33,8 +33,7 @@ const std::vector<VerbEntry>& verbs() {
         {"charging-status", "", "the charging and discharging state"},
         {"charge", "on|off", "resume or stop charging"},
         {"discharge", "on|off", "start or stop forced discharging"},
-        {"limit", "on|off",
-         "enable or disable the charge limit (through the running app, which keeps it)"},
+        {"limit", "on|off", "enable or disable the charge limit (a running app keeps it)"},
         {"uninstall", "", "close the SMC connection, then remove the helper's installation"},
         {"daemon-info", "[--global]", "the helper's run state and version"},
         {"post", "NAME", "post a raw command name; wait for its answers if it has any",
@@ -235,9 +234,9 @@ std::string programHelp() {
            "                             the emulated SMC, when no LUMORA_SMC_EMULATOR is set\n"
            "\nExit status:\n"
            "  0 done; 1 an answer did not come, the helper could not write the keys the\n"
-           "  command sets, the bus failed, or (keep, discharge-to, full-charge) no app runs or\n"
-           "  it refused; 2 usage error; 78 app:\n"
-           "  the settings file cannot be used (its user service then stays stopped).\n"
+           "  command sets, the bus failed, or (keep, discharge-to, full-charge) no app runs\n"
+           "  or it refused the change; 2 usage error; 78 app: the settings file cannot be\n"
+           "  used (its user service then stays stopped).\n"
            "\nExamples:\n"
            "  ampwardenctl charge off    stop charging now\n"
            "  ampwardenctl --json charging-status\n"
@@ -335,7 +334,7 @@ std::variant<std::string, UsageError> commandFor(const VerbEntry& verb, const Op
         BatterySettings scratch;
         if (args[1] != "off") {
             std::string problem = applySetting(scratch, {name, args[1]});
-            if (!problem.empty()) return usage(problem + ", or 'off'");
+            if (!problem.empty()) return usage(problem);
         }
         return std::string();
     }

@@ -48,6 +48,17 @@ TEST(CommandLineTest, OptionsStandAnywhereAndRawNamesWaitLikeTheirVerbs) {
     using Settings = std::vector<std::pair<std::string, std::string>>;  // the app's, in order
     EXPECT_EQ(parseOk({"app", "--keep", "75-80", "--limit=on", "--keep=70-75"}).settings,
               (Settings{{"keep", "75-80"}, {"limit", "on"}, {"keep", "70-75"}}));
+    // The app's settings by verb: what the running app is asked to change, 'off' removing it;
+    // the limit also names the helper's command, for when no app runs.
+    Invocation keep = parseOk({"keep", "75-80"});
+    EXPECT_EQ(keep.mode, Mode::AppChange);
+    EXPECT_EQ(keep.appChange, (SettingChange{"keep", "75-80"}));
+    EXPECT_EQ(parseOk({"discharge-to", "off"}).appChange,
+              (SettingChange{"discharge-to", std::nullopt}));
+    Invocation limit = parseOk({"limit", "off"});
+    EXPECT_EQ(limit.command, names::kSetDisableChargingLimitMax);
+    EXPECT_EQ(limit.appChange, (SettingChange{"limit", "off"}));
+    EXPECT_EQ(parseOk({"charge", "off"}).appChange, std::nullopt);
     for (const Arguments& asked : {Arguments{"--help"}, {"watch", "--help"}, {"-h", "charge"}}) {
         EXPECT_TRUE(std::holds_alternative<HelpText>(parseCommandLine(asked))) << asked[0];
     }
@@ -61,7 +72,8 @@ TEST(CommandLineTest, RejectsWhatItCannotCarryOut) {
     for (const char* line :
          {"open now", "charge ON", "limit on off", "post", "post a b", "open --global",
           "open --verbose", "open --timeout", "app --keep", "--help reboot", "status --limit on",
-          "limit on --limit on", "app --discharge-to 50 --keep=75-80"}) {
+          "limit on --limit on", "app --discharge-to 50 --keep=75-80", "keep", "keep 80-75",
+          "keep 75-80 off", "discharge-to 0", "discharge-to on", "keep --keep 75-80"}) {
         std::istringstream words(line);
         EXPECT_TRUE(rejected({std::istream_iterator<std::string>(words), {}})) << line;
     }
