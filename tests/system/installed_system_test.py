@@ -189,11 +189,24 @@ def scenario(machine):
     machine.run(*user, 'start', APP_UNIT)
     wait_until(lambda: machine.succeeds('busctl', '--system', 'status', 'lumora.Battery'), 15,
                'the user service does not own lumora.Battery')
+    # Its interface on the user's own session bus, which the user's service manager starts.
+    session_bus = ['busctl', '--user', '-M', f'{USER}@']
+    wait_until(lambda: machine.succeeds(*session_bus, 'status', 'lumora.Battery'), 15,
+               'the app does not own lumora.Battery on the session bus')
+    served = machine.out(*session_bus, 'introspect', 'lumora.Battery', '/lumora/Battery')
+    check('.SetKeep' in served and '.Holding' in served, served)
+    runtime = f'XDG_RUNTIME_DIR=/run/user/{machine.out("id", "-u", USER)}'
+    machine.run('env', runtime, 'ampwardenctl', 'keep', '75-80', user=USER)
+    conf = f'/home/{USER}/.config/lumora/battery.conf'
+    check(machine.out('cat', conf) == 'keep = 75-80', machine.out('cat', conf))
+    held = machine.out(*session_bus, 'get-property', 'lumora.Battery', '/lumora/Battery',
+                       'lumora.Battery1', 'Keep')
+    check(held == '(uu) 75 80', held)
     machine.run(*user, 'stop', APP_UNIT)
-    yield 'the user service of the app owns lumora.Battery'
+    yield ('the user service of the app owns lumora.Battery on the system bus and on the '
+           'session bus, where `ampwardenctl keep` changes its setting and its file')
 
     # A bad battery.conf fails the same way every time: the unit stays failed, not restarting.
-    conf = f'/home/{USER}/.config/lumora/battery.conf'
     machine.run('sh', '-c', 'mkdir -p "${0%/*}" && echo "keep = 80-75" >"$0"', conf, user=USER)
     machine.run(*user, 'start', APP_UNIT, ok=False)
     shown = wait_until(lambda: (s := machine.out(*user, 'show', APP_UNIT, '--property=ActiveState',

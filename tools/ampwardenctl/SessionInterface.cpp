@@ -124,10 +124,10 @@ bool SessionInterface::serve(BatteryApp& app, std::string& error) {
         SD_BUS_PROPERTY("Notify", "b", getProperty, 0, kChanges),
         SD_BUS_PROPERTY("NotifyHolds", "b", getProperty, 0, kChanges),
         SD_BUS_METHOD_WITH_ARGS("SetKeep", SD_BUS_ARGS("u", low, "u", high), SD_BUS_NO_RESULT,
-                                onSetKeep, 0),
-        SD_BUS_METHOD_WITH_ARGS("SetLimit", SD_BUS_ARGS("b", on), SD_BUS_NO_RESULT, onSetLimit, 0),
+                                onSetting, 0),
+        SD_BUS_METHOD_WITH_ARGS("SetLimit", SD_BUS_ARGS("b", on), SD_BUS_NO_RESULT, onSetting, 0),
         SD_BUS_METHOD_WITH_ARGS("SetDischargeTo", SD_BUS_ARGS("u", percent), SD_BUS_NO_RESULT,
-                                onSetDischargeTo, 0),
+                                onSetting, 0),
         SD_BUS_METHOD_WITH_ARGS("ChargeToFullOnce", SD_BUS_NO_ARGS, SD_BUS_RESULT("s", outcome),
                                 onChargeToFullOnce, 0),
         SD_BUS_VTABLE_END,
@@ -166,55 +166,52 @@ void SessionInterface::publish() {
                                         const_cast<char**>(changed.data()));
 }
 
-int SessionInterface::getProperty(sd_bus*, const char*, const char*, const char* property,
+int SessionInterface::getProperty(sd_bus* bus, const char*, const char*, const char* property,
                                   sd_bus_message* reply, void* self, sd_bus_error*) {
     auto* session = static_cast<SessionInterface*>(self);
-    for (const auto& entry : kProperties) {
-        if (std::strcmp(entry.name, property) == 0)
-            return append(reply, entry.value(*session->app_));
-    }
-    return -ENOENT;
+    return CallbackGuard::run(sd_bus_get_event(bus), "a property", [&]() -> int {
+        for (const auto& entry : kProperties) {
+            if (std::strcmp(entry.name, property) == 0) {
+                return append(reply, entry.value(*session->app_));
+            }
+        }
+        return -ENOENT;
+    });
 }
 
-int SessionInterface::change(sd_bus_message* message, const std::vector<SettingChange>& changes,
-                             sd_bus_error* error) {
+int SessionInterface::onSetting(sd_bus_message* message, void* self, sd_bus_error* error) {
+    auto* session = static_cast<SessionInterface*>(self);
     return CallbackGuard::run(message, "a settings change", [&]() -> int {
-        if (auto refusal = app_->change(changes)) {
+        // SetKeep(low, high), SetLimit(on) or SetDischargeTo(percent); (0, 0) and 0 remove
+        // the setting.
+        const std::string member = sd_bus_message_get_member(message);
+        std::uint32_t first = 0;
+        std::uint32_t second = 0;
+        int on = 0;
+        SettingChange change;
+        int r = 0;
+        if (member == "SetKeep") {
+            r = sd_bus_message_read(message, "uu", &first, &second);
+            change = {"keep", std::nullopt};
+            if (first != 0 || second != 0) {
+                change.second = std::to_string(first) + "-" + std::to_string(second);
+            }
+        } else if (member == "SetLimit") {
+            r = sd_bus_message_read(message, "b", &on);
+            change = {"limit", on ? "on" : "off"};
+        } else {
+            r = sd_bus_message_read(message, "u", &first);
+            change = {"discharge-to", std::nullopt};
+            if (first != 0) change.second = std::to_string(first);
+        }
+        if (r < 0) return r;
+        if (auto refusal = session->app_->change({change})) {
             return sd_bus_error_set(error,
                                     refusal->badValue ? SD_BUS_ERROR_INVALID_ARGS : kNotSavedError,
                                     refusal->why.c_str());
         }
         return sd_bus_reply_method_return(message, "");
     });
-}
-
-int SessionInterface::onSetKeep(sd_bus_message* message, void* self, sd_bus_error* error) {
-    std::uint32_t low = 0;
-    std::uint32_t high = 0;
-    int r = sd_bus_message_read(message, "uu", &low, &high);
-    if (r < 0) return r;
-    // 0 and 0: no range to keep.
-    std::optional<std::string> keep;
-    if (low != 0 || high != 0) keep = std::to_string(low) + "-" + std::to_string(high);
-    return static_cast<SessionInterface*>(self)->change(message, {{"keep", keep}}, error);
-}
-
-int SessionInterface::onSetLimit(sd_bus_message* message, void* self, sd_bus_error* error) {
-    int on = 0;
-    int r = sd_bus_message_read(message, "b", &on);
-    if (r < 0) return r;
-    return static_cast<SessionInterface*>(self)->change(
-        message, {{"limit", std::string(on ? "on" : "off")}}, error);
-}
-
-int SessionInterface::onSetDischargeTo(sd_bus_message* message, void* self, sd_bus_error* error) {
-    std::uint32_t percent = 0;
-    int r = sd_bus_message_read(message, "u", &percent);
-    if (r < 0) return r;
-    // 0: no level to discharge to.
-    std::optional<std::string> target;
-    if (percent != 0) target = std::to_string(percent);
-    return static_cast<SessionInterface*>(self)->change(message, {{"discharge-to", target}}, error);
 }
 
 int SessionInterface::onChargeToFullOnce(sd_bus_message* message, void* self, sd_bus_error*) {

@@ -44,12 +44,8 @@ class SessionInterface {
     static int getProperty(sd_bus* bus, const char* path, const char* interface,
                            const char* property, sd_bus_message* reply, void* self,
                            sd_bus_error* error);
-    static int onSetKeep(sd_bus_message* message, void* self, sd_bus_error* error);
-    static int onSetLimit(sd_bus_message* message, void* self, sd_bus_error* error);
-    static int onSetDischargeTo(sd_bus_message* message, void* self, sd_bus_error* error);
+    static int onSetting(sd_bus_message* message, void* self, sd_bus_error* error);
     static int onChargeToFullOnce(sd_bus_message* message, void* self, sd_bus_error* error);
-    int change(sd_bus_message* message, const std::vector<SettingChange>& changes,
-               sd_bus_error* error);
 
     BatteryApp* app_ = nullptr;
     std::vector<std::string> published_;  // each property's value as last announced, in order
