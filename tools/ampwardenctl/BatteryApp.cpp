@@ -17,8 +17,16 @@ bool BatteryApp::start(const std::string& owning, std::string& error) {
     if (!parts_.sender.subscribe([this](const Answer& answer) { onAnswer(answer); }, error))
         return false;
     // The app has nothing to finish before sleep; the helper does its own.
-    parts_.login.setSleepHandlers([this] { parts_.login.sleepWorkDone(); },
-                                  [this] { reapply("woke up"); });
+    parts_.login.setSleepHandlers(
+        [this] {
+            ++sleeps_;
+            asleep_ = true;
+            parts_.login.sleepWorkDone();
+        },
+        [this] {
+            asleep_ = false;
+            reapply("woke up");
+        });
     if (!parts_.power.start([this](const PowerReading& reading) { onReading(reading); }, error))
         return false;
     parts_.log.standardOutput(owning + "; " + describeSettings(settings_) + "; battery from " +
@@ -48,6 +56,7 @@ int BatteryApp::finish() {
 }
 
 void BatteryApp::onAnswer(const Answer& answer) {
+    ++answersHeard_;
     if (closing_) {
         if (answer.name != names::kCloseSMCAnswer) return;
         closeAnswered_ = true;
@@ -55,6 +64,8 @@ void BatteryApp::onAnswer(const Answer& answer) {
         return;
     }
     if (answer.name != names::kOpenSMCAnswer) noteFailure(answer);
+    // A helper heard again after a silence may have lost what it held: everything again.
+    if (helper_ == HelperState::NotAnswering && !awaitingStatus_) askStatus();
     if (answer.name == names::kGlobalDaemonLoadStatusAnswer) {
         // A helper just started: its query tells the new watchdog the app runs, and its
         // answer brings the re-apply.
@@ -70,7 +81,6 @@ void BatteryApp::onAnswer(const Answer& answer) {
 void BatteryApp::onStatusAnswer() {
     awaitingStatus_ = false;
     helper_ = HelperState::Running;
-    troubleOver(Trouble::Helper);
     if (settings_.any()) {
         opened_ = true;
         openAnswered_ = false;
@@ -255,6 +265,7 @@ void BatteryApp::decide(bool resend) {
     KeepDecision decision = decideHold(parts_.power.last(), heldSettings(), hold_, resend);
     if (fullOnce_) decision.reason = "charging to full once, then back to the settings";
     for (const auto& command : decision.commands) post(command);
+    if (!decision.commands.empty()) expectAnswer();
     if (decision.next != hold_ || !decision.commands.empty()) {
         parts_.log.standardOutput(std::string(holdName(decision.next)) + ": " + decision.reason);
     }
@@ -296,6 +307,25 @@ void BatteryApp::onAnswerWaitOver() {
                 "It did not answer \"open\": " + why + ".");
         writeState();
     }
+}
+
+// Every command the app posts brings an answer from a running helper, except a discharge
+// command while the machine goes to sleep: silence after the app's commands, posted awake and
+// with no sleep meanwhile, is a helper that stopped answering.
+void BatteryApp::expectAnswer() {
+    if (asleep_) return;
+    const unsigned heard = answersHeard_;
+    const unsigned sleeps = sleeps_;
+    parts_.loop.after(kAnswerWaitSeconds, [this, heard, sleeps] {
+        if (answersHeard_ != heard || sleeps_ != sleeps || closing_) return;
+        if (helper_ == HelperState::NotHeardFrom || helper_ == HelperState::NotAnswering) return;
+        helper_ = HelperState::NotAnswering;
+        const std::string why = parts_.explainSilence(true);
+        parts_.log.systemLog("the helper stopped answering: " + why);
+        trouble(Trouble::Helper, "The battery helper does not answer",
+                "The battery is not held until it does: " + why + ".");
+        writeState();
+    });
 }
 
 // Told once until it changes or ends; the log has every occurrence.

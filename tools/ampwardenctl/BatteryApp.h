@@ -106,6 +106,7 @@ class BatteryApp {
     void armAnswerWait();
     void onAnswerWaitOver();
     void applyChangedSettings(const BatterySettings& before);
+    void expectAnswer();
 
     // The troubles the desktop is told of, each once until it changes or ends.
     enum class Trouble { Helper, Write, Battery };
@@ -132,6 +133,9 @@ class BatteryApp {
     unsigned answerWait_ = 0;          // the wait in force; an earlier one that ends says nothing
     bool fullOnce_ = false;            // charging to full once, the settings set aside
     std::optional<bool> mainsBefore_;  // the last reading's mains, to see it unplugged
+    unsigned answersHeard_ = 0;        // any answer of the helper's, whoever asked
+    unsigned sleeps_ = 0;              // the times the machine went to sleep
+    bool asleep_ = false;              // from going to sleep until the wake-up
 };
 
 }  // namespace ampwarden::ctl

@@ -228,6 +228,32 @@ TEST_F(BatteryAppTest, TellsTheDesktopOfEachTroubleOnceUntilItChanges) {
               (Shown{"hold: Battery: charging allowed", "hold: Battery: charging stopped"}));
 }
 
+// A helper that stops answering the app's commands is told once; its first answer afterwards
+// has the app ask it how it is and say everything again.
+TEST_F(BatteryAppTest, AHelperThatStopsAnsweringIsToldOnceAndServedAgainWhenItAnswers) {
+    start({{}, 75, 80, {}}, {78, true});
+    helperAnswers();
+    sender.deliver(answer(kOpenSMCAnswer, {{kSmcOpenCloseKey, {"s", std::string(kOpen)}}}));
+    // Going to sleep, the helper may leave a command unanswered: that is no silence.
+    login.fireWillSleep();
+    power.set({80, true});
+    loop.advance(BatteryApp::kAnswerWaitSeconds);
+    EXPECT_EQ(app->helper(), HelperState::SmcOpen);
+    login.fireDidWake();
+    loop.advance(BatteryApp::kAnswerWaitSeconds);
+    EXPECT_EQ(app->helper(), HelperState::NotAnswering);
+    power.set({75, true});
+    loop.advance(BatteryApp::kAnswerWaitSeconds);
+    EXPECT_EQ(desktop.take(),
+              std::vector<std::string>{"helper: The battery helper does not answer"});
+    EXPECT_TRUE(logged("the helper stopped answering: not authorised"));
+
+    sender.take();
+    sender.deliver(answer(kSetDisableChargingAnswer, {{kSmcWrittenKey, {"i", std::int64_t{1}}}}));
+    EXPECT_EQ(helperAnswers(), (Commands{kOpenSMC, kSetDisableDischarging, kSetEnableCharging}));
+    EXPECT_EQ(app->helper(), HelperState::Running);
+}
+
 TEST_F(BatteryAppTest, TheWayOutClosesOnlyWhatTheAppOpenedAndSaysWhatDidNotHappen) {
     start({}, {50, true});
     helperAnswers();
