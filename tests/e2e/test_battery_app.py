@@ -140,6 +140,17 @@ class BatteryAppTest(HelperTestCase):
         self.smc_writes.wait_for('CH0C', 2, since=mark)
 
     def test_the_desktop_changes_settings_at_once_and_sees_each_change(self):
+        # With no app on the session bus, a setting has nobody to keep it; the limit goes to
+        # the helper itself.
+        result = self.ctl('keep', '75-80', env_overrides=self.env)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn('no battery app runs', result.stderr)
+        self.ask('open')
+        result = self.ctl('limit', 'on', env_overrides=self.env)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assert_keys(BCLM=80)
+        self.ask('close')
+
         self.set_level(85)
         app = self.start_app(settings='keep = 75-80   # for the desk\n')
         self.assert_keys(CH0B=2, CH0C=2)

@@ -174,7 +174,10 @@ std::string writeSettingsText(const std::string& path, const std::string& text) 
     std::filesystem::create_directories(std::filesystem::path(path).parent_path(), error);
     if (error) return path + ": cannot make its folder: " + error.message();
     const std::string temporary = path + ".new";
-    UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    // The file keeps the permissions its owner gave it.
+    struct stat info {};
+    const mode_t mode = ::stat(path.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0644;
+    UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
     if (!fd.valid()) return temporary + ": " + std::strerror(errno);
     std::size_t done = 0;
     while (done < text.size()) {
@@ -183,7 +186,7 @@ std::string writeSettingsText(const std::string& path, const std::string& text) 
         if (n < 0) break;
         done += static_cast<std::size_t>(n);
     }
-    if (done < text.size() || ::fsync(fd.get()) != 0 ||
+    if (done < text.size() || ::fchmod(fd.get(), mode) != 0 || ::fsync(fd.get()) != 0 ||
         std::rename(temporary.c_str(), path.c_str()) != 0) {
         const std::string problem = temporary + ": " + std::strerror(errno);
         ::unlink(temporary.c_str());

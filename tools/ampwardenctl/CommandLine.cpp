@@ -282,11 +282,12 @@ std::string commandLines(const VerbEntry& verb) {
     if (verb.mode == Mode::AppChange || std::string(verb.name) == "limit") {
         text +=
             "The app running on this user's session bus (lumora.Battery) changes the setting\n"
-            "at once and writes it into its settings file; 'off' removes it. keep and\n"
-            "discharge-to replace each other.";
-        text += verb.mode == Mode::AppChange ? " Nothing happens when no app runs.\n"
-                                             : " With no app running, the helper is asked\n"
-                                               "directly, and nothing keeps the limit.\n";
+            "at once and writes it into its settings file.";
+        text += verb.mode == Mode::AppChange
+                    ? " 'off' removes it; keep and\n"
+                      "discharge-to replace each other. Nothing happens when no app runs.\n"
+                    : " With no app running, the\n"
+                      "helper is asked directly, and nothing keeps the limit.\n";
     }
     if (verb.takesName) {
         text +=

@@ -205,7 +205,7 @@ std::optional<int> askApp(const Invocation& invocation) {
                   sd_bus_error_has_name(error.get(), SD_BUS_ERROR_NAME_HAS_NO_OWNER))) {
         return std::nullopt;
     }
-    if (r < 0) return complain(std::string("the battery app refused: ") + error.message());
+    if (r < 0) return complain(std::string("the battery app did not take it: ") + error.message());
     if (invocation.mode == Mode::FullCharge) {
         const char* outcome = "";
         sd_bus_message_read(answer.get(), "s", &outcome);

@@ -95,8 +95,9 @@ TEST(BatterySettingsTest, AChangeKeepsEverythingElseOfTheFileOrWritesNothing) {
     const std::string file = home.root() + "/lumora/battery.conf";
     EXPECT_EQ(changeSettingsFile(file, {{"keep", "75-80"}}), "");  // folder and file made
     EXPECT_EQ(home.read("/lumora/battery.conf"), "keep = 75-80");
-    // A link into a dotfiles folder stays a link.
+    // A link into a dotfiles folder stays a link, and the file its permissions.
     home.write("/dotfiles/battery.conf", "limit = on\n");
+    ::chmod((home.root() + "/dotfiles/battery.conf").c_str(), 0600);
     home.remove("/lumora/battery.conf");
     home.link("/lumora/battery.conf", home.root() + "/dotfiles/battery.conf");
     EXPECT_EQ(changeSettingsFile(file, {{"limit", "off"}}), "");
@@ -104,6 +105,8 @@ TEST(BatterySettingsTest, AChangeKeepsEverythingElseOfTheFileOrWritesNothing) {
     struct stat info {};
     ASSERT_EQ(::lstat(file.c_str(), &info), 0);
     EXPECT_TRUE(S_ISLNK(info.st_mode));
+    ASSERT_EQ(::stat(file.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
 
     home.write("/dotfiles/battery.conf", "limit = maybe\n");
     EXPECT_EQ(changeSettingsFile(file, {{"keep", "75-80"}}),
