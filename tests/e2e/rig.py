@@ -245,7 +245,8 @@ class Rig:
         env.update(DBUS_SYSTEM_BUS_ADDRESS=self.bus_address, LUMORA_SMC_EMULATOR=self.smc_socket,
                    AMPWARDEN_UNINSTALL_ROOT=self.install_root,
                    # The battery app's settings and state: the rig's, never the user's.
-                   XDG_CONFIG_HOME=os.path.join(self.tmp, 'config'), XDG_RUNTIME_DIR=self.tmp)
+                   XDG_CONFIG_HOME=os.path.join(self.tmp, 'config'), XDG_RUNTIME_DIR=self.tmp,
+                   XDG_STATE_HOME=os.path.join(self.tmp, 'state'))
         return {**env, **(overrides or {})}
 
     def start_service(self, name, argv, env_overrides=None, ready=None, **options):

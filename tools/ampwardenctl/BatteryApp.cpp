@@ -2,6 +2,9 @@
 
 #include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
+
 #include "ampwardenctl/CommandTable.h"
 #include "protocol/NotificationNames.h"
 
@@ -11,7 +14,10 @@ BatteryApp::BatteryApp(Parts parts, BatterySettings settings, Files files)
     : parts_(std::move(parts)),
       settings_(std::move(settings)),
       settingsFile_(std::move(files.settings)),
-      state_(std::move(files.state)) {}
+      fullOnceFile_(std::move(files.fullOnce)),
+      state_(std::move(files.state)) {
+    fullOnce_ = !fullOnceFile_.empty() && ::access(fullOnceFile_.c_str(), F_OK) == 0;
+}
 
 bool BatteryApp::start(const std::string& owning, std::string& error) {
     if (!parts_.sender.subscribe([this](const Answer& answer) { onAnswer(answer); }, error))
@@ -29,8 +35,9 @@ bool BatteryApp::start(const std::string& owning, std::string& error) {
         });
     if (!parts_.power.start([this](const PowerReading& reading) { onReading(reading); }, error))
         return false;
-    parts_.log.standardOutput(owning + "; " + describeSettings(settings_) + "; battery from " +
-                              parts_.power.name() + "; Ctrl-C ends");
+    parts_.log.standardOutput(owning + "; " + describeSettings(settings_) +
+                              (fullOnce_ ? "; charging to full once, as asked before" : "") +
+                              "; battery from " + parts_.power.name() + "; Ctrl-C ends");
     // The helper's status answer tells the watchdog the app runs, and brings the first apply.
     askStatus();
     armAnswerWait();
@@ -158,7 +165,7 @@ void BatteryApp::onReading(const PowerReading& reading) {
     const bool backToSettings = fullOnce_ && fullOnceOver(reading);
     mainsBefore_ = reading.mains;
     if (backToSettings) {
-        fullOnce_ = false;
+        setFullOnce(false);
         parts_.log.standardOutput(
             std::string(reading.mains == false ? "unplugged" : "charged to full") +
             " once: back to " + describeSettings(settings_));
@@ -178,12 +185,29 @@ BatteryApp::FullOnce BatteryApp::chargeToFullOnce() {
         parts_.log.standardOutput("charge to full once: the battery is full already");
         return FullOnce::AlreadyFull;
     }
-    fullOnce_ = true;
+    setFullOnce(true);
     parts_.log.standardOutput("charging to full once, then back to " + describeSettings(settings_));
     // Everything is said again: lifting the charge limit is not a step decideHold() takes.
     if (helper_ != HelperState::NotHeardFrom) decide(true);
     writeState();
     return FullOnce::Started;
+}
+
+// Noted in a file of its own: an app started again (a crash, a new login) charges on to full.
+void BatteryApp::setFullOnce(bool on) {
+    fullOnce_ = on;
+    if (fullOnceFile_.empty()) return;
+    if (!on) {
+        ::unlink(fullOnceFile_.c_str());
+        return;
+    }
+    std::error_code error;
+    std::filesystem::create_directories(std::filesystem::path(fullOnceFile_).parent_path(), error);
+    if (error || !std::ofstream(fullOnceFile_)) {
+        parts_.log.systemLog(fullOnceFile_ +
+                             ": cannot note the charge to full once; it ends "
+                             "with this app");
+    }
 }
 
 std::optional<BatteryApp::Refusal> BatteryApp::change(const std::vector<SettingChange>& changes) {

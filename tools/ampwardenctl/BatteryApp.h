@@ -42,11 +42,13 @@ class BatteryApp {
     // How long the app waits on its way out for the helper to answer its "close".
     static constexpr double kCloseAnswerSeconds = 2.0;
 
-    // Where the settings came from and are kept when changed (empty: kept nowhere), and where
-    // the app publishes its state for `ampwardenctl status` (empty: nowhere).
+    // Where the settings came from and are kept when changed, where the app publishes its
+    // state for `ampwardenctl status`, and where it notes a charge to full once, so that an
+    // app started again goes on with it. Empty: nowhere.
     struct Files {
         std::string settings;
         std::string state;
+        std::string fullOnce = {};
     };
 
     // What came of asking for a charge to full once.
@@ -107,6 +109,7 @@ class BatteryApp {
     void onAnswerWaitOver();
     void applyChangedSettings(const BatterySettings& before);
     void expectAnswer();
+    void setFullOnce(bool on);
 
     // The troubles the desktop is told of, each once until it changes or ends.
     enum class Trouble { Helper, Write, Battery };
@@ -116,6 +119,7 @@ class BatteryApp {
     Parts parts_;
     BatterySettings settings_;
     std::string settingsFile_;
+    std::string fullOnceFile_;
     AppStateFile state_;
     std::function<void()> listener_;
     std::map<Trouble, std::string> told_;  // what the desktop was last told of each trouble

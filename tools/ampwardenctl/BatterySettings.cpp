@@ -121,12 +121,24 @@ std::variant<BatterySettings, std::string> parseSettingsFile(const std::string& 
     return settings;
 }
 
-std::string settingsFilePath() {
-    const char* config = std::getenv("XDG_CONFIG_HOME");
-    if (config && *config == '/') return std::string(config) + "/lumora/battery.conf";
+namespace {
+
+// `file` in the app's folder under the XDG base directory `variable`, else under `fallback`
+// in the home folder.
+std::string userFile(const char* variable, const char* fallback, const char* file) {
+    const char* base = std::getenv(variable);
+    if (base && *base == '/') return std::string(base) + "/lumora/" + file;
     const char* home = std::getenv("HOME");
-    if (home && *home) return std::string(home) + "/.config/lumora/battery.conf";
+    if (home && *home) return std::string(home) + fallback + "/lumora/" + file;
     return "";
+}
+
+}  // namespace
+
+std::string settingsFilePath() { return userFile("XDG_CONFIG_HOME", "/.config", "battery.conf"); }
+
+std::string fullOnceFilePath() {
+    return userFile("XDG_STATE_HOME", "/.local/state", "charge-to-full-once");
 }
 
 namespace {

@@ -48,6 +48,10 @@ std::variant<BatterySettings, std::string> parseSettingsFile(const std::string& 
 // when neither is known.
 std::string settingsFilePath();
 
+// Where the app notes a charge to full once: $XDG_STATE_HOME/lumora/charge-to-full-once, else
+// ~/.local/state/...; empty when neither is known.
+std::string fullOnceFilePath();
+
 // The most a settings file may hold; a few lines are all it needs.
 inline constexpr long kMostSettingsBytes = 4096;
 

@@ -268,7 +268,7 @@ int runBatteryApp(const Invocation& invocation, const BatterySettings& settings)
     auto session = SessionInterface::connect(loop.event(), sessionError);
     DesktopNotifier notifier(session ? session->bus() : nullptr, log);
     BatteryApp app({loop, login, power, *bus, log, notifier, explain}, settings,
-                   {settingsFilePath(), AppStateFile::defaultPath()});
+                   {settingsFilePath(), AppStateFile::defaultPath(), fullOnceFilePath()});
     if (session && session->serve(app, sessionError)) {
         app.onChange([&session] { session->publish(); });
     } else {

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <utility>
 
@@ -46,7 +47,7 @@ class BatteryAppTest : public ::testing::Test {
                               [](bool authorisation) {
                                   return authorisation ? "not authorised" : "not running";
                               }},
-            settings, BatteryApp::Files{std::move(settingsFile), ""});
+            settings, BatteryApp::Files{std::move(settingsFile), "", fullOnceFile});
         std::string error;
         ASSERT_TRUE(app->start("owning it", error)) << error;
     }
@@ -71,6 +72,7 @@ class BatteryAppTest : public ::testing::Test {
     test::FakeCommandSender sender;
     test::FakeDiagnostics log;
     RecordingNotifier desktop;
+    std::string fullOnceFile;
     std::unique_ptr<BatteryApp> app;
 };
 
@@ -132,11 +134,13 @@ TEST_F(BatteryAppTest, AStopThatDidNotLandIsToldOnceAndSentAgainOnTheNextReading
     EXPECT_EQ(log.systemLines().size(), 4u);  // told again after it once worked
 }
 
-// The limit lifted and charging released, through a helper restart, until full or unplugged;
-// then everything the settings need is said again.
+// The limit lifted and charging released, through a helper restart and an app restart, until
+// full or unplugged; then everything the settings need is said again.
 TEST_F(BatteryAppTest, ChargesToFullOnceThenHoldsTheSettingsAgain) {
     const Commands toFull{kSetDisableDischarging, kSetEnableCharging, kSetDisableChargingLimitMax};
     const Commands back{kSetDisableDischarging, kSetDisableCharging, kSetEnableChargingLimitMax};
+    test::FakeHostTree home;
+    fullOnceFile = home.root() + "/state/lumora/charge-to-full-once";
     start({true, 75, 80, {}}, {80, true});
     helperAnswers();
     app->chargeToFullOnce();
@@ -147,11 +151,15 @@ TEST_F(BatteryAppTest, ChargesToFullOnceThenHoldsTheSettingsAgain) {
     loop.advance(60);
     power.set({90, true});
     EXPECT_EQ(sender.take(), Commands{});
+    start({true, 75, 80, {}}, {90, true});
     EXPECT_TRUE(app->chargingToFull());
+    EXPECT_EQ(helperAnswers(), (Commands{kOpenSMC, kSetDisableDischarging, kSetEnableCharging,
+                                         kSetDisableChargingLimitMax}));
     power.set({100, true});
     EXPECT_EQ(sender.take(), back);
     EXPECT_FALSE(app->chargingToFull());
-    app->chargeToFullOnce();  // full already: nothing to do
+    EXPECT_NE(::access(fullOnceFile.c_str(), F_OK), 0);  // a later start holds the settings
+    app->chargeToFullOnce();                             // full already: nothing to do
     EXPECT_EQ(sender.take(), Commands{});
 
     power.set({78, true});
