@@ -52,6 +52,9 @@ class FakeRunLoop : public RunLoop {
 
     double now() const { return now_; }
     std::size_t pending() const { return queue_.size(); }
+    // Forgets everything scheduled, as a real loop that has ended runs nothing more: for a test
+    // that replaces the object whose work it ran.
+    void dropPending() { queue_.clear(); }
 
   private:
     struct TimerState {

@@ -42,6 +42,8 @@ class BatteryAppTest : public ::testing::Test {
   protected:
     void start(BatterySettings settings, PowerReading battery, std::string settingsFile = "") {
         power.reading = battery;
+        app.reset();  // an app started again: the old one's waits end with it
+        loop.dropPending();
         app = std::make_unique<BatteryApp>(
             BatteryApp::Parts{loop, login, power, sender, log, desktop,
                               [](bool authorisation) {
