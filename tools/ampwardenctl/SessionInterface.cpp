@@ -25,8 +25,8 @@ std::uint32_t percentOrZero(const std::optional<int>& value) {
     return static_cast<std::uint32_t>(value.value_or(0));
 }
 
-// An unset setting reads as 0 (Keep, DischargeTo) or as an
-// empty Limit; an unknown level as -1 and unknown mains as not on mains.
+// An unset setting reads as 0 (Keep, DischargeTo) or as an empty Limit; an unknown level as -1
+// and unknown mains as not on mains.
 const Property kProperties[] = {
     {"Holding", [](const BatteryApp& app) -> Value { return app.holding(); }},
     {"Reason", [](const BatteryApp& app) -> Value { return app.reason(); }},
