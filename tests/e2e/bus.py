@@ -60,7 +60,7 @@ def table_types(answer):
 QUERY_STATUS, STATUS_ANSWER = command('daemon-info'), answer_to('daemon-info')
 QUERY_GLOBAL_STATUS = command('daemon-info --global')
 GLOBAL_STATUS_ANSWER = answer_to('daemon-info --global')
-SMC_STATUS = command('smc-status')
+SMC_STATUS, SMC_STATUS_ANSWER = command('smc-status'), answer_to('smc-status')
 OPEN_ANSWER, CLOSE_ANSWER = answer_to('open'), answer_to('close')
 DISABLE_CHARGING_ANSWER = answer_to('charge off')
 ENABLE_CHARGING_ANSWER = answer_to('charge on')

@@ -9,7 +9,7 @@ import time
 import unittest
 
 from harness import (AS_CONSOLE_USER, CLOSE_ANSWER, INTERFACE, MAIN_APP_ID, OBJECT_PATH,
-                     RESET_VALUES, SMC_STATUS, HelperTestCase)
+                     RESET_VALUES, SMC_STATUS, SMC_STATUS_ANSWER, HelperTestCase)
 
 CLIENTS = 4
 PER_CLIENT = 12500
@@ -59,7 +59,7 @@ class MainAppTest(HelperTestCase):
             process.join()
             self.assertEqual(process.exitcode, 0)
         self.assertEqual(result.returncode, 0, result.stderr)
-        # Everything drained (commands are handled in order): nothing closed, the keys stand.
+        # Through the flood: nothing closed, the keys stand.
         self.query_status()
         self.assertEqual(self.recorder.named(CLOSE_ANSWER), [])
         self.assert_keys(BCLM=80, CH0B=2, CH0C=2, CH0I=1)
@@ -67,7 +67,10 @@ class MainAppTest(HelperTestCase):
         mark = self.recorder.mark()
         app.process.send_signal(signal.SIGKILL)
         self.recorder.wait_for(CLOSE_ANSWER, timeout=CHECK_INTERVAL + 1.0)
-        self.assertEqual([a['name'] for a in self.recorder.since(mark)], [CLOSE_ANSWER])
+        # The flood's last status queries share one answer a moment after they are read, so
+        # it may come after the mark; anything else would be the helper acting on its own.
+        self.assertEqual([a['name'] for a in self.recorder.since(mark)
+                          if a['name'] != SMC_STATUS_ANSWER], [CLOSE_ANSWER])
         self.assert_keys(**RESET_VALUES)
         self.assertTrue(self.helper.running(), 'the helper ended')
 
