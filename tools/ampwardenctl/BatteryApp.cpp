@@ -324,13 +324,20 @@ void BatteryApp::onAnswerWaitOver() {
         trouble(Trouble::Helper, "The battery helper does not answer",
                 "The battery is not held until it does: " + why + ".");
     } else if (opened_ && !openAnswered_) {
-        helper_ = HelperState::NotAnswering;
-        const std::string why = parts_.explainSilence(true);
-        parts_.log.systemLog("the helper did not answer \"open\": " + why);
-        trouble(Trouble::Helper, "The battery helper does not take the app's commands",
-                "It did not answer \"open\": " + why + ".");
-        writeState();
+        helperWentQuiet("the helper did not answer \"open\"",
+                        "The battery helper does not take the app's commands",
+                        "It did not answer \"open\": ");
     }
+}
+
+// Its next answer has the app ask how it is and apply everything again.
+void BatteryApp::helperWentQuiet(const std::string& logLead, const char* summary,
+                                 const std::string& bodyLead) {
+    helper_ = HelperState::NotAnswering;
+    const std::string why = parts_.explainSilence(true);
+    parts_.log.systemLog(logLead + ": " + why);
+    trouble(Trouble::Helper, summary, bodyLead + why + ".");
+    writeState();
 }
 
 // Every command the app posts brings an answer from a running helper, except a discharge
@@ -343,12 +350,8 @@ void BatteryApp::expectAnswer() {
     parts_.loop.after(kAnswerWaitSeconds, [this, heard, sleeps] {
         if (answersHeard_ != heard || sleeps_ != sleeps || closing_) return;
         if (helper_ == HelperState::NotHeardFrom || helper_ == HelperState::NotAnswering) return;
-        helper_ = HelperState::NotAnswering;
-        const std::string why = parts_.explainSilence(true);
-        parts_.log.systemLog("the helper stopped answering: " + why);
-        trouble(Trouble::Helper, "The battery helper does not answer",
-                "The battery is not held until it does: " + why + ".");
-        writeState();
+        helperWentQuiet("the helper stopped answering", "The battery helper does not answer",
+                        "The battery is not held until it does: ");
     });
 }
 

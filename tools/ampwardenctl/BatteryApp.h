@@ -107,6 +107,9 @@ class BatteryApp {
     bool fullOnceOver(const PowerReading& reading) const;
     void armAnswerWait();
     void onAnswerWaitOver();
+    // The helper went silent after the app's commands: logged, and told to the desktop.
+    void helperWentQuiet(const std::string& logLead, const char* summary,
+                         const std::string& bodyLead);
     void applyChangedSettings(const BatterySettings& before);
     void expectAnswer();
     void setFullOnce(bool on);
